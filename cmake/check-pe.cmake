@@ -1,0 +1,17 @@
+# Checks that FILE is a PE32 (not PE32+) GUI-subsystem executable.
+file(READ "${FILE}" _hdr LIMIT 1024 HEX)
+string(SUBSTRING "${_hdr}" 120 8 _lfanew_hex)   # e_lfanew at 60, little-endian
+string(SUBSTRING "${_lfanew_hex}" 0 2 b0)
+string(SUBSTRING "${_lfanew_hex}" 2 2 b1)
+math(EXPR lfanew "0x${b1}${b0}")
+math(EXPR magic_at "(${lfanew} + 24) * 2")
+math(EXPR subsys_at "(${lfanew} + 24 + 68) * 2")
+string(SUBSTRING "${_hdr}" ${magic_at} 4 magic)
+string(SUBSTRING "${_hdr}" ${subsys_at} 4 subsys)
+if(NOT magic STREQUAL "0b01")
+  message(FATAL_ERROR "${FILE}: optional header magic ${magic}, expected 0b01 (PE32)")
+endif()
+if(NOT subsys STREQUAL "0200")
+  message(FATAL_ERROR "${FILE}: subsystem ${subsys}, expected 0200 (Windows GUI)")
+endif()
+message(STATUS "${FILE}: PE32, Windows GUI")

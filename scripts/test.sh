@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds everything, then runs every test: host (ASan/UBSan), the win32
+# shipping-build checks, and the win64 tests under Wine in ONE Xvfb display.
+# Exits non-zero when anything fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT="${KL_BUILD_ROOT:-build}"
+scripts/build.sh || { echo "test: build failed"; exit 1; }
+fail=0
+echo "== host tests"
+ctest --test-dir "$ROOT/host" --output-on-failure -j2 || fail=1
+echo "== win32 (shipping build) checks"
+ctest --test-dir "$ROOT/win32" --output-on-failure || fail=1
+echo "== win64 tests under Wine"
+scripts/wine-session.sh "$ROOT/win64" \
+  ctest --test-dir "$ROOT/win64" --output-on-failure || fail=1
+if [ -x scripts/fuzz.sh ] && [ -z "${KL_NO_FUZZ:-}" ]; then
+  echo "== fuzz targets (bounded)"
+  scripts/fuzz.sh "${KL_FUZZ_SECONDS:-15}" || fail=1
+fi
+if [ $fail -eq 0 ]; then echo "test: all passed"; else echo "test: FAILED"; fi
+exit $fail

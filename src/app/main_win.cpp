@@ -1,0 +1,4 @@
+// Entry point of the setup program.
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }

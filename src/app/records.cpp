@@ -1,0 +1,5 @@
+#include "app/records.h"
+
+LaunchInfo* g_launch = nullptr;
+InstallSession* g_session = nullptr;
+PackageHeader* g_header = nullptr;

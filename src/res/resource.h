@@ -1,0 +1,4 @@
+// Resource ids of the setup program.
+#pragma once
+
+#define IDI_SETUP 1
