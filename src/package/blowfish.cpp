@@ -1,0 +1,154 @@
+#include "package/blowfish.h"
+
+#include <cstring>
+
+namespace {
+
+#include "package/blowfish_tables.inc"
+
+inline uint32_t LoadLE(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline void StoreLE(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+  p[2] = static_cast<unsigned char>(v >> 16);
+  p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+inline uint32_t F(const uint32_t (*S)[256], uint32_t x) {
+  return ((S[0][x >> 24] + S[1][(x >> 16) & 0xFF]) ^ S[2][(x >> 8) & 0xFF]) + S[3][x & 0xFF];
+}
+
+// The two halves through the 16 rounds, forward.
+inline void Encipher(const BlowfishContext* ctx, uint32_t& left, uint32_t& right) {
+  const uint32_t* P = ctx->P;
+  const uint32_t (*S)[256] = ctx->S;
+  uint32_t a = left ^ P[0];
+  uint32_t b = right ^ F(S, a) ^ P[1];
+  a ^= F(S, b) ^ P[2];
+  b ^= F(S, a) ^ P[3];
+  a ^= F(S, b) ^ P[4];
+  b ^= F(S, a) ^ P[5];
+  a ^= F(S, b) ^ P[6];
+  b ^= F(S, a) ^ P[7];
+  a ^= F(S, b) ^ P[8];
+  b ^= F(S, a) ^ P[9];
+  a ^= F(S, b) ^ P[10];
+  b ^= F(S, a) ^ P[11];
+  a ^= F(S, b) ^ P[12];
+  b ^= F(S, a) ^ P[13];
+  a ^= F(S, b) ^ P[14];
+  b ^= F(S, a) ^ P[15];
+  left = b ^ P[17];
+  right = a ^ F(S, b) ^ P[16];
+}
+
+// The same with the P-array in reverse.
+inline void Decipher(const BlowfishContext* ctx, uint32_t& left, uint32_t& right) {
+  const uint32_t* P = ctx->P;
+  const uint32_t (*S)[256] = ctx->S;
+  uint32_t a = left ^ P[17];
+  uint32_t b = right ^ F(S, a) ^ P[16];
+  a ^= F(S, b) ^ P[15];
+  b ^= F(S, a) ^ P[14];
+  a ^= F(S, b) ^ P[13];
+  b ^= F(S, a) ^ P[12];
+  a ^= F(S, b) ^ P[11];
+  b ^= F(S, a) ^ P[10];
+  a ^= F(S, b) ^ P[9];
+  b ^= F(S, a) ^ P[8];
+  a ^= F(S, b) ^ P[7];
+  b ^= F(S, a) ^ P[6];
+  a ^= F(S, b) ^ P[5];
+  b ^= F(S, a) ^ P[4];
+  a ^= F(S, b) ^ P[3];
+  b ^= F(S, a) ^ P[2];
+  left = b ^ P[0];
+  right = a ^ F(S, b) ^ P[1];
+}
+
+}  // namespace
+
+const unsigned char kPackageKey[kPackageKeyLength] = {'K', 'e', 'l', 'o', 'I', 'M',
+                                                      'E', '2', '0', '1', '2'};
+
+int BlowfishSetKeyBytes(BlowfishContext* ctx, const unsigned char* key, size_t keyLength) {
+  ctx->keyed = 0;
+  if (keyLength == 0 || key == nullptr) return 0;
+  std::memcpy(ctx->P, kInitialP, sizeof ctx->P);
+  std::memcpy(ctx->S, kInitialS, sizeof ctx->S);
+
+  size_t j = 0;
+  for (int i = 0; i < 18; ++i) {
+    uint32_t word = 0;
+    for (int k = 0; k < 4; ++k) {
+      word = (word << 8) | key[j];
+      if (++j == keyLength) j = 0;
+    }
+    ctx->P[i] ^= word;
+  }
+
+  uint32_t left = 0, right = 0;
+  for (int i = 0; i < 18; i += 2) {
+    Encipher(ctx, left, right);
+    ctx->P[i] = left;
+    ctx->P[i + 1] = right;
+  }
+  for (int box = 0; box < 4; ++box) {
+    for (int i = 0; i < 256; i += 2) {
+      Encipher(ctx, left, right);
+      ctx->S[box][i] = left;
+      ctx->S[box][i + 1] = right;
+    }
+  }
+  ctx->keyed = 1;
+  return 1;
+}
+
+int BlowfishSetKey(BlowfishContext* ctx, size_t keyLength) {
+  ctx->keyed = 0;
+  if (keyLength == 0) return 0;
+  if (keyLength <= kPackageKeyLength) return BlowfishSetKeyBytes(ctx, kPackageKey, keyLength);
+  // Longer than the constant: byte j of the key stream is the constant's
+  // byte (j mod keyLength) mod 11, i.e. the constant repeated out to
+  // keyLength bytes. The schedule consumes only 72 bytes (18 words), so
+  // that stream is built once and handed to the common schedule.
+  unsigned char cycled[72];
+  for (size_t j = 0; j < sizeof cycled; ++j) cycled[j] = kPackageKey[(j % keyLength) % kPackageKeyLength];
+  return BlowfishSetKeyBytes(ctx, cycled, sizeof cycled);
+}
+
+void BlowfishEncryptBlock(const BlowfishContext* ctx, unsigned char block[8]) {
+  uint32_t l = LoadLE(block), r = LoadLE(block + 4);
+  Encipher(ctx, l, r);
+  StoreLE(block, l);
+  StoreLE(block + 4, r);
+}
+
+void BlowfishDecryptBlock(const BlowfishContext* ctx, unsigned char block[8]) {
+  uint32_t l = LoadLE(block), r = LoadLE(block + 4);
+  Decipher(ctx, l, r);
+  StoreLE(block, l);
+  StoreLE(block + 4, r);
+}
+
+void BlowfishDecryptBlocks(const BlowfishContext* ctx, unsigned char* data, size_t blockCount) {
+  for (size_t i = 0; i < blockCount; ++i, data += 8) {
+    uint32_t l = LoadLE(data), r = LoadLE(data + 4);
+    Decipher(ctx, l, r);
+    StoreLE(data, l);
+    StoreLE(data + 4, r);
+  }
+}
+
+void BlowfishEncryptBlocks(const BlowfishContext* ctx, unsigned char* data, size_t blockCount) {
+  for (size_t i = 0; i < blockCount; ++i, data += 8) {
+    uint32_t l = LoadLE(data), r = LoadLE(data + 4);
+    Encipher(ctx, l, r);
+    StoreLE(data, l);
+    StoreLE(data + 4, r);
+  }
+}
