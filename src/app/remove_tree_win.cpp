@@ -1,0 +1,256 @@
+// Folder-tree removal through a hidden command interpreter.
+#include "app/remove_tree_win.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <objbase.h>  // owners_win.h needs COM declared under WIN32_LEAN_AND_MEAN
+
+#include <atomic>
+
+#include "base/format_win.h"
+#include "base/text.h"
+#include "ui/owners_win.h"
+
+namespace {
+
+constexpr size_t kNormChars = 520;  // room for normalised paths beyond MAX_PATH
+
+std::atomic<ShortPathFunction> g_shortPath{nullptr};
+std::atomic<DWORD> g_processStarts{0};
+
+bool SameText(const wchar_t* a, int aLen, const wchar_t* b, int bLen) {
+  return ::CompareStringOrdinal(a, aLen, b, bLen, TRUE) == CSTR_EQUAL;
+}
+
+bool StartsWith(const wchar_t* s, const wchar_t* prefix) {
+  const int n = static_cast<int>(kl::StrLen(prefix));
+  return static_cast<int>(kl::StrLen(s)) >= n && SameText(s, n, prefix, n);
+}
+
+// Full, long, case-preserving form of path without trailing backslashes
+// ("C:\" becomes "C:"). false when the path cannot be brought to that form.
+bool Normalise(const wchar_t* path, wchar_t (&out)[kNormChars]) {
+  if (!path || !*path) return false;
+  wchar_t plain[kNormChars];
+  if (StartsWith(path, L"\\\\?\\UNC\\")) {
+    kl::Copy(plain, L"\\\\");
+    if (!kl::Append(plain, path + 8)) return false;
+  } else if (StartsWith(path, L"\\\\?\\") || StartsWith(path, L"\\\\.\\")) {
+    const wchar_t* rest = path + 4;
+    // Only drive paths are understood behind these prefixes; volume and
+    // device names are not folders a caller may remove.
+    if (!(((rest[0] | 0x20) >= L'a' && (rest[0] | 0x20) <= L'z') && rest[1] == L':'))
+      return false;
+    if (!kl::Copy(plain, rest)) return false;
+  } else {
+    if (!kl::Copy(plain, path)) return false;
+  }
+  wchar_t full[kNormChars];
+  DWORD n = ::GetFullPathNameW(plain, kNormChars, full, nullptr);
+  if (n == 0 || n >= kNormChars) return false;
+  n = ::GetLongPathNameW(full, out, kNormChars);
+  if (n == 0 || n >= kNormChars) kl::Copy(out, full);
+  // Keep the root's own backslash out of the comparison form as well.
+  size_t len = kl::StrLen(out);
+  while (len > 0 && out[len - 1] == L'\\') out[--len] = 0;
+  return len > 0;
+}
+
+// true when the normalised path is a drive or share root.
+bool IsRoot(const wchar_t* norm) {
+  wchar_t probe[kNormChars];
+  kl::Copy(probe, norm);
+  kl::Append(probe, L"\\");
+  const wchar_t* rest = ::PathSkipRootW(probe);
+  if (!rest) return kl::StrLen(norm) <= 2;  // no recognisable root: "C:" and the like
+  return *rest == 0;
+}
+
+bool Equal(const wchar_t* a, const wchar_t* b) {
+  return SameText(a, static_cast<int>(kl::StrLen(a)), b, static_cast<int>(kl::StrLen(b)));
+}
+
+// true when a equals b or contains it (a is an ancestor of b).
+bool EqualOrAncestor(const wchar_t* a, const wchar_t* b) {
+  const int la = static_cast<int>(kl::StrLen(a));
+  const int lb = static_cast<int>(kl::StrLen(b));
+  if (la == lb) return SameText(a, la, b, lb);
+  return la < lb && b[la] == L'\\' && SameText(a, la, b, la);
+}
+
+// The folder that holds norm ("" for a root).
+void Parent(const wchar_t* norm, wchar_t (&out)[kNormChars]) {
+  kl::Copy(out, norm);
+  wchar_t* slash = nullptr;
+  for (wchar_t* p = out; *p; ++p)
+    if (*p == L'\\') slash = p;
+  if (slash) *slash = 0; else out[0] = 0;
+}
+
+class Candidates {
+ public:
+  void Add(const wchar_t* path) {
+    if (count_ >= kMax || !path || !*path) return;
+    if (Normalise(path, items_[count_])) ++count_;
+  }
+  void AddFolder(int csidl) {
+    wchar_t buf[MAX_PATH];
+    if (SUCCEEDED(::SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buf)))
+      Add(buf);
+  }
+  void AddEnv(const wchar_t* name) {
+    wchar_t buf[MAX_PATH];
+    DWORD n = ::GetEnvironmentVariableW(name, buf, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) Add(buf);
+  }
+  void AddParentOf(const wchar_t* path) {
+    wchar_t norm[kNormChars];
+    wchar_t parent[kNormChars];
+    if (!Normalise(path, norm)) return;
+    Parent(norm, parent);
+    Add(parent);
+  }
+  size_t count() const { return count_; }
+  const wchar_t* operator[](size_t i) const { return items_[i]; }
+
+ private:
+  static constexpr size_t kMax = 24;
+  wchar_t items_[kMax][kNormChars];
+  size_t count_ = 0;
+};
+
+void ProtectedFolders(Candidates& c) {
+  wchar_t buf[MAX_PATH];
+  if (::GetWindowsDirectoryW(buf, MAX_PATH)) c.Add(buf);
+  if (::GetSystemWindowsDirectoryW(buf, MAX_PATH)) c.Add(buf);
+  if (::GetSystemDirectoryW(buf, MAX_PATH)) c.Add(buf);
+  if (::GetSystemWow64DirectoryW(buf, MAX_PATH)) c.Add(buf);
+  c.AddFolder(CSIDL_PROGRAM_FILES);
+  c.AddFolder(CSIDL_PROGRAM_FILESX86);
+  c.AddEnv(L"ProgramFiles");
+  c.AddEnv(L"ProgramFiles(x86)");
+  c.AddEnv(L"ProgramW6432");
+  c.AddFolder(CSIDL_COMMON_APPDATA);
+  c.AddEnv(L"ProgramData");
+}
+
+// The folders whose direct children are user profiles.
+void ProfileFolders(Candidates& c) {
+  ui::RegKey key;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                      L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", 0,
+                      KEY_QUERY_VALUE, key.out()) == ERROR_SUCCESS) {
+    wchar_t raw[MAX_PATH] = {};
+    DWORD type = 0;
+    DWORD bytes = sizeof(raw) - sizeof(wchar_t);
+    if (::RegQueryValueExW(key.get(), L"ProfilesDirectory", nullptr, &type,
+                           reinterpret_cast<BYTE*>(raw), &bytes) == ERROR_SUCCESS &&
+        (type == REG_SZ || type == REG_EXPAND_SZ)) {
+      wchar_t expanded[MAX_PATH];
+      DWORD n = ::ExpandEnvironmentStringsW(raw, expanded, MAX_PATH);
+      if (n > 0 && n <= MAX_PATH) c.Add(expanded);
+    }
+  }
+  wchar_t buf[MAX_PATH];
+  if (SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, buf)))
+    c.AddParentOf(buf);
+  DWORD n = ::GetEnvironmentVariableW(L"USERPROFILE", buf, MAX_PATH);
+  if (n > 0 && n < MAX_PATH) c.AddParentOf(buf);
+}
+
+// Puts the current directory back on every way out.
+class CurrentDirectoryKeeper {
+ public:
+  CurrentDirectoryKeeper() {
+    DWORD n = ::GetCurrentDirectoryW(MAX_PATH, saved_);
+    if (n == 0 || n >= MAX_PATH) saved_[0] = 0;
+  }
+  ~CurrentDirectoryKeeper() {
+    if (saved_[0]) ::SetCurrentDirectoryW(saved_);
+  }
+  CurrentDirectoryKeeper(const CurrentDirectoryKeeper&) = delete;
+  CurrentDirectoryKeeper& operator=(const CurrentDirectoryKeeper&) = delete;
+
+ private:
+  wchar_t saved_[MAX_PATH] = {};
+};
+
+bool ReadComspec(wchar_t (&out)[MAX_PATH]) {
+  DWORD n = ::GetEnvironmentVariableW(L"COMSPEC", out, MAX_PATH);
+  return n > 0 && n < MAX_PATH;
+}
+
+}  // namespace
+
+void SetRemoveTreeShortPathFunction(ShortPathFunction fn) { g_shortPath = fn; }
+
+DWORD RemoveTreeProcessCount() { return g_processStarts.load(); }
+
+bool IsProtectedFolder(const wchar_t* path) {
+  wchar_t norm[kNormChars];
+  if (!Normalise(path, norm)) return true;
+  if (IsRoot(norm)) return true;
+
+  Candidates fixed;
+  ProtectedFolders(fixed);
+  for (size_t i = 0; i < fixed.count(); ++i)
+    if (EqualOrAncestor(norm, fixed[i])) return true;
+
+  Candidates profiles;
+  ProfileFolders(profiles);
+  wchar_t parent[kNormChars];
+  Parent(norm, parent);
+  for (size_t i = 0; i < profiles.count(); ++i) {
+    if (EqualOrAncestor(norm, profiles[i])) return true;
+    if (parent[0] && Equal(parent, profiles[i]))
+      return true;  // a profile directly in the profiles folder
+  }
+  return false;
+}
+
+bool RemoveFolderTree(const wchar_t* path) {
+  if (IsProtectedFolder(path)) return false;
+
+  CurrentDirectoryKeeper keeper;
+  ::SetCurrentDirectoryW(L"c:\\");
+
+  wchar_t comspec[MAX_PATH];
+  if (!ReadComspec(comspec)) return false;
+
+  ShortPathFunction shortPath = g_shortPath.load();
+  if (!shortPath) shortPath = &::GetShortPathNameW;
+
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    wchar_t shortName[MAX_PATH];
+    DWORD n = shortPath(path, shortName, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return false;
+
+    // The path is quoted: where a volume keeps no short names it may hold
+    // blanks, and the interpreter would otherwise read several folders.
+    wchar_t command[520];
+    kl::Format(command, L"%s /c rmdir \"%s\" /s /q", comspec, shortName);
+
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION pi = {};
+    if (!::CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                          nullptr, nullptr, &si, &pi))
+      return false;
+    ++g_processStarts;
+    ui::ProcessInfo process;
+    process.Take(pi);
+
+    ::SetPriorityClass(::GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+    ::SetPriorityClass(process.process.get(), IDLE_PRIORITY_CLASS);
+    ::ResumeThread(process.thread.get());
+    ::WaitForSingleObject(process.process.get(), 1000);
+
+    if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return true;
+    if (attempt == 2) return true;
+    if (!ReadComspec(comspec)) return false;
+  }
+  return true;
+}

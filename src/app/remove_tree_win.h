@@ -1,0 +1,28 @@
+// Removal of a whole folder tree by a hidden command interpreter, with a guard
+// that refuses the folders no caller may ever remove.
+#pragma once
+
+#include <windows.h>
+
+// Removes path and everything in it with "rmdir /s /q" in a hidden, idle
+// command interpreter (two attempts about a second apart). true when the
+// folder is gone or the second attempt has run; false when the folder does not
+// exist, is protected (IsProtectedFolder), COMSPEC is not set or the
+// interpreter cannot be started.
+bool RemoveFolderTree(const wchar_t* path);
+
+// true for folders that must never be removed whatever a caller passes: a
+// drive or share root, the Windows and system directories, the program-files
+// folders, the profiles folder and every profile directly in it, the common
+// application-data folder, and any folder that contains one of these. Paths
+// are compared in full, normalised form (relative parts resolved, short names
+// made long, trailing backslashes dropped), case-insensitively. An empty or
+// null path is protected too.
+bool IsProtectedFolder(const wchar_t* path);
+
+// Test seams. The short-name conversion can be replaced (null restores
+// GetShortPathNameW), e.g. to act like a volume without 8.3 names; the count
+// says how many interpreter processes RemoveFolderTree has started.
+using ShortPathFunction = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+void SetRemoveTreeShortPathFunction(ShortPathFunction fn);
+DWORD RemoveTreeProcessCount();

@@ -1,0 +1,320 @@
+// File-system routines shared by install and uninstall.
+#include "package/fsutil_win.h"
+
+#include <aclapi.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cwchar>
+
+#include "app/remove_tree_win.h"
+#include "base/format_win.h"
+#include "base/text.h"
+
+namespace {
+
+using AddAceExFn = BOOL(WINAPI*)(PACL, DWORD, DWORD, DWORD, PSID);
+using SetControlFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL,
+                                   SECURITY_DESCRIPTOR_CONTROL);
+
+// Diagnostics go to standard output only; a windowed program shows nothing.
+void Fail(const char* what) {
+  std::printf(what, static_cast<int>(::GetLastError()));
+  std::fflush(stdout);
+}
+
+FARPROC Advapi(const char* name) {
+  HMODULE advapi = ::GetModuleHandleW(L"advapi32.dll");
+  return advapi ? ::GetProcAddress(advapi, name) : nullptr;
+}
+
+void* HeapZero(size_t bytes) {
+  return ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+}
+
+bool EndsWithBackslash(const wchar_t* s) {
+  size_t n = kl::StrLen(s);
+  return n > 0 && s[n - 1] == L'\\';
+}
+
+bool Exists(const wchar_t* path) {
+  return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Puts a copy of the source file where it will replace target at the next
+// restart. true when the replacement is scheduled.
+bool ScheduleReplacement(const wchar_t* sourceFile, const wchar_t* fileName,
+                         const wchar_t* target) {
+  wchar_t pending[MAX_PATH];
+  if (!MakePendingCopyName(fileName, pending)) return false;
+  if (!CopyFileAndGrant(sourceFile, pending, FALSE)) {
+    ::DeleteFileW(pending);  // a copy without the Users grant is of no use
+    return false;
+  }
+  if (!::MoveFileExW(pending, target, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
+    ::DeleteFileW(pending);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool BuildUsersAcl(PACL oldAcl, PSID usersSid, ui::HeapBlock& newAcl) {
+  DWORD aceCount = 0;
+  DWORD bytesInUse = 8;  // an empty ACL
+  if (oldAcl) {
+    ACL_SIZE_INFORMATION info = {};
+    if (!::GetAclInformation(oldAcl, &info, sizeof(info), AclSizeInformation)) {
+      Fail("GetAclInformation() failed. Error %d\n");
+      return false;
+    }
+    aceCount = info.AceCount;
+    bytesInUse = info.AclBytesInUse;
+  }
+  const DWORD size = bytesInUse + ::GetLengthSid(usersSid) + 8;
+  newAcl.reset(HeapZero(size));
+  if (!newAcl) {
+    Fail("HeapAlloc() failed. Error %d\n");
+    return false;
+  }
+  PACL acl = static_cast<PACL>(newAcl.get());
+  if (!::InitializeAcl(acl, size, ACL_REVISION)) {
+    Fail("InitializeAcl() failed. Error %d\n");
+    return false;
+  }
+
+  // Explicit ACEs first, without any for Users.
+  DWORD index = 0;
+  for (; index < aceCount; ++index) {
+    void* ace = nullptr;
+    if (!::GetAce(oldAcl, index, &ace)) {
+      Fail("GetAce() failed. Error %d\n");
+      return false;
+    }
+    auto* header = static_cast<ACE_HEADER*>(ace);
+    if (header->AceFlags & INHERITED_ACE) break;
+    // Every ACE type this is read for starts with header and mask, then the SID.
+    PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+    if (::EqualSid(usersSid, sid)) continue;
+    if (!::AddAce(acl, ACL_REVISION, MAXDWORD, ace, header->AceSize)) {
+      Fail("AddAce() failed. Error %d\n");
+      return false;
+    }
+  }
+
+  // The new ACE for Users.
+  if (auto addEx = reinterpret_cast<AddAceExFn>(
+          reinterpret_cast<void*>(Advapi("AddAccessAllowedAceEx")))) {
+    if (!addEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_ALL,
+               usersSid)) {
+      Fail("AddAccessAllowedAceEx() failed. Error %d\n");
+      return false;
+    }
+  } else if (!::AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, usersSid)) {
+    Fail("AddAccessAllowedAce() failed. Error %d\n");
+    return false;
+  }
+
+  // Inherited ACEs follow unchanged.
+  for (; index < aceCount; ++index) {
+    void* ace = nullptr;
+    if (!::GetAce(oldAcl, index, &ace)) {
+      Fail("GetAce() failed. Error %d\n");
+      return false;
+    }
+    if (!::AddAce(acl, ACL_REVISION, MAXDWORD, ace, static_cast<ACE_HEADER*>(ace)->AceSize)) {
+      Fail("AddAce() failed. Error %d\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+int GrantUsersAccess(const wchar_t* path) {
+  // The Users group's SID.
+  DWORD sidSize = 0;
+  DWORD domainChars = 0;
+  SID_NAME_USE use;
+  if (::LookupAccountNameW(nullptr, L"Users", nullptr, &sidSize, nullptr, &domainChars, &use) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    Fail("LookupAccountName() failed. Error %d\n");
+    return 0;
+  }
+  ui::HeapBlock sid(HeapZero(sidSize));
+  if (!sid) {
+    Fail("HeapAlloc() failed. Error %d\n");
+    return 0;
+  }
+  ui::HeapBlock domain(HeapZero((domainChars + 1) * sizeof(wchar_t)));
+  if (!domain) {
+    Fail("HeapAlloc() failed. Error %d\n");
+    return 0;
+  }
+  if (!::LookupAccountNameW(nullptr, L"Users", sid.get(), &sidSize,
+                            static_cast<wchar_t*>(domain.get()), &domainChars, &use)) {
+    Fail("LookupAccountName() failed. Error %d\n");
+    return 0;
+  }
+
+  // The file's current security descriptor (its DACL).
+  DWORD sdSize = 0;
+  if (!::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, nullptr, 0, &sdSize) &&
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    Fail("GetFileSecurity() failed. Error %d\n");
+    return 0;
+  }
+  ui::HeapBlock fileSd(HeapZero(sdSize ? sdSize : 1));
+  if (!fileSd) {
+    Fail("HeapAlloc() failed. Error %d\n");
+    return 0;
+  }
+  if (!::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, fileSd.get(), sdSize, &sdSize)) {
+    Fail("GetFileSecurity() failed. Error %d\n");
+    return 0;
+  }
+
+  SECURITY_DESCRIPTOR newSd;
+  if (!::InitializeSecurityDescriptor(&newSd, SECURITY_DESCRIPTOR_REVISION)) {
+    Fail("InitializeSecurityDescriptor() failed.Error %d\n");
+    return 0;
+  }
+
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL oldAcl = nullptr;
+  if (!::GetSecurityDescriptorDacl(fileSd.get(), &present, &oldAcl, &defaulted)) {
+    Fail("GetSecurityDescriptorDacl() failed. Error %d\n");
+    return 0;
+  }
+  if (!present) oldAcl = nullptr;  // a null DACL counts as absent
+
+  ui::HeapBlock newAcl;
+  if (!BuildUsersAcl(oldAcl, sid.get(), newAcl)) return 0;
+
+  if (!::SetSecurityDescriptorDacl(&newSd, TRUE, static_cast<PACL>(newAcl.get()), FALSE)) {
+    Fail("SetSecurityDescriptorDacl() failed. Error %d\n");
+    return 0;
+  }
+
+  if (auto setControl = reinterpret_cast<SetControlFn>(
+          reinterpret_cast<void*>(Advapi("SetSecurityDescriptorControl")))) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!::GetSecurityDescriptorControl(fileSd.get(), &control, &revision)) {
+      Fail("GetSecurityDescriptorControl() failed.Error %d\n");
+      return 0;
+    }
+    SECURITY_DESCRIPTOR_CONTROL bits = 0;
+    if (control & SE_DACL_AUTO_INHERITED)
+      bits = SE_DACL_AUTO_INHERIT_REQ | SE_DACL_AUTO_INHERITED;
+    else if (control & SE_DACL_PROTECTED)
+      bits = SE_DACL_PROTECTED;
+    if (bits && !setControl(&newSd, bits, bits)) {
+      Fail("SetSecurityDescriptorControl() failed.Error %d\n");
+      return 0;
+    }
+  }
+
+  if (!::SetFileSecurityW(path, DACL_SECURITY_INFORMATION, &newSd)) {
+    Fail("SetFileSecurity() failed. Error %d\n");
+    return 0;
+  }
+  return 1;
+}
+
+bool CopyFileAndGrant(const wchar_t* existing, const wchar_t* target, BOOL failIfExists) {
+  if (existing && target && std::wcscmp(existing, target) == 0) return true;
+  if (!::CopyFileW(existing, target, failIfExists)) return false;
+  return GrantUsersAccess(target) == 1;
+}
+
+bool MakePendingCopyName(const wchar_t* fileName, wchar_t (&out)[MAX_PATH]) {
+  wchar_t temp[MAX_PATH];
+  DWORD n = ::GetTempPathW(MAX_PATH, temp);
+  if (n == 0 || n >= MAX_PATH) return false;
+  if (!EndsWithBackslash(temp) && !kl::Append(temp, L"\\")) return false;
+  if (!kl::Format(out, L"%s%s.temp", temp, fileName)) return false;
+  for (unsigned counter = 1; Exists(out); ++counter) {
+    if (counter > 9999) return false;
+    if (!kl::Format(out, L"%s%s.%u.temp", temp, fileName, counter)) return false;
+  }
+  return true;
+}
+
+int CopyFolder(const wchar_t* source, const wchar_t* destination, int keepSource,
+               bool* restartNeeded) {
+  if (!source || !destination) return 0;
+  CreateDirectoryPath(destination);
+
+  wchar_t pattern[MAX_PATH];
+  wchar_t sourcePrefix[MAX_PATH];
+  wchar_t destPrefix[MAX_PATH];
+  const bool sourceSlash = EndsWithBackslash(source);
+  if (!kl::Format(pattern, sourceSlash ? L"%s*" : L"%s\\*", source) ||
+      !kl::Format(sourcePrefix, sourceSlash ? L"%s" : L"%s\\", source) ||
+      !kl::Format(destPrefix, EndsWithBackslash(destination) ? L"%s" : L"%s\\", destination))
+    return 0;
+
+  if (!Exists(destination) && !CreateDirectoryPath(destination)) return 0;
+
+  WIN32_FIND_DATAW entry;
+  ui::FindHandle find(::FindFirstFileW(pattern, &entry));
+  if (!find) return 0;
+  // Every entry is examined, the first one included: it is normally the
+  // folder's own "." entry, which the full-stop rule below skips.
+  do {
+    const wchar_t* name = entry.cFileName;
+    wchar_t from[MAX_PATH];
+    wchar_t to[MAX_PATH];
+    if (!kl::Format(from, L"%s%s", sourcePrefix, name) ||
+        !kl::Format(to, L"%s%s", destPrefix, name))
+      continue;  // a path that does not fit is left where it is
+
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (name[0] != L'.') CopyFolder(from, to, keepSource, restartNeeded);
+      continue;
+    }
+    if (std::wcscmp(from, to) == 0) continue;  // never copied onto itself
+
+    bool placed = ::CopyFileW(from, to, FALSE) && GrantUsersAccess(to) == 1;
+    if (!placed && ScheduleReplacement(from, name, to)) {
+      placed = true;
+      if (restartNeeded) *restartNeeded = true;
+    }
+    // A file that could be neither placed nor scheduled stays in the source.
+    if (placed && !keepSource) ::DeleteFileW(from);
+  } while (::FindNextFileW(find.get(), &entry));
+  return 1;
+}
+
+void RemoveVirtualizedData() {
+  wchar_t cache[MAX_PATH];
+  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_INTERNET_CACHE, nullptr, SHGFP_TYPE_CURRENT,
+                                cache)) ||
+      !Exists(cache))
+    return;
+  if (!EndsWithBackslash(cache) && !kl::Append(cache, L"\\")) return;
+  for (wchar_t letter = L'c'; letter <= L'y'; ++letter) {
+    wchar_t folder[MAX_PATH];
+    if (kl::Format(folder, L"%sVirtualized\\%c\\ProgramData\\KeloIMEs\\", cache, letter))
+      RemoveFolderTree(folder);
+  }
+}
+
+DWORD CreateDirectoryPath(const wchar_t* path) {
+  if (!path) return 0;
+  wchar_t buf[MAX_PATH];
+  kl::Copy(buf, path);
+  for (wchar_t* p = buf; *p; ++p) {
+    if (*p != L'\\') continue;
+    *p = 0;
+    ::CreateDirectoryW(buf, nullptr);  // existing folders and bare drives fail harmlessly
+    *p = L'\\';
+  }
+  ::CreateDirectoryW(buf, nullptr);
+  DWORD attributes = ::GetFileAttributesW(buf);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return 0;
+  return attributes;
+}
