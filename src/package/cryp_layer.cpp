@@ -14,6 +14,7 @@ CrypReadPlan PlanCrypRead(int64_t pos, uint32_t count) {
   if (pos < 0) pos = 0;
   if (pos > kMaxPos) pos = kMaxPos;
   if (count == 0) count = 1;
+  if (count > kCrypMaxCount) count = kCrypMaxCount;  // keeps L within 32 bits
   CrypReadPlan plan;
   plan.alignedStart = pos & ~static_cast<int64_t>(7);
   const int64_t lastBlock = (pos + count - 1) & ~static_cast<int64_t>(7);

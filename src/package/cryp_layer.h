@@ -22,7 +22,12 @@ struct CrypReadPlan {
   uint32_t plainPrefix;  // c = 56 - A clamped to [0, L]
 };
 
-// pos >= 0, count >= 1 (count 0 is treated as 1). L is at most count + 14.
+// Largest count a plan covers; larger requests are cut to it. (The
+// extractor's 65,536-byte work buffer limits real requests to 65,522.)
+constexpr uint32_t kCrypMaxCount = 0xFFFFFFF0u;
+
+// pos >= 0 (negative is taken as 0), 1 <= count <= kCrypMaxCount (0 is
+// taken as 1). L is at most count + 14.
 CrypReadPlan PlanCrypRead(int64_t pos, uint32_t count);
 
 // Deciphers in place every whole 8-byte block of buf[plan.plainPrefix .. plan.length).
