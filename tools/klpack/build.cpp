@@ -1,0 +1,308 @@
+// Building packages: the setup executable (stub + enciphered package), plain
+// cabinets, and config.ksc files.
+#include <algorithm>
+#include <cstring>
+
+#include "klpack.h"
+#include "package/cab_writer.h"
+#include "package/cryp_layer.h"
+#include "package/pe_layout.h"
+#include "util.h"
+
+namespace klpack {
+namespace {
+
+constexpr size_t kChunk = 1 << 16;
+
+bool IEqualsAscii(const std::string& a, const char* b) {
+  size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Writes a cabinet into a file after `base` bytes that are already there.
+// With a key, the container is enciphered as it goes: bytes from 56 on in
+// whole 8-byte blocks, padded at the end, "CRYP" over the signature.
+class FileCabSink : public cab::Sink {
+ public:
+  FileCabSink(File& f, uint64_t base, const BlowfishContext* key)
+      : f_(f), base_(base), key_(key) {}
+
+  bool Write(const unsigned char* p, size_t n) override {
+    buf_.insert(buf_.end(), p, p + n);
+    return buf_.size() < 4 * kChunk || Flush(false);
+  }
+
+  bool Patch(uint64_t offset, const unsigned char* p, size_t n) override {
+    if (offset >= bufStart_) {
+      if (offset + n > bufStart_ + buf_.size()) return false;
+      std::memcpy(buf_.data() + (offset - bufStart_), p, n);
+      return true;
+    }
+    // Already on disk: only the plain head may change there.
+    if (offset + n > bufStart_ || (key_ && offset + n > kCrypPlainBytes)) return false;
+    return f_.Seek(base_ + offset) && f_.Write(p, n) && f_.Seek(base_ + bufStart_);
+  }
+
+  // Pads, enciphers and writes the rest; then the "CRYP" signature.
+  bool Finish() {
+    if (key_) {
+      uint64_t end = bufStart_ + buf_.size();
+      buf_.insert(buf_.end(), static_cast<size_t>((8 - end % 8) % 8), 0);
+    }
+    if (!Flush(true)) return false;
+    if (key_ && !Patch(0, reinterpret_cast<const unsigned char*>("CRYP"), 4)) return false;
+    return true;
+  }
+
+  uint64_t size() const { return bufStart_ + buf_.size(); }
+
+ private:
+  bool Flush(bool all) {
+    size_t n = buf_.size();
+    if (key_) {
+      if (!all) n -= static_cast<size_t>((bufStart_ + n) % 8);  // whole blocks only
+      uint64_t from = std::max<uint64_t>(bufStart_, kCrypPlainBytes);
+      if (bufStart_ + n > from) {
+        size_t at = static_cast<size_t>(from - bufStart_);
+        BlowfishEncryptBlocks(key_, buf_.data() + at, (n - at) / 8);
+      }
+    }
+    if (!f_.Write(buf_.data(), n)) return false;
+    buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n));
+    bufStart_ += n;
+    return true;
+  }
+
+  File& f_;
+  uint64_t base_;
+  const BlowfishContext* key_;
+  std::vector<unsigned char> buf_;
+  uint64_t bufStart_ = 0;  // container offset of buf_[0]
+};
+
+// A 16-bit set number that follows from the package's content description.
+uint16_t DeriveSetId(const std::vector<unsigned char>& head, const std::vector<SourceFile>& files) {
+  uint32_t h = 2166136261u;
+  auto mix = [&h](const void* p, size_t n) {
+    const auto* b = static_cast<const unsigned char*>(p);
+    for (size_t i = 0; i < n; ++i) h = (h ^ b[i]) * 16777619u;
+  };
+  mix(head.data(), head.size());
+  for (const SourceFile& f : files) {
+    mix(f.name.data(), f.name.size() + 1);
+    mix(&f.size, sizeof f.size);
+  }
+  return static_cast<uint16_t>(h ^ (h >> 16));
+}
+
+// Writes the cabinet of `first` (optional, from memory) and the folder's
+// files into out at `base`.
+Status WriteCabinet(File& out, uint64_t base, const BlowfishContext* key, uint16_t setId,
+                    uint16_t date, uint16_t time, const std::string& firstName,
+                    const std::vector<unsigned char>* first, const std::vector<SourceFile>& files,
+                    const std::string& outName) {
+  FileCabSink sink(out, base, key);
+  cab::StreamWriter w(sink, cab::Compression::MsZip, setId);
+  std::vector<cab::FileInfo> infos;
+  if (first) infos.push_back({firstName, static_cast<uint32_t>(first->size()), date, time, 0x20});
+  for (const SourceFile& f : files)
+    infos.push_back({f.name, static_cast<uint32_t>(f.size), date, time, 0x20});
+  auto writeFailed = [&]() {
+    return Status::Input(outName + ": cannot write: " +
+                         (w.error().empty() ? LastError() : w.error()));
+  };
+  if (!w.Begin(infos)) return writeFailed();
+  if (first && !w.Add(first->data(), first->size())) return writeFailed();
+  std::vector<unsigned char> buf(kChunk);
+  for (const SourceFile& f : files) {
+    File in;
+    const std::string name = PathToUtf8(f.path);
+    if (!in.Open(f.path, "rb")) return Status::Input(name + ": cannot open: " + LastError());
+    uint64_t left = f.size;
+    while (left > 0) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(left, buf.size()));
+      size_t got = in.ReadSome(buf.data(), want);
+      if (got == 0) return Status::Input(name + ": file shrank while it was being packed");
+      if (!w.Add(buf.data(), got)) return writeFailed();
+      left -= got;
+    }
+    unsigned char extra;
+    if (in.ReadSome(&extra, 1) != 0)
+      return Status::Input(name + ": file grew while it was being packed");
+  }
+  if (!w.Finish() || !sink.Finish()) return writeFailed();
+  return Status::Ok();
+}
+
+// Writes through a temporary file next to out; out appears only when
+// everything succeeded, and a failure leaves any earlier out untouched.
+template <class Fn>
+Status WriteAtomically(const fs::path& out, Fn fn) {
+  fs::path tmp = out;
+  tmp += ".klpack-part";
+  const std::string outName = PathToUtf8(out);
+  Status s;
+  {
+    File f;
+    if (!f.Open(tmp, "wb")) return Status::Input(outName + ": cannot create: " + LastError());
+    s = fn(f, outName);
+    if (s.ok() && !f.Close()) s = Status::Input(outName + ": cannot write: " + LastError());
+  }
+  std::error_code ec;
+  if (s.ok()) {
+    fs::rename(tmp, out, ec);
+    if (ec) s = Status::Input(outName + ": cannot write: " + ec.message());
+  }
+  if (!s.ok()) fs::remove(tmp, ec);
+  return s;
+}
+
+}  // namespace
+
+Status CollectFolder(const fs::path& folder, std::vector<SourceFile>* out) {
+  out->clear();
+  const std::string folderName = PathToUtf8(folder);
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) return Status::Input(folderName + ": no such folder");
+  fs::recursive_directory_iterator it(folder, fs::directory_options::follow_directory_symlink, ec);
+  if (ec) return Status::Input(folderName + ": cannot list: " + ec.message());
+  for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (ec) return Status::Input(folderName + ": cannot list: " + ec.message());
+    if (!it->is_regular_file(ec)) continue;
+    fs::path rel = it->path().lexically_relative(folder);
+    std::string name;
+    for (const fs::path& part : rel) {
+      std::string s = PathToUtf8(part);
+      if (!IsValidUtf8(s)) return Status::Input(PathToUtf8(it->path()) + ": name is not UTF-8");
+      if (s.find('\\') != std::string::npos)
+        return Status::Input(PathToUtf8(it->path()) + ": name contains a backslash");
+      if (!name.empty()) name += '\\';
+      name += s;
+    }
+    if (name.size() > 255)
+      return Status::Input(PathToUtf8(it->path()) + ": name longer than 255 bytes");
+    SourceFile f;
+    f.path = it->path();
+    f.name = name;
+    f.size = it->file_size(ec);
+    if (ec) return Status::Input(PathToUtf8(it->path()) + ": " + ec.message());
+    if (f.size > 0x7FFF0000u) return Status::Input(PathToUtf8(it->path()) + ": file too large");
+    out->push_back(std::move(f));
+  }
+  std::sort(out->begin(), out->end(),
+            [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
+  if (out->size() > 65000) return Status::Input(folderName + ": too many files for one cabinet");
+  return Status::Ok();
+}
+
+Status BuildSetup(const fs::path& manifestPath, const fs::path& folder, const fs::path& stubPath,
+                  const fs::path& out, const BuildOptions& opt) {
+  Manifest m;
+  Status s = LoadManifest(manifestPath, &m);
+  if (!s.ok()) return s;
+  std::vector<SourceFile> files;
+  s = CollectFolder(folder, &files);
+  if (!s.ok()) return s;
+  for (const SourceFile& f : files)
+    if (IEqualsAscii(f.name, "InstallInfo.kif"))
+      return Status::Input(PathToUtf8(f.path) +
+                           ": the folder may not hold InstallInfo.kif (klpack writes it)");
+  std::vector<unsigned char> stub;
+  s = ReadWholeFile(stubPath, &stub);
+  if (!s.ok()) return s;
+  const std::string stubName = PathToUtf8(stubPath);
+  PeLayout pe{};
+  if (!ReadPeLayout(stub.data(), stub.size(), &pe))
+    return Status::Input(stubName + ": not a PE executable");
+  if (pe.loaderFlags != 0)
+    return Status::Input(stubName + ": already carries a package (LoaderFlags is not 0)");
+  if (stub.size() > 0xFFFFFFF0u) return Status::Input(stubName + ": too large");
+  const uint32_t e = static_cast<uint32_t>(stub.size());
+  if (!WritePackageOffset(stub.data(), stub.size(), e))
+    return Status::Input(stubName + ": not a PE executable");
+
+  BlowfishContext packageKey;
+  const BlowfishContext* key = opt.key;
+  if (!key) {
+    BlowfishSetKey(&packageKey, kPackageKeyLength);
+    key = &packageKey;
+  }
+  std::vector<unsigned char> kif = HeaderBytes(m.header);
+  uint16_t setId = m.haveSetId ? m.setId : DeriveSetId(kif, files);
+  return WriteAtomically(out, [&](File& f, const std::string& outName) {
+    if (!f.Write(stub.data(), stub.size()))
+      return Status::Input(outName + ": cannot write: " + LastError());
+    return WriteCabinet(f, e, key, setId, m.date, m.time, "InstallInfo.kif", &kif, files,
+                        outName);
+  });
+}
+
+Status BuildPlainCab(const fs::path& folder, const fs::path& out) {
+  std::vector<SourceFile> files;
+  Status s = CollectFolder(folder, &files);
+  if (!s.ok()) return s;
+  uint16_t setId = DeriveSetId({}, files);
+  return WriteAtomically(out, [&](File& f, const std::string& outName) {
+    return WriteCabinet(f, 0, nullptr, setId, 0x40E6, 0, "", nullptr, files, outName);
+  });
+}
+
+Status BuildKsc(const std::vector<KscRecord>& records, std::vector<unsigned char>* out) {
+  if (records.empty()) return Status::Usage("ksc: at least one --record is needed");
+  if (records.size() > 255) return Status::Input("ksc: at most 255 records");
+  const size_t table = 4 + 4 * records.size();
+  out->assign(table + kKscRecordSize * records.size(), 0);
+  unsigned char* p = out->data();
+  p[0] = static_cast<unsigned char>(records.size());
+  auto put = [](unsigned char* at, size_t bytes, const std::string& text, const char* what,
+                Status* err) {
+    if (!IsValidUtf8(text)) {
+      *err = Status::Input(std::string("ksc: ") + what + " is not valid UTF-8");
+      return;
+    }
+    kl::string16 v = kl::FromUtf8(text);
+    if (v.size() > bytes / 2 - 1) {
+      *err = Status::Input(std::string("ksc: ") + what + " \"" + text + "\" is longer than " +
+                           std::to_string(bytes / 2 - 1) + " characters");
+      return;
+    }
+    for (size_t i = 0; i < v.size(); ++i) {
+      at[2 * i] = static_cast<unsigned char>(v[i]);
+      at[2 * i + 1] = static_cast<unsigned char>(static_cast<uint16_t>(v[i]) >> 8);
+    }
+  };
+  for (size_t i = 0; i < records.size(); ++i) {
+    const size_t off = table + kKscRecordSize * i;
+    for (int k = 0; k < 4; ++k) p[4 + 4 * i + k] = static_cast<unsigned char>(off >> (8 * k));
+    unsigned char* r = p + off;
+    const KscRecord& rec = records[i];
+    if (rec.name.empty()) return Status::Usage("ksc: --record needs a name");
+    Status err;
+    put(r + kKscNameOffset, 80, rec.name, "record name", &err);
+    if (err.ok()) put(r + kKscCodeTableOffset, 80, rec.codeTable, "--code-table", &err);
+    if (err.ok()) put(r + kKscMainOffset, 80, rec.mainDriver, "--main", &err);
+    if (err.ok()) put(r + kKscSkinOffset, 80, rec.skin, "--skin", &err);
+    if (!err.ok()) return err;
+  }
+  return Status::Ok();
+}
+
+Status WriteKsc(const std::vector<KscRecord>& records, const fs::path& out) {
+  std::vector<unsigned char> bytes;
+  Status s = BuildKsc(records, &bytes);
+  if (!s.ok()) return s;
+  return WriteAtomically(out, [&](File& f, const std::string& outName) {
+    if (!f.Write(bytes.data(), bytes.size()))
+      return Status::Input(outName + ": cannot write: " + LastError());
+    return Status::Ok();
+  });
+}
+
+}  // namespace klpack
