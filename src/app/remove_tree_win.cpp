@@ -46,6 +46,13 @@ bool Normalise(const wchar_t* path, wchar_t (&out)[kNormChars]) {
   } else {
     if (!kl::Copy(plain, path)) return false;
   }
+  // Only fully qualified paths: a relative or drive-relative one ("C:",
+  // "C:dir", "\dir", "dir") would mean one folder here and another to the
+  // interpreter, which runs in "c:\".
+  const bool drivePath = ((plain[0] | 0x20) >= L'a' && (plain[0] | 0x20) <= L'z') &&
+                         plain[1] == L':' && plain[2] == L'\\';
+  const bool uncPath = plain[0] == L'\\' && plain[1] == L'\\';
+  if (!drivePath && !uncPath) return false;
   wchar_t full[kNormChars];
   DWORD n = ::GetFullPathNameW(plain, kNormChars, full, nullptr);
   if (n == 0 || n >= kNormChars) return false;

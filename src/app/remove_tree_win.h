@@ -17,7 +17,8 @@ bool RemoveFolderTree(const wchar_t* path);
 // application-data folder, and any folder that contains one of these. Paths
 // are compared in full, normalised form (relative parts resolved, short names
 // made long, trailing backslashes dropped), case-insensitively. An empty or
-// null path is protected too.
+// null path, and any path that is not fully qualified ("C:", "dir", "\dir":
+// their meaning depends on a current directory), are protected too.
 bool IsProtectedFolder(const wchar_t* path);
 
 // Test seams. The short-name conversion can be replaced (null restores

@@ -1,0 +1,260 @@
+// Folder-tree removal under Wine: the real command interpreter removes real
+// folders; the protected folders must survive whatever is passed.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+#include "app/remove_tree_win.h"
+
+namespace {
+
+bool IsFolder(const std::wstring& p) {
+  DWORD a = GetFileAttributesW(p.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void MakeFolders(const std::wstring& path) {
+  for (size_t i = 3; i <= path.size(); ++i)
+    if (i == path.size() || path[i] == L'\\') CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+}
+
+void Put(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD w = 0;
+  WriteFile(h, "x", 1, &w, nullptr);
+  CloseHandle(h);
+}
+
+void RemoveTree(const std::wstring& dir) {
+  WIN32_FIND_DATAW fd;
+  HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+  if (f != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = fd.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring p = dir + L"\\" + name;
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(p); else DeleteFileW(p.c_str());
+    } while (FindNextFileW(f, &fd));
+    FindClose(f);
+  }
+  RemoveDirectoryW(dir.c_str());
+}
+
+std::wstring Unique(const wchar_t* stem) {
+  static int n = 0;
+  return std::wstring(stem) + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++n);
+}
+
+// Acts like a volume that keeps no 8.3 names: the "short" form is the path.
+DWORD WINAPI NoShortNames(LPCWSTR path, LPWSTR out, DWORD cap) {
+  if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return 0;
+  size_t n = wcslen(path);
+  if (n >= cap) return static_cast<DWORD>(n + 1);
+  wcscpy(out, path);
+  return static_cast<DWORD>(n);
+}
+
+struct ShortNameSeam {
+  explicit ShortNameSeam(ShortPathFunction fn) { SetRemoveTreeShortPathFunction(fn); }
+  ~ShortNameSeam() { SetRemoveTreeShortPathFunction(nullptr); }
+};
+
+TEST(RemoveFolderTree, RemovesATreeAndKeepsTheCurrentDirectory) {
+  std::wstring dir = L"C:\\" + Unique(L"kl_rt_");
+  MakeFolders(dir + L"\\a\\b");
+  Put(dir + L"\\a\\b\\file.txt");
+  Put(dir + L"\\top.txt");
+  wchar_t temp[MAX_PATH], before[MAX_PATH], after[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  SetCurrentDirectoryW(temp);
+  GetCurrentDirectoryW(MAX_PATH, before);
+  DWORD starts = RemoveTreeProcessCount();
+  EXPECT_TRUE(RemoveFolderTree((dir + L"\\").c_str()));
+  EXPECT_FALSE(IsFolder(dir));
+  EXPECT_EQ(RemoveTreeProcessCount(), starts + 1);
+  GetCurrentDirectoryW(MAX_PATH, after);
+  EXPECT_STREQ(before, after);
+}
+
+TEST(RemoveFolderTree, MissingFolderStartsNothing) {
+  DWORD starts = RemoveTreeProcessCount();
+  EXPECT_FALSE(RemoveFolderTree((L"C:\\" + Unique(L"kl_none_")).c_str()));
+  EXPECT_FALSE(RemoveFolderTree(L""));
+  EXPECT_FALSE(RemoveFolderTree(nullptr));
+  EXPECT_EQ(RemoveTreeProcessCount(), starts);
+}
+
+TEST(RemoveFolderTree, NoComspecStartsNothing) {
+  std::wstring dir = L"C:\\" + Unique(L"kl_nocs_");
+  MakeFolders(dir);
+  wchar_t saved[MAX_PATH];
+  ASSERT_GT(GetEnvironmentVariableW(L"COMSPEC", saved, MAX_PATH), 0u);
+  SetEnvironmentVariableW(L"COMSPEC", nullptr);
+  DWORD starts = RemoveTreeProcessCount();
+  EXPECT_FALSE(RemoveFolderTree(dir.c_str()));
+  SetEnvironmentVariableW(L"COMSPEC", saved);
+  EXPECT_EQ(RemoveTreeProcessCount(), starts);
+  EXPECT_TRUE(IsFolder(dir));
+  RemoveDirectoryW(dir.c_str());
+}
+
+TEST(RemoveFolderTree, FolderHeldOpenGetsTwoAttemptsAndTrue) {
+  std::wstring dir = L"C:\\" + Unique(L"kl_held_");
+  MakeFolders(dir);
+  Put(dir + L"\\locked.dat");
+  wchar_t exe[MAX_PATH];
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring bin(exe);
+  bin.resize(bin.rfind(L'\\') + 1);
+  std::wstring event = Unique(L"kl_rt_hold_");
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+  std::wstring cmd = L"\"" + bin + L"hold_open.exe\" \"" + dir + L"\\locked.dat\" 60000 " + event;
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi = {};
+  ASSERT_TRUE(CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  HANDLE both[2] = {ready, pi.hProcess};
+  ASSERT_EQ(WaitForMultipleObjects(2, both, FALSE, 20000), WAIT_OBJECT_0) << "hold_open did not start";
+
+  DWORD starts = RemoveTreeProcessCount();
+  ULONGLONG t0 = GetTickCount64();
+  bool result = RemoveFolderTree(dir.c_str());
+  ULONGLONG ms = GetTickCount64() - t0;
+  EXPECT_TRUE(result);
+  EXPECT_EQ(RemoveTreeProcessCount(), starts + 2);
+  EXPECT_TRUE(IsFolder(dir));  // still there: the file is in use
+  EXPECT_LE(ms, 2600u);        // each attempt waits at most one second
+  std::printf("held folder: two attempts took %llu ms\n", static_cast<unsigned long long>(ms));
+
+  TerminateProcess(pi.hProcess, 0);
+  WaitForSingleObject(pi.hProcess, 5000);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  CloseHandle(ready);
+  RemoveTree(dir);
+}
+
+// Decoys that an unquoted "rmdir C:\kl test\a b /s /q" run from "c:\" would
+// remove: "C:\kl", "c:\test\a" and "c:\b", plus the neighbour "a".
+class SpacedPath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const auto& d : Decoys()) {
+      MakeFolders(d);
+      Put(d + L"\\keep.txt");
+    }
+    MakeFolders(target_ + L"\\inner dir");
+    Put(target_ + L"\\inner dir\\file.txt");
+  }
+  void TearDown() override {
+    RemoveTree(L"C:\\kl test");
+    RemoveTree(L"C:\\kl");
+    RemoveTree(L"C:\\test");
+    RemoveTree(L"C:\\b");
+  }
+  static std::vector<std::wstring> Decoys() {
+    return {L"C:\\kl", L"C:\\kl test\\a", L"C:\\test\\a", L"C:\\b"};
+  }
+  void Check() {
+    EXPECT_FALSE(IsFolder(target_));
+    for (const auto& d : Decoys())
+      EXPECT_NE(GetFileAttributesW((d + L"\\keep.txt").c_str()), INVALID_FILE_ATTRIBUTES)
+          << std::string(d.begin(), d.end());
+  }
+  std::wstring target_ = L"C:\\kl test\\a b";
+};
+
+TEST_F(SpacedPath, RemovedWithoutShortNames) {
+  ShortNameSeam seam(&NoShortNames);
+  EXPECT_TRUE(RemoveFolderTree(target_.c_str()));
+  Check();
+}
+
+TEST_F(SpacedPath, RemovedThroughShortNames) {
+  EXPECT_TRUE(RemoveFolderTree((target_ + L"\\").c_str()));
+  Check();
+}
+
+std::wstring Folder(int csidl) {
+  wchar_t buf[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, csidl, nullptr, 0, buf);
+  return buf;
+}
+
+std::wstring Upper(std::wstring s) {
+  for (auto& c : s) c = static_cast<wchar_t>(towupper(c));
+  return s;
+}
+
+TEST(ProtectedFolders, AreRefusedInEverySpelling) {
+  wchar_t sys[MAX_PATH], win[MAX_PATH], profile[MAX_PATH];
+  GetSystemDirectoryW(sys, MAX_PATH);
+  GetWindowsDirectoryW(win, MAX_PATH);
+  GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
+  std::wstring users(profile);
+  users.resize(users.rfind(L'\\'));
+  std::vector<std::wstring> bases = {L"C:\\", win, sys, Folder(CSIDL_PROGRAM_FILES),
+                                     users, profile, Folder(CSIDL_COMMON_APPDATA),
+                                     users + L"\\Public"};
+  std::vector<std::wstring> spellings;
+  for (const auto& b : bases) {
+    ASSERT_TRUE(IsFolder(b)) << std::string(b.begin(), b.end());
+    std::wstring bare = b.back() == L'\\' ? b.substr(0, b.size() - 1) : b;
+    spellings.push_back(bare);
+    spellings.push_back(bare + L"\\");
+    spellings.push_back(Upper(bare) + L"\\\\");
+    spellings.push_back(bare + L"\\.");
+    wchar_t shortName[MAX_PATH];
+    if (GetShortPathNameW(b.c_str(), shortName, MAX_PATH)) spellings.push_back(shortName);
+  }
+  // "Program Files" has a short name distinct from its long one.
+  wchar_t programShort[MAX_PATH];
+  ASSERT_GT(GetShortPathNameW(Folder(CSIDL_PROGRAM_FILES).c_str(), programShort, MAX_PATH), 0u);
+  EXPECT_NE(Folder(CSIDL_PROGRAM_FILES), std::wstring(programShort));
+  spellings.push_back(L"c:");
+  spellings.push_back(L"c:\\windows\\system32\\..");
+  spellings.push_back(L"\\\\?\\C:\\windows");
+  spellings.push_back(L"C:\\Program Files\\..\\Windows\\");
+  DWORD starts = RemoveTreeProcessCount();
+  for (const auto& s : spellings) {
+    EXPECT_TRUE(IsProtectedFolder(s.c_str())) << std::string(s.begin(), s.end());
+    EXPECT_FALSE(RemoveFolderTree(s.c_str())) << std::string(s.begin(), s.end());
+  }
+  EXPECT_EQ(RemoveTreeProcessCount(), starts);
+  for (const auto& b : bases) EXPECT_TRUE(IsFolder(b));
+}
+
+TEST(ProtectedFolders, OrdinaryFoldersBelowThemAreNot) {
+  wchar_t profile[MAX_PATH];
+  GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
+  EXPECT_FALSE(IsProtectedFolder((std::wstring(profile) + L"\\Temp\\kl").c_str()));
+  EXPECT_FALSE(IsProtectedFolder((Folder(CSIDL_PROGRAM_FILES) + L"\\Kelo IME\\").c_str()));
+  EXPECT_FALSE(IsProtectedFolder((Folder(CSIDL_COMMON_APPDATA) + L"\\KeloIMEs\\x\\").c_str()));
+  EXPECT_FALSE(IsProtectedFolder(L"C:\\kl test\\a b"));
+  EXPECT_FALSE(IsProtectedFolder(L"C:\\windowsold"));
+  EXPECT_TRUE(IsProtectedFolder(L""));
+  EXPECT_TRUE(IsProtectedFolder(nullptr));
+}
+
+TEST(ProtectedFolders, RelativePathsAreRefused) {
+  // The interpreter runs in "c:\", so a relative path would name another folder.
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  SetCurrentDirectoryW(temp);
+  std::wstring name = Unique(L"kl_rel_");
+  CreateDirectoryW(name.c_str(), nullptr);
+  ASSERT_TRUE(IsFolder(std::wstring(temp) + name));
+  DWORD starts = RemoveTreeProcessCount();
+  for (const std::wstring& s : {name, L".\\" + name, L"C:" + name, L"\\" + name})
+    EXPECT_FALSE(RemoveFolderTree(s.c_str())) << std::string(s.begin(), s.end());
+  EXPECT_EQ(RemoveTreeProcessCount(), starts);
+  EXPECT_TRUE(IsFolder(std::wstring(temp) + name));
+  RemoveDirectoryW((std::wstring(temp) + name).c_str());
+}
+
+}  // namespace
