@@ -1,4 +1,9 @@
 // Entry point of the setup program.
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }
+#include "app/startup_win.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int) {
+  InitInstance(lpCmdLine);
+  return 0;
+}

@@ -1,0 +1,70 @@
+#include "app/cmdline_win.h"
+
+#include <shlobj.h>
+
+#include "app/cmdline.h"
+#include "base/format_win.h"
+#include "ui/owners_win.h"
+
+static_assert(sizeof(InstallSession::imeName) / sizeof(wchar_t) == kImeNameChars,
+              "the parser fills the record's key-name field");
+
+namespace {
+
+// Reads a string value of at most limitBytes into buffer (limitBytes is the
+// buffer's size in bytes). The value's type is not checked. On any failure,
+// including a value too large for the buffer, the buffer is left empty; a
+// value that fills the buffer without a terminator is cut by one character.
+bool ReadStringValue(HKEY root, const wchar_t* subKey, const wchar_t* valueName,
+                     wchar_t* buffer, DWORD limitBytes) {
+  buffer[0] = 0;
+  ui::RegKey key;
+  if (RegOpenKeyExW(root, subKey, 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
+  DWORD size = limitBytes;
+  LONG rc = RegQueryValueExW(key.get(), valueName, nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(buffer), &size);
+  const DWORD chars = limitBytes / sizeof(wchar_t);
+  if (rc != ERROR_SUCCESS) {
+    buffer[0] = 0;
+    return false;
+  }
+  DWORD end = size / sizeof(wchar_t);
+  buffer[end < chars ? end : chars - 1] = 0;
+  return true;
+}
+
+}  // namespace
+
+void ParseCommandLine() {
+  LaunchInfo& launch = *g_launch;
+  InstallSession& session = *g_session;
+
+  ParseModeSwitches(launch.commandLine, &launch.mode, session.imeName);
+
+  wchar_t uninstallKey[128];
+  kl::Format(uninstallKey, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s",
+             session.imeName);
+  ReadStringValue(HKEY_LOCAL_MACHINE, uninstallKey, L"DisplayName", session.displayName,
+                  sizeof(session.displayName));
+
+  wchar_t vendorKey[80];
+  kl::Format(vendorKey, L"Software\\zorbl\\%s", session.imeName);
+  ReadStringValue(HKEY_CURRENT_USER, vendorKey, L"KMEInstallPath", session.installDir,
+                  sizeof(session.installDir));
+  if (!session.installDir[0])
+    ReadStringValue(HKEY_LOCAL_MACHINE, vendorKey, L"KMEInstallPath", session.installDir,
+                    sizeof(session.installDir));
+}
+
+bool GetProductDataFolder(const wchar_t* imeName, wchar_t (&path)[kPathChars]) {
+  path[0] = 0;
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0,
+                              path))) {
+    path[0] = 0;
+    return false;
+  }
+  kl::Append(path, L"\\KeloIMEs\\");
+  kl::Append(path, imeName);
+  kl::Append(path, L"\\");
+  return true;
+}

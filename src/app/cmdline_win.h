@@ -1,0 +1,19 @@
+// The command line of the run and the registry look-ups that complete the
+// installed product's record.
+#pragma once
+
+#include <windows.h>
+
+#include "app/records.h"
+
+// Reads g_launch->commandLine; sets g_launch->mode and g_session->imeName,
+// then looks the product up in the registry: "DisplayName" of its uninstall
+// record (HKLM) into g_session->displayName, and "KMEInstallPath" of the
+// vendor key "Software\zorbl\<name>" (HKCU first, then HKLM) into
+// g_session->installDir. Missing keys or values leave the fields empty.
+void ParseCommandLine();
+
+// The per-product data folder: the common application-data folder followed
+// by "\KeloIMEs\", imeName and "\" (cut to 259 characters). The folder is not
+// created. false (path empty) when the shell cannot give the common folder.
+bool GetProductDataFolder(const wchar_t* imeName, wchar_t (&path)[kPathChars]);

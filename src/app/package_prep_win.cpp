@@ -1,0 +1,75 @@
+#include "app/package_prep_win.h"
+
+#include <cstring>
+
+#include "app/remove_tree_win.h"
+#include "base/format_win.h"
+#include "package/cabinet_win.h"
+#include "package/fsutil_win.h"
+#include "package/mapfile_win.h"
+#include "package/pe_layout.h"
+
+namespace {
+
+bool PathExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+// Writes size bytes from data into a new file of exactly that size.
+bool WritePart(const wchar_t* path, const unsigned char* data, DWORD size) {
+  CQXMapfile out;
+  if (!out.Create(path, size)) return false;
+  unsigned char* view = out.GetPointer(0);
+  if (!view) return false;
+  std::memcpy(view, data, size);
+  out.Close();
+  return true;
+}
+
+}  // namespace
+
+bool PrepareInstallPackage() {
+  LaunchInfo& launch = *g_launch;
+  if (!PathExists(launch.workFolder)) return false;
+  kl::Format(launch.sourcePath, L"%sklinstallbaseexe.tmp", launch.workFolder);
+  if (!CopyFileAndGrant(launch.modulePath, launch.sourcePath, FALSE)) return false;
+  bool split = SplitOwnPackage();
+  DeleteFileW(launch.sourcePath);
+  return split;
+}
+
+bool SplitOwnPackage() {
+  LaunchInfo& launch = *g_launch;
+  CQXMapfile source;
+  if (!source.Open(launch.sourcePath, 0)) return false;
+  const unsigned char* data = source.GetPointer(0);
+  const DWORD size = source.GetSize();
+  const uint32_t programSize = data ? ReadPackageOffset(data, size) : 0;
+  if (programSize == 0 || programSize > size) return false;
+
+  kl::Format(launch.packagePath, L"%sklinstallbaseexe.cab", launch.workFolder);
+  kl::Format(launch.programCopyPath, L"%sunstall.exe", launch.workFolder);
+
+  // A package of zero bytes cannot be created, which fails the split.
+  if (!WritePart(launch.programCopyPath, data, programSize)) return false;
+  if (!WritePart(launch.packagePath, data + programSize, size - programSize)) return false;
+  source.Close();
+  return PathExists(launch.packagePath);
+}
+
+bool ExtractPackage(LaunchInfo& launch) {
+  kl::Format(launch.extractFolder, L"%sKL_INSTALL\\", launch.workFolder);
+  RemoveFolderTree(launch.extractFolder);
+  if (PathExists(launch.extractFolder)) return false;
+
+  Cabinet::CExtract extractor;
+  BlowfishSetKey(&extractor.Cipher(), kPackageKeyLength);
+  if (!extractor.HasWorkBuffer()) extractor.CreateWorkBuffer();
+  if (!extractor.Initialize()) return false;
+  int result = extractor.Extract(launch.packagePath, launch.extractFolder);
+  extractor.Destroy();
+  return result != 0;
+}
+
+bool FindPackageHeaderFile(wchar_t (&path)[kPathChars]) {
+  kl::Format(path, L"%s%s", g_launch->extractFolder, L"InstallInfo.kif");
+  return PathExists(path);
+}

@@ -1,0 +1,28 @@
+// Install-mode preparation of the working copy: split the program's own file
+// into the bare program and the package appended to it, and extract the
+// package into the work folder.
+#pragma once
+
+#include <windows.h>
+
+#include "app/records.h"
+
+// Copies modulePath to sourcePath ("<work>klinstallbaseexe.tmp"), splits that
+// copy (SplitOwnPackage) and deletes it whatever the split gave. false when
+// the work folder does not exist, the copy fails or the split fails.
+bool PrepareInstallPackage();
+
+// Maps sourcePath and reads the length E of the executable part from its PE
+// header; writes bytes [0, E) to programCopyPath ("<work>unstall.exe") and
+// [E, end) to packagePath ("<work>klinstallbaseexe.cab"). false when there is
+// no package (E is 0 or beyond the file) or a file cannot be made.
+bool SplitOwnPackage();
+
+// Empties extractFolder ("<work>KL_INSTALL\") and extracts the enciphered
+// package launch.packagePath into it. false when the old folder cannot be
+// removed or the extraction fails. The work buffer's allocation failure
+// raises "Fatal error: Out of memory!".
+bool ExtractPackage(LaunchInfo& launch);
+
+// "<extractFolder>InstallInfo.kif"; true when that file exists.
+bool FindPackageHeaderFile(wchar_t (&path)[kPathChars]);

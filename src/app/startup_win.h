@@ -1,0 +1,8 @@
+// The application's start-up: the whole run in one pass.
+#pragma once
+
+// arguments: the process's command line without the program path. Allocates
+// the three records, makes sure the run works from its working copy, parses
+// the command line, runs the chosen operation, cleans up the temporary files
+// and releases the records. Returns non-zero in every case.
+int InitInstance(const wchar_t* arguments);

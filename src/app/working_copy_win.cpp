@@ -1,0 +1,119 @@
+#include "app/working_copy_win.h"
+
+#include <shellapi.h>
+
+#include "base/format_win.h"
+#include "package/fsutil_win.h"
+#include "ui/owners_win.h"
+
+namespace {
+
+constexpr const wchar_t* kInitErrorCaption = L"初始化错误";
+constexpr const wchar_t* kCannotUseTemp = L"安装程序无法访问临时目录，将中止进程。";
+constexpr const wchar_t* kCannotRunCopy = L"安装程序位于临时目录中的副本无法运行，将中止进程。";
+
+void ClearLaunchInfo(LaunchInfo& launch) {
+  launch.modulePath[0] = 0;
+  launch.sourcePath[0] = 0;
+  launch.workFolder[0] = 0;
+  launch.packagePath[0] = 0;
+  launch.programCopyPath[0] = 0;
+  launch.commandLine[0] = 0;
+  launch.mode = kModeInstall;
+  launch.extractFolder[0] = 0;
+}
+
+bool EndsWithBackslash(const wchar_t* s) {
+  size_t n = kl::StrLen(s);
+  return n > 0 && s[n - 1] == L'\\';
+}
+
+}  // namespace
+
+void BuildLaunchInfo(LaunchInfo& launch) {
+  ClearLaunchInfo(launch);
+  InitWorkFolder(launch);
+  DWORD n = GetModuleFileNameW(nullptr, launch.modulePath, kPathChars);
+  if (n == 0 || n >= kPathChars) launch.modulePath[n == 0 ? 0 : kPathChars - 1] = 0;
+}
+
+void InitWorkFolder(LaunchInfo& launch) {
+  DWORD n = GetTempPathW(kPathChars, launch.workFolder);
+  if (n == 0 || n >= kPathChars) {
+    kl::Copy(launch.workFolder, L"c:\\temp\\__KLIMEInstall\\");
+  } else {
+    if (!EndsWithBackslash(launch.workFolder)) kl::Append(launch.workFolder, L"\\");
+    kl::Append(launch.workFolder, kWorkFolderName);
+  }
+  CreateDirectoryPath(launch.workFolder);
+}
+
+bool GetWorkingCopyPath(wchar_t (&path)[kPathChars]) {
+  DWORD n = GetTempPathW(kPathChars, path);
+  if (n == 0 || n >= kPathChars ||
+      kl::StrLen(path) + kl::StrLen(kWorkingCopyName) + 2 >= kPathChars) {
+    path[0] = 0;
+    return false;
+  }
+  if (!EndsWithBackslash(path)) kl::Append(path, L"\\");
+  kl::Append(path, kWorkingCopyName);
+  return true;
+}
+
+bool RelaunchFromWorkingCopy(const wchar_t* arguments) {
+  LaunchInfo& launch = *g_launch;
+  if (!arguments) arguments = L"";
+
+  if (kl::Find(launch.modulePath, kWorkingCopyName)) {
+    kl::Copy(launch.commandLine, arguments);
+    return true;
+  }
+
+  wchar_t copyPath[kPathChars];
+  GetWorkingCopyPath(copyPath);  // an empty path makes the copy fail below
+  if (!CopyFileW(launch.modulePath, copyPath, FALSE) || !GrantUsersAccess(copyPath)) {
+    MessageBoxW(nullptr, kCannotUseTemp, kInitErrorCaption, MB_ICONHAND);
+    return false;
+  }
+
+  // "file=" takes the rest of the line, so the path is not quoted.
+  kl::Format(launch.commandLine, L"%s file=%s", arguments, launch.modulePath);
+  HINSTANCE started =
+      ShellExecuteW(nullptr, L"", copyPath, launch.commandLine, nullptr, SW_SHOW);
+  if (reinterpret_cast<INT_PTR>(started) <= 32)
+    MessageBoxW(nullptr, kCannotRunCopy, kInitErrorCaption, MB_ICONHAND);
+  return false;
+}
+
+bool ScheduleSelfDelete() {
+  wchar_t modulePath[kPathChars];
+  wchar_t interpreter[kPathChars];
+  wchar_t shortPath[kPathChars];
+  DWORD n = GetModuleFileNameW(nullptr, modulePath, kPathChars);
+  if (n == 0 || n >= kPathChars) return false;
+  n = GetEnvironmentVariableW(L"COMSPEC", interpreter, kPathChars);
+  if (n == 0 || n >= kPathChars) return false;
+  n = GetShortPathNameW(modulePath, shortPath, kPathChars);
+  if (n == 0 || n >= kPathChars) return false;
+
+  // Quoted, so that a short path that still holds a space stays one argument.
+  wchar_t command[520];
+  if (!kl::Format(command, L"%s /c del \"%s\"", interpreter, shortPath)) return false;
+
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESHOWWINDOW;
+  si.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION raw = {};
+  if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                      nullptr, &si, &raw))
+    return false;
+  ui::ProcessInfo deleter;
+  deleter.Take(raw);
+
+  SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+  SetFileAttributesW(shortPath, FILE_ATTRIBUTE_NORMAL);
+  SetPriorityClass(deleter.process.get(), IDLE_PRIORITY_CLASS);
+  ResumeThread(deleter.thread.get());
+  return true;
+}

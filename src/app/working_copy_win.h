@@ -1,0 +1,38 @@
+// The run never works from the file the user started: the first instance
+// copies itself to a fixed name in the temporary folder, starts that copy and
+// ends; the copy does the work and has itself deleted when it ends.
+#pragma once
+
+#include <windows.h>
+
+#include "app/records.h"
+
+// File name of the working copy in the temporary folder; its presence in the
+// running file's path marks a working copy.
+constexpr const wchar_t* kWorkingCopyName = L"___kelo_install_base___.exe";
+// The run's private folder under the temporary folder.
+constexpr const wchar_t* kWorkFolderName = L"__KLIMEInstall\\";
+
+// Clears every string of launch and its mode, fills and creates workFolder,
+// then stores the running file's full path in modulePath.
+void BuildLaunchInfo(LaunchInfo& launch);
+
+// workFolder = <temp>__KLIMEInstall\ ("c:\temp\__KLIMEInstall\" when the
+// system gives no temporary folder), created with any missing parents. The
+// creation is not checked here.
+void InitWorkFolder(LaunchInfo& launch);
+
+// <temp>\___kelo_install_base___.exe. false (path empty) when that would not
+// fit in 260 characters.
+bool GetWorkingCopyPath(wchar_t (&path)[kPathChars]);
+
+// arguments: the process's command line without the program path.
+// true: this process is the working copy (g_launch->commandLine = arguments)
+// and goes on. false: this process ends now; the working copy was started
+// with "<arguments> file=<modulePath>", or copying or starting it failed and
+// the user was told.
+bool RelaunchFromWorkingCopy(const wchar_t* arguments);
+
+// Starts a hidden, idle-priority command interpreter that deletes the running
+// file once this process is gone. true when that process was started.
+bool ScheduleSelfDelete();
