@@ -1,0 +1,26 @@
+// Install step 5: the Start-menu folder of the product with its tools
+// subfolder, the settings link on the user's desktop, and the optional
+// program start at the end of the install.
+#pragma once
+
+#include <windows.h>
+
+#include "install/context_win.h"
+
+// Writes one shell link at linkPath: target, description, working directory,
+// icon (the target itself at iconIndex), arguments (null or "" for none) and
+// the show command SW_SHOW. COM is initialised on the calling thread and left
+// so. false only when COM or the shell-link object is unavailable; a link that
+// cannot be saved still gives true.
+bool CreateShortcut(const wchar_t* target, const wchar_t* description, const wchar_t* linkPath,
+                    const wchar_t* workingDir, const wchar_t* arguments, int iconIndex);
+
+// The product's links: in "<all-users programs>\<displayName>\" the settings,
+// help and update links; in its "更多工具\" subfolder the code-table, key,
+// user-word (only when "danzi.kmi" is in the product's data folder), repair
+// and uninstall links; and "<displayName>系统设置.lnk" on the current user's
+// desktop, like the settings link. Then the shell is told, and
+// header->launchAfterInstall (when set) is started from the install
+// directory. Links that cannot be written are missing without a message; a
+// display name that cannot be a folder name gives no links. Always true.
+bool CreateShortcuts(InstallContext& ctx);
