@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 ROOT="${KL_BUILD_ROOT:-build}"
 B="$ROOT/win64"
 REPEATS="${REPEATS:-7}"
-cmake --build "$B" --target bench_extract_bench_win >/dev/null
+[ -n "${KL_BENCH_NO_BUILD:-}" ] || cmake --build "$B" --target bench_extract_bench_win >/dev/null
 EXE="$(pwd)/$B/bin/bench_extract_bench_win.exe"
 WORK="$(pwd)/$B/bench-extract"
 rm -rf "$WORK"; mkdir -p "$WORK"
