@@ -21,6 +21,8 @@ class Input {
   // Reads count plain bytes at pos (pos + count <= Size()); returns count, or
   // less on failure (a partial last block of a container cannot be read).
   uint32_t ReadAt(int64_t pos, unsigned char* out, uint32_t count, std::vector<unsigned char>& work);
+  // The stored bytes as they are (no deciphering).
+  bool RawCopy(uint64_t pos, unsigned char* out, size_t n) { return RawRead(pos, out, n); }
 
  protected:
   virtual bool RawRead(uint64_t pos, unsigned char* out, size_t n) = 0;
