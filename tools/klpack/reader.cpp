@@ -128,7 +128,7 @@ Status ExtractCabinetToMemory(const CabSource& src, CabListing* listing,
   FileSink sink;
   sink.begin = [&](const CabFileInfo& info, File**, std::vector<unsigned char>** mem) {
     files->push_back(MemoryFile{info, {}});
-    files->back().data.reserve(info.size);
+    files->back().data.reserve(std::min<uint32_t>(info.size, 1u << 20));
     *mem = &files->back().data;
     return Status::Ok();
   };
