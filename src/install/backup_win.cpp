@@ -1,0 +1,11 @@
+// Install-data backup.
+#include "install/backup_win.h"
+
+#include "base/format_win.h"
+#include "package/fsutil_win.h"
+
+bool BackupPackage(InstallContext& context) {
+  wchar_t target[kPathChars];
+  if (!kl::Format(target, L"%s_backup_.dat", context.installDir)) return false;
+  return CopyFileAndGrant(context.launch->packagePath, target, FALSE);
+}

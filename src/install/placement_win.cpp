@@ -1,0 +1,133 @@
+// Install step 1: file placement tokens and fonts.
+#include "install/placement_win.h"
+
+#include <shlobj.h>
+
+#include <cwchar>
+
+#include "app/cmdline_win.h"
+#include "app/remove_tree_win.h"
+#include "base/format_win.h"
+#include "base/text.h"
+#include "install/registry_win.h"
+#include "package/fsutil_win.h"
+#include <objbase.h>  // the owners need COM declared
+
+#include "ui/owners_win.h"
+
+namespace {
+
+constexpr wchar_t kFontsKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
+
+bool Exists(const wchar_t* path) {
+  return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Moves one token folder of the extraction folder to its destination and
+// removes what is left of it, so the final move does not carry it along.
+void MoveToken(const wchar_t* tokenFolder, const wchar_t* destination, InstallContext& context) {
+  bool deferred = false;
+  CopyFolder(tokenFolder, destination, 0, &deferred);
+  if (deferred) context.restartNeeded = 1;
+  RemoveFolderTree(tokenFolder);
+}
+
+}  // namespace
+
+bool FontValueName(const wchar_t* fileName, wchar_t (&valueName)[64]) {
+  valueName[0] = 0;
+  if (const wchar_t* ttf = kl::Find<wchar_t>(fileName, L".ttf")) {
+    const size_t stem = static_cast<size_t>(ttf - fileName);
+    kl::CopyN(valueName, stem + 1 < 64 ? stem + 1 : 64, fileName);
+    kl::Append(valueName, L"(TrueType)");
+    return true;
+  }
+  if (kl::Find<wchar_t>(fileName, L".ttc")) {
+    kl::Format(valueName, L"%s(TrueType-C)", fileName);
+    return true;
+  }
+  return false;
+}
+
+bool RegisterFontValue(const wchar_t* valueName, const wchar_t* fileName) {
+  ui::RegKey fonts;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFontsKey, 0, KEY_ALL_ACCESS, fonts.out()) !=
+      ERROR_SUCCESS)
+    return false;
+  return SetStringValue(fonts.get(), valueName, fileName);
+}
+
+bool InstallFonts(const wchar_t* folder) {
+  wchar_t fontsFolder[MAX_PATH];
+  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_FONTS | CSIDL_FLAG_CREATE, nullptr,
+                                SHGFP_TYPE_CURRENT, fontsFolder)))
+    return false;
+  const size_t n = kl::StrLen(fontsFolder);
+  if (n == 0 || fontsFolder[n - 1] != L'\\') kl::Append(fontsFolder, L"\\");
+
+  wchar_t pattern[MAX_PATH];
+  kl::Format(pattern, L"%s*", folder);
+  WIN32_FIND_DATAW entry;
+  {
+    ui::FindHandle find(::FindFirstFileW(pattern, &entry));
+    if (find) {
+      // The first entry of a folder listing is the folder itself (".").
+      while (::FindNextFileW(find.get(), &entry)) {
+        const wchar_t* name = entry.cFileName;
+        wchar_t valueName[64];
+        if (!FontValueName(name, valueName)) continue;
+        wchar_t from[MAX_PATH];
+        wchar_t to[MAX_PATH];
+        if (!kl::Format(from, L"%s%s", folder, name) ||
+            !kl::Format(to, L"%s%s", fontsFolder, name))
+          continue;
+        if (!::CopyFileW(from, to, FALSE)) continue;
+        ::AddFontResourceW(to);
+        RegisterFontValue(valueName, name);
+      }
+    }
+  }
+  // Tell every top-level window; a hung one is given up on after a short
+  // wait so that it cannot hold the install.
+  DWORD_PTR ignored = 0;
+  ::SendMessageTimeoutW(HWND_BROADCAST, WM_FONTCHANGE, 0, 0, SMTO_ABORTIFHUNG,
+                        kFontChangeTimeoutMs, &ignored);
+  return true;
+}
+
+bool PlaceFiles(InstallContext& context) {
+  LaunchInfo& launch = *context.launch;
+  const wchar_t* extract = launch.extractFolder;
+  wchar_t token[MAX_PATH];
+
+  wchar_t systemDir[MAX_PATH];
+  UINT len = ::GetSystemDirectoryW(systemDir, MAX_PATH);
+  if (kl::Format(token, L"%s$system32$\\", extract) && Exists(token) && len && len < MAX_PATH)
+    MoveToken(token, systemDir, context);
+
+  wchar_t windowsDir[MAX_PATH];
+  len = ::GetWindowsDirectoryW(windowsDir, MAX_PATH);
+  if (kl::Format(token, L"%s$windows$\\", extract) && Exists(token) && len && len < MAX_PATH)
+    MoveToken(token, windowsDir, context);
+
+  if (kl::Format(token, L"%s$fonts$\\", extract) && Exists(token)) {
+    InstallFonts(token);
+    RemoveFolderTree(token);
+  }
+
+  wchar_t dataFolder[kPathChars];
+  if (kl::Format(token, L"%s$dataFiles$\\", extract) && Exists(token) &&
+      GetProductDataFolder(context.header->imeName, dataFolder))
+    MoveToken(token, dataFolder, context);
+
+  bool deferred = false;
+  CopyFolder(extract, context.installDir, 0, &deferred);
+  if (deferred) context.restartNeeded = 1;
+
+  wchar_t uninstaller[kPathChars];
+  kl::Format(uninstaller, L"%sunstall.exe", context.installDir);
+  if (std::wcscmp(launch.programCopyPath, uninstaller) != 0 &&
+      ::CopyFileW(launch.programCopyPath, uninstaller, FALSE))
+    GrantUsersAccess(uninstaller);
+  return Exists(uninstaller);
+}

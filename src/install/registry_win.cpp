@@ -1,0 +1,116 @@
+// Registry records of an installed input method.
+#include "install/registry_win.h"
+
+#include "base/format_win.h"
+#include "base/text.h"
+#include <objbase.h>  // the owners need COM declared
+
+#include "ui/owners_win.h"
+
+namespace {
+
+constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+
+bool CreateKey(HKEY parent, const wchar_t* name, ui::RegKey& key) {
+  return ::RegCreateKeyExW(parent, name, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                           nullptr, key.out(), nullptr) == ERROR_SUCCESS;
+}
+
+void WriteVendorKeyUnder(HKEY hive, const wchar_t* keyName, const wchar_t* installDir) {
+  ui::RegKey software;
+  if (::RegOpenKeyExW(hive, L"Software", 0, KEY_ALL_ACCESS, software.out()) != ERROR_SUCCESS)
+    return;
+  ui::RegKey vendor;
+  if (!CreateKey(software.get(), L"zorbl", vendor)) return;
+  ui::RegKey product;
+  if (!CreateKey(vendor.get(), keyName, product)) return;
+  SetStringValue(product.get(), L"KMEInstallPath", installDir);
+  // The owners close product, vendor, software in that order.
+}
+
+// The setup file the user started: the "file=" argument of the working copy,
+// ended by its "]" (cut in the command line itself), or this module.
+const wchar_t* InstallSource(LaunchInfo& launch) {
+  wchar_t* file = const_cast<wchar_t*>(kl::Find<wchar_t>(launch.commandLine, L"file="));
+  if (!file) return launch.modulePath;
+  file += 5;
+  for (wchar_t* p = file; *p; ++p) {
+    if (*p == L']') {
+      *p = 0;
+      break;
+    }
+  }
+  return file;
+}
+
+}  // namespace
+
+bool SetStringValue(HKEY key, const wchar_t* name, const wchar_t* data) {
+  const DWORD bytes = static_cast<DWORD>((kl::StrLen(data) + 1) * sizeof(wchar_t));
+  return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), bytes) ==
+         ERROR_SUCCESS;
+}
+
+void WriteVendorKey(InstallContext& context) {
+  wchar_t keyName[40];
+  kl::Format(keyName, L"%s\\", context.header->imeName);
+  WriteVendorKeyUnder(HKEY_LOCAL_MACHINE, keyName, context.installDir);
+  WriteVendorKeyUnder(HKEY_CURRENT_USER, keyName, context.installDir);
+}
+
+bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
+                          const wchar_t* company) {
+  const PackageHeader& h = *context.header;
+  const wchar_t* dir = context.installDir;
+
+  ui::RegKey uninstall;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_ALL_ACCESS, uninstall.out()) !=
+      ERROR_SUCCESS)
+    return true;
+  wchar_t keyName[40];
+  kl::Format(keyName, L"%s", h.imeName);
+  ui::RegKey product;
+  if (!CreateKey(uninstall.get(), keyName, product)) return true;
+
+  wchar_t displayIcon[kPathChars];
+  wchar_t helpLink[kPathChars];
+  wchar_t uninstallString[kPathChars];
+  wchar_t modifyPath[kPathChars];
+  kl::Format(displayIcon, L"%sunstall.exe", dir);
+  if (h.helpLink[0])
+    kl::Format(helpLink, L"%s", h.helpLink);
+  else
+    kl::Format(helpLink, L"%smain.chm", dir);
+  kl::Format(uninstallString, L"%sUnstall.exe -u name=[%s]", dir, h.imeName);
+  kl::Format(modifyPath, L"%sUnstall.exe -r name=[%s]", dir, h.imeName);
+
+  // Fields of the header are bounded arrays; copy each so that a field filled
+  // to its last unit is still read only within the record.
+  wchar_t field[260];
+  auto put = [&](const wchar_t* name, const wchar_t* data) {
+    SetStringValue(product.get(), name, data);  // a value that cannot be set is skipped
+  };
+  auto putField = [&](const wchar_t* name, const wchar_t* data, size_t units) {
+    const size_t n = kl::StrLen(data, units < 259 ? units : 259);
+    for (size_t i = 0; i < n; ++i) field[i] = data[i];
+    field[n] = 0;
+    put(name, field);
+  };
+  put(L"RegOwner", userName ? userName : L"");
+  put(L"RegCompany", company ? company : L"");
+  putField(L"DisplayName", h.displayName, 44);
+  putField(L"Comments", h.comments, 20);
+  putField(L"DisplayVersion", h.displayVersion, 40);
+  put(L"DisplayIcon", displayIcon);
+  putField(L"Contact", h.contact, 40);
+  putField(L"Publisher", h.publisher, 40);
+  putField(L"URLInfoAbout", h.urlInfoAbout, 256);
+  putField(L"URLUpdateInfo", h.urlUpdateInfo, 256);
+  put(L"HelpLink", helpLink);
+  putField(L"HelpTelephone", h.helpTelephone, 40);
+  put(L"UninstallString", uninstallString);
+  put(L"InstallLocation", dir);
+  put(L"InstallSource", InstallSource(*context.launch));
+  put(L"ModifyPath", modifyPath);
+  return true;
+}

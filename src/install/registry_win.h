@@ -1,0 +1,21 @@
+// The two registry records an install leaves: the system's uninstall record
+// and the vendor key with the install directory.
+#pragma once
+
+#include <windows.h>
+
+#include "install/context_win.h"
+
+// "Software\zorbl\<imeName>\" under HKLM, then HKCU, with "KMEInstallPath" =
+// installDir. A hive that cannot be written is skipped.
+void WriteVendorKey(InstallContext& context);
+
+// The sixteen values of the product's uninstall record: the subkey imeName
+// of "Software\Microsoft\Windows\CurrentVersion\Uninstall" under HKLM.
+// Writes what it can and always returns true. Cuts launch->commandLine at
+// the "]" that ends the "file=" argument.
+bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
+                          const wchar_t* company);
+
+// Sets a REG_SZ value with its terminating NUL counted. true when written.
+bool SetStringValue(HKEY key, const wchar_t* name, const wchar_t* data);

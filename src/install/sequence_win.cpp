@@ -1,0 +1,113 @@
+// The install sequence and the repair entry.
+#include "install/sequence_win.h"
+
+#include <cstring>
+
+#include "app/package_prep_win.h"
+#include "app/remove_tree_win.h"
+#include "base/format_win.h"
+#include "base/text.h"
+#include "install/backup_win.h"
+#include "install/ime_win.h"
+#include "install/placement_win.h"
+#include "install/registry_win.h"
+#include "install/shortcuts_win.h"
+#include "package/fsutil_win.h"
+#include "package/mapfile_win.h"
+#include <objbase.h>  // the owners need COM declared
+
+#include "ui/owners_win.h"
+
+namespace {
+
+constexpr wchar_t kLineVerify[] = L"验证安装信息....";
+constexpr wchar_t kLineStart[] = L"开始安装....";
+constexpr wchar_t kLineStep1[] = L"  1.创建文件系统....";
+constexpr wchar_t kLineStep2[] = L"  2.设置软件运行环境...";
+constexpr wchar_t kLineStep3[] = L"  3.写入卸载信息...";
+constexpr wchar_t kLineStep4[] = L"  4.备份安装数据...";
+constexpr wchar_t kLineStep5[] = L"  5.创建开始菜单及桌面快捷方式...";
+constexpr wchar_t kLineStep6[] = L"  6.清除安装程序创建的临时文件...";
+constexpr wchar_t kLineDone[] = L"安装程序已经完成所有工作!";
+constexpr wchar_t kLineDoneRestart[] = L"安装程序已经完成所有工作,但部分设置在重新启动以后方能生效!";
+constexpr wchar_t kLineFailed[] = L"安装程序发生错误，所做操作已经撤销!";
+
+bool RunSteps(InstallContext& context, const wchar_t* userName, const wchar_t* company) {
+  ReportProgress(context, 2, kLineStep1);
+  if (!PlaceFiles(context)) return false;
+
+  ReportProgress(context, 42, kLineStep2);
+  WriteVendorKey(context);
+  if (!RegisterIme(context)) return false;
+
+  ReportProgress(context, 72, kLineStep3);
+  if (!WriteUninstallRecord(context, userName, company)) return false;
+
+  ReportProgress(context, 82, kLineStep4);
+  if (!BackupPackage(context)) return false;
+
+  ReportProgress(context, 82, kLineStep5);
+  if (!CreateShortcuts(context)) return false;
+  return true;
+}
+
+}  // namespace
+
+bool RunInstall(InstallContext& context, const wchar_t* installDir, const wchar_t* userName,
+                const wchar_t* company) {
+  ReportProgress(context, 0, kLineVerify);
+  kl::CopyN(context.installDir, kPathChars - 1, installDir);
+  const size_t n = kl::StrLen(context.installDir);
+  if (n == 0 || context.installDir[n - 1] != L'\\') kl::Append(context.installDir, L"\\");
+  ReportProgress(context, 1, kLineStart);
+
+  if (!RunSteps(context, userName, company)) {
+    // What the completed steps placed stays; only the run's temporary files go.
+    ReportProgress(context, -1, kLineFailed);
+    CleanUpInstallFiles(context);
+    return false;
+  }
+
+  ReportProgress(context, 95, kLineStep6);
+  CleanUpInstallFiles(context);
+  ReportProgress(context, 100, context.restartNeeded ? kLineDoneRestart : kLineDone);
+  return true;
+}
+
+bool InstallFromWizard(HWND ownerPage, const wchar_t* installDir, const wchar_t* userName,
+                       const wchar_t* company) {
+  InstallContext context = InitInstallContext(ownerPage, g_header);
+  return RunInstall(context, installDir, userName, company);
+}
+
+void RunRepairInstall(InstallContext& context, const wchar_t* userName, const wchar_t* company) {
+  LaunchInfo& launch = *context.launch;
+  const wchar_t* installDir = g_session->installDir;
+  kl::Format(launch.packagePath, L"%s_backup_.dat", installDir);
+  if (!ExtractPackage(launch)) return;
+
+  ui::HeapBlock buffer(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, kPackageHeaderSize));
+  if (!buffer) return;
+  context.header = static_cast<PackageHeader*>(buffer.get());
+
+  wchar_t headerFile[kPathChars];
+  kl::Format(headerFile, L"%s%s", launch.extractFolder, L"InstallInfo.kif");
+  if (::GetFileAttributesW(headerFile) != INVALID_FILE_ATTRIBUTES) {
+    CQXMapfile map;
+    // A header file shorter than the record is not a header: nothing runs.
+    if (map.Open(headerFile, 0) >= kPackageHeaderSize && map.GetPointer(0)) {
+      std::memcpy(buffer.get(), map.GetPointer(0), kPackageHeaderSize);
+      map.Close();
+      RunInstall(context, installDir, userName, company);
+    }
+  }
+  context.header = nullptr;
+}
+
+void CleanUpInstallFiles(InstallContext& context) {
+  wchar_t headerFile[kPathChars];
+  if (kl::Format(headerFile, L"%sInstallInfo.kif", context.installDir))
+    ::DeleteFileW(headerFile);
+  RemoveFolderTree(context.launch->workFolder);
+  RemoveVirtualizedData();
+}

@@ -1,0 +1,29 @@
+// The install sequence: six numbered steps reported into the page that
+// started them, for a first install (wizard) and for a repair.
+#pragma once
+
+#include <windows.h>
+
+#include "install/context_win.h"
+
+// Runs the six steps on an extracted package (launch->extractFolder) into
+// installDir (a backslash is added when missing). true when every step ran;
+// false after the first failing step, with the failure line added. The
+// temporary files of the run are removed in both cases.
+bool RunInstall(InstallContext& context, const wchar_t* installDir, const wchar_t* userName,
+                const wchar_t* company);
+
+// The wizard's entry: a context on ownerPage with the process-wide header,
+// then RunInstall.
+bool InstallFromWizard(HWND ownerPage, const wchar_t* installDir, const wchar_t* userName,
+                       const wchar_t* company);
+
+// The repair dialog's entry: extracts "<g_session->installDir>_backup_.dat",
+// reads its "InstallInfo.kif" into a private header and runs RunInstall into
+// g_session->installDir. Nothing is reported when the backup cannot be
+// extracted or carries no complete header. context.header is left null.
+void RunRepairInstall(InstallContext& context, const wchar_t* userName, const wchar_t* company);
+
+// Install step 6: deletes "<installDir>InstallInfo.kif", removes the work
+// folder and the browser-virtualised copies of the data folders.
+void CleanUpInstallFiles(InstallContext& context);

@@ -1,0 +1,247 @@
+// IME registration against the real input-method manager: the module is
+// moved into the system directory, a keyboard layout uses it, and the layout
+// registrations are removed again so that runs repeat.
+#include <windows.h>
+#include <objbase.h>
+#include <commctrl.h>
+#include <imm.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/format_win.h"
+#include "install/context_win.h"
+#include "install/ime_win.h"
+#include "ui/owners_win.h"
+
+namespace {
+
+constexpr wchar_t kKey[] = L"KlImeTest";
+constexpr wchar_t kModuleName[] = L"KlImeTest.kelo.ime";
+constexpr wchar_t kLayoutsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts";
+
+std::wstring ExeDir() {
+  wchar_t exe[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring dir(exe);
+  return dir.substr(0, dir.find_last_of(L'\\') + 1);
+}
+
+std::wstring SystemDir() {
+  wchar_t dir[MAX_PATH] = {};
+  GetSystemDirectoryW(dir, MAX_PATH);
+  std::wstring s(dir);
+  if (s.back() != L'\\') s += L'\\';
+  return s;
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  ui::FileHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+  if (!h) return {};
+  std::string data(GetFileSize(h.get(), nullptr), '\0');
+  DWORD got = 0;
+  if (!ReadFile(h.get(), data.data(), static_cast<DWORD>(data.size()), &got, nullptr)) return {};
+  data.resize(got);
+  return data;
+}
+
+std::wstring ImeFileOf(HKL layout) {
+  wchar_t name[MAX_PATH] = {};
+  ImmGetIMEFileNameW(layout, name, MAX_PATH);
+  std::wstring s(name);
+  return s.substr(s.find_last_of(L'\\') + 1);
+}
+
+// A page with the progress list 1006, so that reported lines can be read.
+class ProgressPage {
+ public:
+  ProgressPage() {
+    INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
+    InitCommonControlsEx(&icc);
+    page_ = CreateWindowExW(0, L"STATIC", L"page", WS_POPUP, 0, 0, 400, 300, nullptr, nullptr,
+                            nullptr, nullptr);
+    HWND list = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | LVS_REPORT, 0, 0, 330, 200,
+                                page_, reinterpret_cast<HMENU>(kProgressListId), nullptr, nullptr);
+    LVCOLUMNW column = {};
+    column.mask = LVCF_WIDTH;
+    column.cx = 330;
+    SendMessageW(list, LVM_INSERTCOLUMNW, 0, reinterpret_cast<LPARAM>(&column));
+  }
+  ~ProgressPage() { DestroyWindow(page_); }
+  HWND hwnd() const { return page_; }
+  std::vector<std::wstring> Lines() const {
+    std::vector<std::wstring> lines;
+    HWND list = GetDlgItem(page_, kProgressListId);
+    const int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+      wchar_t text[512] = {};
+      LVITEMW item = {};
+      item.iSubItem = 0;
+      item.pszText = text;
+      item.cchTextMax = 512;
+      SendMessageW(list, LVM_GETITEMTEXTW, i, reinterpret_cast<LPARAM>(&item));
+      lines.push_back(text);
+    }
+    return lines;
+  }
+
+ private:
+  HWND page_ = nullptr;
+};
+
+class RegisterImeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kl::Copy(header_.imeName, kKey);
+    kl::Copy(header_.layoutText, L"中文 (简体) - 可乐注册测试");
+    installDir_ = ExeDir() + L"ime_test_install\\";
+    CreateDirectoryW(installDir_.c_str(), nullptr);
+    target_ = SystemDir() + kModuleName;
+    Cleanup();
+    context_ = InitInstallContext(page_.hwnd(), &header_);
+    kl::Copy(context_.installDir, installDir_.c_str());
+    // A real IME module: the sample product's, built beside this program.
+    module_ = ExeDir() + L"sample\\KeloSample.ime";
+    ASSERT_TRUE(Exists(module_)) << "sample IME module not built: " << std::string(module_.begin(), module_.end());
+  }
+  void TearDown() override {
+    Cleanup();
+    RemoveDirectoryW(installDir_.c_str());
+  }
+  void Cleanup() {
+    RemoveImeLayouts(kModuleName);
+    DeleteFileW(target_.c_str());
+    DeleteFileW(Source().c_str());
+  }
+  std::wstring Source() const { return installDir_ + kKey + L".ime"; }
+  bool PlaceSource() { return CopyFileW(module_.c_str(), Source().c_str(), FALSE) != 0; }
+
+  ProgressPage page_;
+  PackageHeader header_ = {};
+  InstallContext context_ = {};
+  std::wstring installDir_, target_, module_;
+};
+
+TEST_F(RegisterImeTest, MovesModuleIntoSystemDirectoryAndRegistersLayout) {
+  ASSERT_TRUE(PlaceSource());
+  wchar_t path[MAX_PATH];
+  ASSERT_TRUE(MakeImeSystemPath(kKey, path));
+  EXPECT_EQ(target_, path);
+  EXPECT_EQ(std::wstring::npos, std::wstring(path).find(L"\\\\"));
+
+  ASSERT_TRUE(RegisterIme(context_));
+  EXPECT_FALSE(Exists(Source())) << "the module stays only in the system directory";
+  ASSERT_TRUE(Exists(target_));
+  EXPECT_EQ(ReadFileBytes(module_), ReadFileBytes(target_));
+  EXPECT_TRUE(page_.Lines().empty());
+
+  HKL layout = FindLayoutByImeFile(kModuleName);
+  ASSERT_NE(nullptr, layout);
+  EXPECT_EQ(0, _wcsicmp(kModuleName, ImeFileOf(layout).c_str()));
+  EXPECT_EQ(layout, FindLayoutByImeFile(L"klimetest.KELO.IME")) << "letter case must not matter";
+  EXPECT_EQ(nullptr, FindLayoutByImeFile(L"KlImeTest.ime"));
+
+  // The registration under the layout's identifier names the module and the text.
+  wchar_t id[20];
+  kl::Format(id, L"%X", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(layout)));
+  ui::RegKey key;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                                         (std::wstring(kLayoutsKey) + L"\\" + id).c_str(), 0,
+                                         KEY_READ, key.out()));
+  wchar_t text[64] = {};
+  DWORD bytes = sizeof(text) - 2;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key.get(), L"Layout Text", nullptr, nullptr,
+                                            reinterpret_cast<BYTE*>(text), &bytes));
+  EXPECT_STREQ(L"中文 (简体) - 可乐注册测试", text);
+  key.reset();
+
+  EXPECT_GE(RemoveImeLayouts(kModuleName), 1);
+  EXPECT_EQ(nullptr, FindLayoutByImeFile(kModuleName));
+  EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                                         (std::wstring(kLayoutsKey) + L"\\" + id).c_str(), 0,
+                                         KEY_READ, key.out()));
+}
+
+TEST_F(RegisterImeTest, MissingModuleReportsTheSourcePathAndFails) {
+  EXPECT_FALSE(RegisterIme(context_));
+  const std::vector<std::wstring> lines = page_.Lines();
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(L"复制IME文件到系统目录发生错误，复制文件路径：" + Source(), lines[0]);
+  EXPECT_FALSE(Exists(target_));
+  EXPECT_EQ(nullptr, FindLayoutByImeFile(kModuleName));
+}
+
+TEST_F(RegisterImeTest, EmptyKeyNameOrNoProductFailsWithoutTouchingTheSystem) {
+  header_.imeName[0] = 0;
+  EXPECT_FALSE(RegisterIme(context_));
+  ASSERT_EQ(1u, page_.Lines().size());
+  EXPECT_FALSE(Exists(SystemDir() + L".kelo.ime"));
+
+  context_.header = nullptr;
+  EXPECT_FALSE(RegisterIme(context_));
+  EXPECT_EQ(nullptr, FindLayoutByImeFile(nullptr));
+  EXPECT_EQ(nullptr, FindLayoutByImeFile(L""));
+  EXPECT_EQ(0, RemoveImeLayouts(L""));
+}
+
+TEST_F(RegisterImeTest, LayoutOfAnEarlierInstallIsFoundAgain) {
+  ASSERT_TRUE(PlaceSource());
+  ASSERT_TRUE(RegisterIme(context_));
+  HKL first = FindLayoutByImeFile(kModuleName);
+  ASSERT_NE(nullptr, first);
+
+  // The install runs again over the standing registration.
+  ASSERT_TRUE(PlaceSource());
+  EXPECT_TRUE(RegisterIme(context_));
+  EXPECT_EQ(first, FindLayoutByImeFile(kModuleName)) << "the first layout in list order";
+  EXPECT_FALSE(Exists(Source()));
+  EXPECT_TRUE(page_.Lines().empty());
+
+  // Every registration of the module goes; other layouts stay.
+  const int before = GetKeyboardLayoutList(0, nullptr);
+  const int removed = RemoveImeLayouts(kModuleName);
+  EXPECT_GE(removed, 1);
+  EXPECT_EQ(nullptr, FindLayoutByImeFile(kModuleName));
+  EXPECT_GE(GetKeyboardLayoutList(0, nullptr), before - removed);
+  EXPECT_GT(GetKeyboardLayoutList(0, nullptr), 0);
+}
+
+TEST_F(RegisterImeTest, RemovalTakesThePreloadValuesOfTheLayoutOnly) {
+  ASSERT_TRUE(PlaceSource());
+  ASSERT_TRUE(RegisterIme(context_));
+  HKL layout = FindLayoutByImeFile(kModuleName);
+  ASSERT_NE(nullptr, layout);
+  wchar_t id[20];
+  kl::Format(id, L"%x", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(layout)));  // lower case
+
+  ui::RegKey preload;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Keyboard Layout\\Preload", 0,
+                                           nullptr, 0, KEY_ALL_ACCESS, nullptr, preload.out(),
+                                           nullptr));
+  auto set = [&](const wchar_t* name, const wchar_t* data) {
+    RegSetValueExW(preload.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
+                   static_cast<DWORD>((wcslen(data) + 1) * sizeof(wchar_t)));
+  };
+  auto has = [&](const wchar_t* name) {
+    return RegQueryValueExW(preload.get(), name, nullptr, nullptr, nullptr, nullptr) ==
+           ERROR_SUCCESS;
+  };
+  set(L"kltest98", id);
+  set(L"kltest99", id);
+  set(L"kltest97", L"00000409");
+
+  EXPECT_GE(RemoveImeLayouts(kModuleName), 1);
+  EXPECT_FALSE(has(L"kltest98"));
+  EXPECT_FALSE(has(L"kltest99"));
+  EXPECT_TRUE(has(L"kltest97"));
+  RegDeleteValueW(preload.get(), L"kltest97");
+}
+
+}  // namespace

@@ -1,0 +1,263 @@
+// The product's shortcuts, read back through the shell-link object from the
+// real Start menu and desktop folders, and the program started at the end.
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/cmdline_win.h"
+#include "install/context_win.h"
+#include "install/shortcuts_win.h"
+#include "ui/owners_win.h"
+
+namespace {
+
+constexpr wchar_t kDisplay[] = L"可乐链接测试";
+
+std::wstring Folder(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
+  std::wstring s(path);
+  if (!s.empty() && s.back() != L'\\') s += L'\\';
+  return s;
+}
+
+std::wstring ExeDir() {
+  wchar_t exe[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring dir(exe);
+  return dir.substr(0, dir.find_last_of(L'\\') + 1);
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::wstring> LinksIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW fd;
+  if (ui::FindHandle f{FindFirstFileW((folder + L"*.lnk").c_str(), &fd)}) {
+    do names.push_back(fd.cFileName);
+    while (FindNextFileW(f.get(), &fd));
+  }
+  return names;
+}
+
+struct Link {
+  bool loaded = false;
+  std::wstring target, arguments, iconPath, description, workingDir;
+  int iconIndex = -1;
+  int showCmd = -1;
+};
+
+Link ReadLink(const std::wstring& path) {
+  Link out;
+  ui::ComPtr<IShellLinkW> link;
+  ui::ComPtr<IPersistFile> file;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                              link.out_void())) ||
+      FAILED(link->QueryInterface(IID_IPersistFile, file.out_void())) ||
+      FAILED(file->Load(path.c_str(), STGM_READ)))
+    return out;
+  out.loaded = true;
+  wchar_t buf[MAX_PATH] = {};
+  link->GetPath(buf, MAX_PATH, nullptr, SLGP_RAWPATH);
+  out.target = buf;
+  buf[0] = 0;
+  link->GetArguments(buf, MAX_PATH);
+  out.arguments = buf;
+  buf[0] = 0;
+  link->GetIconLocation(buf, MAX_PATH, &out.iconIndex);
+  out.iconPath = buf;
+  buf[0] = 0;
+  link->GetDescription(buf, MAX_PATH);
+  out.description = buf;
+  buf[0] = 0;
+  link->GetWorkingDirectory(buf, MAX_PATH);
+  out.workingDir = buf;
+  link->GetShowCmd(&out.showCmd);
+  return out;
+}
+
+std::string Narrow(const std::wstring& s) {
+  std::string out(WideCharToMultiByte(CP_UTF8, 0, s.c_str(), -1, nullptr, 0, nullptr, nullptr), 0);
+  WideCharToMultiByte(CP_UTF8, 0, s.c_str(), -1, out.data(), static_cast<int>(out.size()), nullptr,
+                      nullptr);
+  return out;
+}
+
+void RemoveFolderFiles(const std::wstring& folder) {
+  WIN32_FIND_DATAW fd;
+  if (ui::FindHandle f{FindFirstFileW((folder + L"*").c_str(), &fd)}) {
+    do {
+      if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        DeleteFileW((folder + fd.cFileName).c_str());
+    } while (FindNextFileW(f.get(), &fd));
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+class ShortcutsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CoInitialize(nullptr);
+    programs_ = Folder(CSIDL_COMMON_PROGRAMS);
+    desktop_ = Folder(CSIDL_DESKTOPDIRECTORY);
+    ASSERT_FALSE(programs_.empty());
+    ASSERT_FALSE(desktop_.empty());
+    installDir_ = ExeDir() + L"links_test_install\\";
+    Use(L"KlLinkTest", kDisplay);
+    CreateDirectoryW(installDir_.c_str(), nullptr);
+    for (const wchar_t* name : {L"config.exe", L"main.chm", L"Unstall.exe"})
+      CopyFileW((ExeDir() + L"leave_trace.exe").c_str(), (installDir_ + name).c_str(), FALSE);
+  }
+  void TearDown() override {
+    Cleanup();
+    RemoveFolderFiles(installDir_);
+    CoUninitialize();
+  }
+  // Chooses the product the next run works on and clears what an earlier
+  // run of it left.
+  void Use(const wchar_t* key, const wchar_t* display) {
+    Cleanup();
+    key_ = key;
+    display_ = display;
+    kl::Copy(header_.imeName, key);
+    kl::Copy(header_.displayName, display);
+    context_ = InitInstallContext(nullptr, &header_);
+    kl::Copy(context_.installDir, installDir_.c_str());
+    wchar_t data[MAX_PATH];
+    ASSERT_TRUE(GetProductDataFolder(key, data));
+    dataFolder_ = data;
+    Cleanup();
+  }
+  void Cleanup() {
+    if (key_.empty()) return;
+    RemoveFolderFiles(Tools());
+    RemoveFolderFiles(Product());
+    DeleteFileW((desktop_ + display_ + L"系统设置.lnk").c_str());
+    RemoveFolderFiles(dataFolder_);
+    DeleteFileW((installDir_ + L"starter.exe").c_str());
+    DeleteFileW((installDir_ + L"starter.exe.trace").c_str());
+  }
+  void AddUserWords() {
+    ASSERT_TRUE(CreateDirectoryW(dataFolder_.c_str(), nullptr) || Exists(dataFolder_));
+    ui::FileHandle f(CreateFileW((dataFolder_ + L"danzi.kmi").c_str(), GENERIC_WRITE, 0, nullptr,
+                                 CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(f);
+  }
+  std::wstring Product() const { return programs_ + display_ + L"\\"; }
+  std::wstring Tools() const { return Product() + L"更多工具\\"; }
+
+  // One link of the table, read back and compared field by field.
+  void ExpectLink(const std::wstring& path, const wchar_t* file, const std::wstring& arguments,
+                  int icon, const std::wstring& description) {
+    SCOPED_TRACE(Narrow(path));
+    Link link = ReadLink(path);
+    ASSERT_TRUE(link.loaded);
+    EXPECT_EQ(installDir_ + file, link.target);
+    EXPECT_EQ(arguments, link.arguments);
+    EXPECT_EQ(installDir_ + file, link.iconPath);
+    EXPECT_EQ(icon, link.iconIndex);
+    EXPECT_EQ(description, link.description);
+    EXPECT_EQ(installDir_, link.workingDir);
+    EXPECT_EQ(SW_SHOW, link.showCmd);
+  }
+
+  PackageHeader header_ = {};
+  InstallContext context_ = {};
+  std::wstring programs_, desktop_, installDir_, dataFolder_, key_, display_;
+};
+
+TEST_F(ShortcutsTest, WritesEveryLinkWithItsTargetArgumentsIconAndDescription) {
+  ASSERT_TRUE(CreateShortcuts(context_));
+  const std::wstring d = kDisplay;
+  ExpectLink(Product() + L"系统设置.lnk", L"config.exe", L"/n 'KlLinkTest'", 0,
+             d + L" 的使用习惯更改和设定");
+  ExpectLink(Product() + L"使用帮助.lnk", L"main.chm", L"", 0, L"查看 " + d + L" 的详细帮助文档");
+  ExpectLink(Product() + L"检查更新.lnk", L"Unstall.exe", L"-g name=[KlLinkTest]", 0,
+             L"检查 " + d + L" 的最新服务器版本");
+  ExpectLink(Tools() + L"码表查询.lnk", L"config.exe", L"/n 'KlLinkTest' /do mabiaochaxun", 2,
+             L"查询 " + d + L" 中的编码定义");
+  ExpectLink(Tools() + L"按键功能.lnk", L"config.exe", L"/n 'KlLinkTest' /do anjianshezhi", 3,
+             L"更改或定义 " + d + L" 按键功能");
+  ExpectLink(Tools() + L"修复安装.lnk", L"Unstall.exe", L"-r name=[KlLinkTest]", 0,
+             L"修复 " + d + L" 至新安装状态");
+  ExpectLink(Tools() + L"卸载软件.lnk", L"Unstall.exe", L"-u name=[KlLinkTest]", 0,
+             L"卸载 " + d + L" 程序");
+  // The desktop link is the settings link, under the name the uninstall removes.
+  ExpectLink(desktop_ + d + L"系统设置.lnk", L"config.exe", L"/n 'KlLinkTest'", 0,
+             d + L" 的使用习惯更改和设定");
+
+  EXPECT_EQ(3u, LinksIn(Product()).size());
+  EXPECT_EQ(4u, LinksIn(Tools()).size()) << "no user-word link without danzi.kmi";
+  EXPECT_FALSE(Exists(Tools() + L"添加用户词.lnk"));
+
+  // A second install writes the same links over the first ones.
+  ASSERT_TRUE(CreateShortcuts(context_));
+  EXPECT_EQ(3u, LinksIn(Product()).size());
+  EXPECT_EQ(4u, LinksIn(Tools()).size());
+}
+
+TEST_F(ShortcutsTest, UserWordLinkOnlyWithTheUserWordDataFile) {
+  AddUserWords();
+  ASSERT_TRUE(CreateShortcuts(context_));
+  EXPECT_EQ(5u, LinksIn(Tools()).size());
+  ExpectLink(Tools() + L"添加用户词.lnk", L"config.exe", L"/n 'KlLinkTest' /do tianjiayonghuci", 6,
+             std::wstring(kDisplay) + L" 用户词添加操作");
+}
+
+TEST_F(ShortcutsTest, KeyNameGoesIntoTheArgumentsQuotedForConfig) {
+  Use(L"Alpha", L"可乐阿尔法测试");
+  ASSERT_TRUE(CreateShortcuts(context_));
+  Link lookup = ReadLink(Tools() + L"码表查询.lnk");
+  ASSERT_TRUE(lookup.loaded);
+  EXPECT_EQ(installDir_ + L"config.exe", lookup.target);
+  EXPECT_EQ(L"/n 'Alpha' /do mabiaochaxun", lookup.arguments);
+  EXPECT_EQ(L"-u name=[Alpha]", ReadLink(Tools() + L"卸载软件.lnk").arguments);
+}
+
+TEST_F(ShortcutsTest, DisplayNameThatCannotBeAFolderGivesNoLinksAndStillSucceeds) {
+  // Only the header changes: the clean-up keeps working on the good name.
+  for (const wchar_t* bad : {L"a|b", L"..\\KlEscape", L"x:y", L"", L".."}) {
+    kl::Copy(header_.displayName, bad);
+    SCOPED_TRACE(Narrow(bad));
+    const size_t desktopLinks = LinksIn(desktop_).size();
+    const size_t programLinks = LinksIn(programs_).size();
+    EXPECT_TRUE(CreateShortcuts(context_));
+    EXPECT_EQ(desktopLinks, LinksIn(desktop_).size());
+    EXPECT_EQ(programLinks, LinksIn(programs_).size());
+  }
+  EXPECT_FALSE(Exists(programs_ + L"a|b"));
+  EXPECT_FALSE(Exists(programs_ + L"..\\KlEscape"));
+  EXPECT_FALSE(Exists(programs_ + L"更多工具"));
+}
+
+TEST_F(ShortcutsTest, LinkInAFolderThatDoesNotExistIsMissingWithoutFailure) {
+  const std::wstring link = installDir_ + L"no such folder\\x.lnk";
+  EXPECT_TRUE(CreateShortcut((installDir_ + L"config.exe").c_str(), L"d", link.c_str(),
+                             installDir_.c_str(), nullptr, 0));
+  EXPECT_FALSE(Exists(link));
+}
+
+TEST_F(ShortcutsTest, ProgramNamedByThePackageIsStartedOnlyWhenSet) {
+  const std::wstring trace = installDir_ + L"starter.exe.trace";
+  ASSERT_TRUE(CopyFileW((ExeDir() + L"leave_trace.exe").c_str(),
+                        (installDir_ + L"starter.exe").c_str(), FALSE))
+      << "tests/helpers/leave_trace not built";
+
+  ASSERT_TRUE(CreateShortcuts(context_));  // launchAfterInstall empty
+  Sleep(1500);
+  EXPECT_FALSE(Exists(trace));
+
+  kl::Copy(header_.launchAfterInstall, L"starter.exe");
+  ASSERT_TRUE(CreateShortcuts(context_));
+  for (int i = 0; i < 100 && !Exists(trace); ++i) Sleep(100);
+  EXPECT_TRUE(Exists(trace)) << "the program was not started";
+}
+
+}  // namespace
