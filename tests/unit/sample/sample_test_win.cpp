@@ -168,6 +168,49 @@ TEST(SampleConfig, HasIconsAtEveryShortcutIndex) {
   EXPECT_EQ(v.fixed.dwFileType, static_cast<DWORD>(VFT_APP));
 }
 
+struct FindByCaption {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK FindWindowOfProcess(HWND hwnd, LPARAM lp) {
+  auto* f = reinterpret_cast<FindByCaption*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  wchar_t caption[64] = {};
+  GetWindowTextW(hwnd, caption, 64);
+  if (pid == f->pid && lstrcmpW(caption, L"可乐示例输入法 - 系统设置") == 0) {
+    f->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+TEST(SampleConfig, ShowsItsCommandLineInAWindow) {
+  wchar_t cmd[2 * MAX_PATH];
+  kl::Format(cmd, L"\"%s\" /n 'KeloSample' /do mabiaochaxun", Sample(L"config.exe").c_str());
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi = {};
+  ASSERT_TRUE(CreateProcessW(nullptr, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ui::ProcessInfo proc;
+  proc.Take(pi);
+  FindByCaption f = {proc.pid, nullptr};
+  for (int i = 0; i < 100 && !f.found; ++i) {
+    Sleep(100);
+    EnumWindows(FindWindowOfProcess, reinterpret_cast<LPARAM>(&f));
+  }
+  ASSERT_NE(f.found, nullptr) << "no config window";
+  wchar_t text[2 * MAX_PATH] = {};
+  GetDlgItemTextW(f.found, 100, text, 2 * MAX_PATH);
+  EXPECT_NE(wcsstr(text, L"/n 'KeloSample' /do mabiaochaxun"), nullptr) << text;
+  PostMessageW(f.found, WM_CLOSE, 0, 0);
+  ASSERT_EQ(WaitForSingleObject(proc.process.get(), 10000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  GetExitCodeProcess(proc.process.get(), &code);
+  EXPECT_EQ(code, 0u);
+}
+
 TEST(SampleDrivers, VersionResourcesReadBack) {
   for (const wchar_t* name : {L"mb.dll", L"skin.dll", L"KeloSample_sys.dll", L"ITF\\Interface.dll"}) {
     FileVersion v;
