@@ -235,8 +235,12 @@ bool RemoveFolderTree(const wchar_t* path) {
 
     // The path is quoted: where a volume keeps no short names it may hold
     // blanks, and the interpreter would otherwise read several folders.
+    // The interpreter expands %NAME% even inside quotes, so such a path could
+    // name another folder; and a command line cut short would name a folder
+    // that holds this one. Neither is started.
+    if (kl::Find<wchar_t>(shortName, L"%")) return false;
     wchar_t command[520];
-    kl::Format(command, L"%s /c rmdir \"%s\" /s /q", comspec, shortName);
+    if (!kl::Format(command, L"%s /c rmdir \"%s\" /s /q", comspec, shortName)) return false;
 
     STARTUPINFOW si = {};
     si.cb = sizeof(si);

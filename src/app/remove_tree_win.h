@@ -7,8 +7,9 @@
 // Removes path and everything in it with "rmdir /s /q" in a hidden, idle
 // command interpreter (two attempts about a second apart). true when the
 // folder is gone or the second attempt has run; false when the folder does not
-// exist, is protected (IsProtectedFolder), COMSPEC is not set or the
-// interpreter cannot be started.
+// exist, is protected (IsProtectedFolder), COMSPEC is not set, the command
+// line would not be exact (a "%" in the path, or too long for 520 characters)
+// or the interpreter cannot be started.
 bool RemoveFolderTree(const wchar_t* path);
 
 // true for folders that must never be removed whatever a caller passes: a

@@ -103,6 +103,34 @@ TEST(RemoveFolderTree, NoComspecStartsNothing) {
   RemoveDirectoryW(dir.c_str());
 }
 
+TEST(RemoveFolderTree, PercentOrOverlongCommandStartsNothing) {
+  // "%windir%" would be expanded by the interpreter even inside quotes.
+  std::wstring dir = L"C:\\" + Unique(L"kl_pct_") + L"\\%windir%";
+  MakeFolders(dir);
+  ASSERT_TRUE(IsFolder(dir));
+  wchar_t saved[MAX_PATH];
+  GetEnvironmentVariableW(L"COMSPEC", saved, MAX_PATH);
+  DWORD starts = RemoveTreeProcessCount();
+  {
+    ShortNameSeam seam(&NoShortNames);
+    EXPECT_FALSE(RemoveFolderTree(dir.c_str()));
+    // A long interpreter path and a long folder path do not fit in 520
+    // characters; the cut command line would name another folder.
+    std::wstring longDir = L"C:\\" + Unique(L"kl_long_") + L"\\";
+    longDir += std::wstring(247 - longDir.size(), L'd');  // 247: CreateDirectoryW takes 248 at most
+    MakeFolders(longDir);
+    std::wstring longComspec = std::wstring(saved) + std::wstring(258 - wcslen(saved), L' ');
+    SetEnvironmentVariableW(L"COMSPEC", longComspec.c_str());
+    EXPECT_FALSE(RemoveFolderTree(longDir.c_str()));
+    SetEnvironmentVariableW(L"COMSPEC", saved);
+    EXPECT_TRUE(IsFolder(longDir));
+    RemoveTree(longDir.substr(0, longDir.rfind(L'\\')));
+  }
+  EXPECT_EQ(RemoveTreeProcessCount(), starts);
+  EXPECT_TRUE(IsFolder(dir));
+  RemoveTree(dir.substr(0, dir.rfind(L'\\')));
+}
+
 TEST(RemoveFolderTree, FolderHeldOpenGetsTwoAttemptsAndTrue) {
   std::wstring dir = L"C:\\" + Unique(L"kl_held_");
   MakeFolders(dir);
