@@ -19,6 +19,7 @@ ROOT="${1:-build}"
 BUILDS="${KL_SAMPLE_BUILDS:-win64 win32}"
 SAMPLES="samples"
 FONT_SRC="${KL_SAMPLE_FONT:-/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf}"
+FONT_LICENSE="${KL_SAMPLE_FONT_LICENSE:-/usr/share/doc/fonts-dejavu-core/copyright}"
 FONT_NAME="KeloSampleSans.ttf"   # product-specific name in the fonts folder
 
 die() { echo "pack-sample: $*" >&2; exit 1; }
@@ -26,6 +27,7 @@ die() { echo "pack-sample: $*" >&2; exit 1; }
 KLPACK="$ROOT/host/bin/klpack"
 [ -x "$KLPACK" ] || die "host packager not found: $KLPACK (build it with: KL_BUILD_ROOT=$ROOT scripts/build.sh host)"
 [ -f "$FONT_SRC" ] || die "font not found: $FONT_SRC (install the Debian package fonts-dejavu-core: scripts/bootstrap.sh)"
+[ -f "$FONT_LICENSE" ] || die "font licence not found: $FONT_LICENSE (it comes with fonts-dejavu-core)"
 for f in "$SAMPLES/product.manifest" "$SAMPLES/help/License.html" "$SAMPLES/files/danzi.kmi" \
          "$SAMPLES/files/KeloSample_win.dat"; do
   [ -f "$f" ] || die "missing sample file: $f"
@@ -54,6 +56,7 @@ pack_one() {
   cp "$bin/$KEY.ime" "$bin/config.exe" "$bin/main.chm" "$bin/mb.dll" "$bin/skin.dll" "$out/"
   cp "$bin/ITF/Interface.dll" "$out/ITF/"
   cp "$SAMPLES/help/License.html" "$out/"
+  cp "$FONT_LICENSE" "$out/KeloSampleSans-LICENSE.txt"   # the font's licence travels with it
   cp "$SAMPLES"/files/prismic/*.zip "$out/prismic/"
   # Placement tokens.
   cp "$bin/KeloSample_sys.dll" "$out/\$system32\$/"
