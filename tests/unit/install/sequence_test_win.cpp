@@ -1,0 +1,448 @@
+// The install sequence end to end: the sample package extracted the way
+// start-up does it and installed from a page whose list and bar are read
+// back; failing steps; the repair entry; a target in use.
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include "app/package_prep_win.h"
+#include "install/sequence_win.h"
+#include "install_test_util_win.h"
+#include "package/pe_layout.h"
+
+namespace {
+
+using insttest::Exists;
+using insttest::OwnerPage;
+using insttest::ReadValue;
+using insttest::Records;
+
+const wchar_t kVerify[] = L"验证安装信息....";
+const wchar_t kStart[] = L"开始安装....";
+const wchar_t kStep1[] = L"  1.创建文件系统....";
+const wchar_t kStep2[] = L"  2.设置软件运行环境...";
+const wchar_t kStep3[] = L"  3.写入卸载信息...";
+const wchar_t kStep4[] = L"  4.备份安装数据...";
+const wchar_t kStep5[] = L"  5.创建开始菜单及桌面快捷方式...";
+const wchar_t kStep6[] = L"  6.清除安装程序创建的临时文件...";
+const wchar_t kDone[] = L"安装程序已经完成所有工作!";
+const wchar_t kDoneRestart[] = L"安装程序已经完成所有工作,但部分设置在重新启动以后方能生效!";
+const wchar_t kFailed[] = L"安装程序发生错误，所做操作已经撤销!";
+
+using Lines = std::vector<std::wstring>;
+const std::vector<int> kSuccessPositions = {0, 1, 2, 42, 72, 82, 82, 95, 100};
+
+std::wstring FullPath(const std::wstring& path) {
+  wchar_t full[MAX_PATH];
+  DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  return n && n < MAX_PATH ? full : path;
+}
+
+struct Link {
+  bool found = false;
+  std::wstring target, arguments, description, workingDir, iconPath;
+  int icon = -1;
+};
+
+Link ReadLink(const std::wstring& path) {
+  Link out;
+  ui::ComPtr<IShellLinkW> link;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                              link.out_void())))
+    return out;
+  ui::ComPtr<IPersistFile> file;
+  if (FAILED(link->QueryInterface(IID_IPersistFile, file.out_void())) ||
+      FAILED(file->Load(path.c_str(), STGM_READ)))
+    return out;
+  wchar_t buf[MAX_PATH] = {};
+  out.found = true;
+  link->GetPath(buf, MAX_PATH, nullptr, SLGP_RAWPATH);
+  out.target = buf;
+  buf[0] = 0;
+  link->GetArguments(buf, MAX_PATH);
+  out.arguments = buf;
+  buf[0] = 0;
+  link->GetDescription(buf, MAX_PATH);
+  out.description = buf;
+  buf[0] = 0;
+  link->GetWorkingDirectory(buf, MAX_PATH);
+  out.workingDir = buf;
+  buf[0] = 0;
+  link->GetIconLocation(buf, MAX_PATH, &out.icon);
+  out.iconPath = buf;
+  return out;
+}
+
+// The .lnk files of a folder.
+std::vector<std::wstring> LinksIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW fd;
+  if (ui::FindHandle f{FindFirstFileW((folder + L"*.lnk").c_str(), &fd)}) {
+    do names.push_back(fd.cFileName);
+    while (FindNextFileW(f.get(), &fd));
+  }
+  return names;
+}
+
+// The one link of folder whose name ends with suffix.
+std::wstring FindLink(const std::wstring& folder, const std::wstring& suffix) {
+  for (const auto& n : LinksIn(folder))
+    if (n.size() >= suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+      return folder + n;
+  return L"";
+}
+
+std::wstring SampleSetup() { return FullPath(insttest::BinFolder() + L"..\\sample-setup.exe"); }
+
+// A run of the sequence on a worker thread, this thread pumping for the page.
+bool InstallPumping(OwnerPage& page, const std::wstring& dir, const wchar_t* user = L"测试用户",
+                    const wchar_t* company = L"测试公司") {
+  bool ok = false;
+  insttest::RunPumping(
+      [&] { ok = InstallFromWizard(page.page(), dir.c_str(), user, company); });
+  return ok;
+}
+
+// ---- the sample package, all the way --------------------------------------------
+
+class SampleInstall : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setup = SampleSetup();
+    if (!Exists(setup))
+      GTEST_SKIP() << "no sample package at " << kl::ToUtf8(setup.c_str())
+                   << " (make it with scripts/pack-sample.sh)";
+    CoInitialize(nullptr);
+    work = insttest::TempFolder() + L"KlSeqSampleWork\\";
+    installDir = insttest::ShellFolder(CSIDL_PROGRAM_FILES) + L"KeloSample";  // no backslash
+    Clean();
+    CreateDirectoryW(work.c_str(), nullptr);
+    LaunchInfo& l = records.launch;
+    kl::Copy(l.modulePath, setup.c_str());
+    kl::Copy(l.workFolder, work.c_str());
+    kl::Format(l.commandLine, L"file=%s]", setup.c_str());
+    ASSERT_TRUE(PrepareInstallPackage());
+    ASSERT_TRUE(ExtractPackage(l));
+    std::vector<unsigned char> kif;
+    ASSERT_TRUE(insttest::ReadAll(std::wstring(l.extractFolder) + L"InstallInfo.kif", &kif));
+    ASSERT_GE(kif.size(), kPackageHeaderSize);
+    memcpy(&records.header, kif.data(), kPackageHeaderSize);
+    ASSERT_STREQ(records.header.imeName, L"KeloSample");
+  }
+  void TearDown() override {
+    if (setup.empty() || !Exists(setup)) return;
+    Clean();
+    CoUninitialize();
+  }
+  void Clean() {
+    insttest::Uninstall(L"KeloSample", L"可乐示例输入法", installDir + L"\\",
+                        {L"KeloSample_sys.dll"}, {L"KeloSample_win.dat"}, {L"KeloSampleSans.ttf"},
+                        {L"KeloSampleSans(TrueType)"});
+    insttest::RemoveTree(work);
+  }
+
+  Records records;
+  std::wstring setup, work, installDir;
+};
+
+TEST_F(SampleInstall, FullRunPlacesRegistersAndReportsEverything) {
+  OwnerPage page;
+  ASSERT_TRUE(InstallPumping(page, installDir));
+  const std::wstring dir = installDir + L"\\";
+  const PackageHeader& h = records.header;
+
+  // Progress: every line in order, every position.
+  const Lines lines = {kVerify, kStart, kStep1, kStep2, kStep3, kStep4, kStep5, kStep6, kDone};
+  EXPECT_EQ(page.Lines(), lines);
+  EXPECT_EQ(page.positions(), kSuccessPositions);
+  EXPECT_EQ(page.barPos(), 100);
+
+  // Files.
+  for (const wchar_t* f : {L"config.exe", L"main.chm", L"mb.dll", L"skin.dll", L"License.html",
+                           L"ITF\\Interface.dll", L"prismic\\classic.zip", L"prismic\\ocean.zip",
+                           L"unstall.exe", L"_backup_.dat"})
+    EXPECT_TRUE(Exists(dir + f)) << kl::ToUtf8(f);
+  for (const wchar_t* f : {L"InstallInfo.kif", L"KeloSample.ime", L"$system32$", L"$windows$",
+                           L"$fonts$", L"$dataFiles$"})
+    EXPECT_FALSE(Exists(dir + f)) << kl::ToUtf8(f);
+  EXPECT_FALSE(Exists(work));
+  EXPECT_TRUE(Exists(insttest::SystemDir() + L"KeloSample_sys.dll"));
+  EXPECT_TRUE(Exists(insttest::SystemDir() + L"KeloSample.kelo.ime"));
+  EXPECT_TRUE(Exists(insttest::WindowsDir() + L"KeloSample_win.dat"));
+  EXPECT_TRUE(Exists(insttest::ShellFolder(CSIDL_FONTS) + L"KeloSampleSans.ttf"));
+  auto font = ReadValue(HKEY_LOCAL_MACHINE, insttest::kFontsKey, L"KeloSampleSans(TrueType)");
+  EXPECT_EQ(font.type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(font.text, L"KeloSampleSans.ttf");
+  EXPECT_EQ(font.bytes, (font.text.size() + 1) * 2);
+  wchar_t data[kPathChars];
+  ASSERT_TRUE(GetProductDataFolder(L"KeloSample", data));
+  EXPECT_TRUE(Exists(std::wstring(data) + L"config.ksc"));
+  const bool userWords = Exists(std::wstring(data) + L"danzi.kmi");
+  EXPECT_TRUE(userWords);
+
+  // The uninstaller is the bare program; the backup is the package part.
+  std::vector<unsigned char> setupBytes, backup, uninstaller;
+  ASSERT_TRUE(insttest::ReadAll(setup, &setupBytes));
+  const uint32_t programSize = ReadPackageOffset(setupBytes.data(), setupBytes.size());
+  ASSERT_GT(programSize, 0u);
+  ASSERT_TRUE(insttest::ReadAll(dir + L"_backup_.dat", &backup));
+  EXPECT_TRUE(backup == std::vector<unsigned char>(setupBytes.begin() + programSize,
+                                                  setupBytes.end()));
+  ASSERT_TRUE(insttest::ReadAll(dir + L"unstall.exe", &uninstaller));
+  EXPECT_TRUE(uninstaller == std::vector<unsigned char>(setupBytes.begin(),
+                                                       setupBytes.begin() + programSize));
+
+  // Registry records.
+  for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+    auto v = ReadValue(hive, L"Software\\zorbl\\KeloSample", L"KMEInstallPath");
+    EXPECT_EQ(v.type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(v.text, dir);
+    EXPECT_EQ(v.bytes, (dir.size() + 1) * 2);
+  }
+  const std::wstring key = std::wstring(insttest::kUninstallRoot) + L"KeloSample";
+  const std::pair<const wchar_t*, std::wstring> values[] = {
+      {L"RegOwner", L"测试用户"},
+      {L"RegCompany", L"测试公司"},
+      {L"DisplayName", h.displayName},
+      {L"Comments", h.comments},
+      {L"DisplayVersion", h.displayVersion},
+      {L"DisplayIcon", dir + L"unstall.exe"},
+      {L"Contact", h.contact},
+      {L"Publisher", h.publisher},
+      {L"URLInfoAbout", h.urlInfoAbout},
+      {L"URLUpdateInfo", h.urlUpdateInfo},
+      {L"HelpLink", L"http://127.0.0.1/kelosample/help.html"},
+      {L"HelpTelephone", h.helpTelephone},
+      {L"UninstallString", dir + L"Unstall.exe -u name=[KeloSample]"},
+      {L"InstallLocation", dir},
+      {L"InstallSource", setup},
+      {L"ModifyPath", dir + L"Unstall.exe -r name=[KeloSample]"},
+  };
+  for (const auto& e : values) {
+    auto v = ReadValue(HKEY_LOCAL_MACHINE, key, e.first);
+    ASSERT_TRUE(v.found) << kl::ToUtf8(e.first);
+    EXPECT_EQ(v.type, static_cast<DWORD>(REG_SZ)) << kl::ToUtf8(e.first);
+    EXPECT_EQ(v.text, e.second) << kl::ToUtf8(e.first);
+    EXPECT_EQ(v.bytes, (e.second.size() + 1) * 2) << kl::ToUtf8(e.first);
+  }
+  EXPECT_EQ(std::wstring(h.displayName), L"可乐示例输入法");
+
+  // The input method.
+  EXPECT_NE(FindLayoutByImeFile(L"KeloSample.kelo.ime"), nullptr);
+
+  // Links: the tools folder holds five (the user-word data file exists).
+  const std::wstring programs = insttest::ShellFolder(CSIDL_COMMON_PROGRAMS);
+  const std::wstring product = programs + L"可乐示例输入法\\";
+  const std::wstring tools = product + L"更多工具\\";
+  EXPECT_EQ(LinksIn(tools).size(), userWords ? 5u : 4u);
+  EXPECT_EQ(LinksIn(product).size(), 3u);
+  struct Expected {
+    std::wstring folder, suffix, target, arguments, description;
+    int icon;
+  };
+  const Expected links[] = {
+      {product, L"系统设置.lnk", dir + L"config.exe", L"/n 'KeloSample'",
+       L"可乐示例输入法 的使用习惯更改和设定", 0},
+      {product, L"使用帮助.lnk", dir + L"main.chm", L"", L"查看 可乐示例输入法 的详细帮助文档", 0},
+      {product, L"检查更新.lnk", dir + L"Unstall.exe", L"-g name=[KeloSample]",
+       L"检查 可乐示例输入法 的最新服务器版本", 0},
+      {tools, L"码表查询.lnk", dir + L"config.exe", L"/n 'KeloSample' /do mabiaochaxun",
+       L"查询 可乐示例输入法 中的编码定义", 2},
+      {tools, L"按键功能.lnk", dir + L"config.exe", L"/n 'KeloSample' /do anjianshezhi",
+       L"更改或定义 可乐示例输入法 按键功能", 3},
+      {tools, L"添加用户词.lnk", dir + L"config.exe", L"/n 'KeloSample' /do tianjiayonghuci",
+       L"可乐示例输入法 用户词添加操作", 6},
+      {tools, L"修复安装.lnk", dir + L"Unstall.exe", L"-r name=[KeloSample]",
+       L"修复 可乐示例输入法 至新安装状态", 0},
+      {tools, L"卸载软件.lnk", dir + L"Unstall.exe", L"-u name=[KeloSample]",
+       L"卸载 可乐示例输入法 程序", 0},
+  };
+  for (const Expected& e : links) {
+    const std::wstring path = FindLink(e.folder, e.suffix);
+    ASSERT_FALSE(path.empty()) << kl::ToUtf8(e.suffix.c_str());
+    Link l = ReadLink(path);
+    ASSERT_TRUE(l.found) << kl::ToUtf8(path.c_str());
+    EXPECT_EQ(_wcsicmp(l.target.c_str(), e.target.c_str()), 0) << kl::ToUtf8(l.target.c_str());
+    EXPECT_EQ(l.arguments, e.arguments);
+    EXPECT_EQ(l.description, e.description);
+    EXPECT_EQ(l.icon, e.icon);
+    EXPECT_EQ(l.workingDir, dir);
+  }
+
+  // A repair reinstalls from the backup and leaves it as it is.
+  CreateDirectoryW(work.c_str(), nullptr);
+  kl::Copy(records.session.installDir, dir.c_str());
+  kl::Copy(records.session.imeName, L"KeloSample");
+  records.launch.programCopyPath[0] = 0;
+  DeleteFileW((dir + L"config.exe").c_str());
+  OwnerPage repairPage;
+  InstallContext repair = InitInstallContext(repairPage.page(), nullptr);
+  RunRepairInstall(repair, L"测试用户", L"测试公司");
+  EXPECT_EQ(repair.header, nullptr);
+  EXPECT_EQ(repairPage.Lines(), lines);
+  EXPECT_EQ(repairPage.positions(), kSuccessPositions);
+  EXPECT_TRUE(Exists(dir + L"config.exe"));
+  std::vector<unsigned char> after;
+  ASSERT_TRUE(insttest::ReadAll(dir + L"_backup_.dat", &after));
+  EXPECT_TRUE(after == backup);
+  EXPECT_EQ(std::wstring(records.launch.packagePath), dir + L"_backup_.dat");
+  EXPECT_FALSE(Exists(work));
+}
+
+// ---- small products: failures and edge cases ------------------------------------
+
+class SmallInstall : public ::testing::Test {
+ protected:
+  void Prepare(const wchar_t* key, const wchar_t* display) {
+    key_ = key;
+    display_ = display;
+    CoInitialize(nullptr);
+    insttest::FillHeader(records.header, key, display);
+    installDir = insttest::TempFolder() + L"KlSeqInstall_" + key;  // no backslash
+    Clean();
+    insttest::MakeSmallProduct(records.launch, std::wstring(L"KlSeqWork_") + key, key);
+  }
+  void TearDown() override {
+    if (key_.empty()) return;
+    Clean();
+    insttest::RemoveTree(records.launch.workFolder);
+    CoUninitialize();
+  }
+  void Clean() {
+    insttest::Uninstall(key_.c_str(), display_.c_str(), installDir + L"\\",
+                        {key_ + L"_sys.dat"}, {key_ + L"_win.dat"});
+  }
+
+  Records records;
+  std::wstring key_, display_, installDir;
+};
+
+TEST_F(SmallInstall, WithoutAnUninstallerStepOneFails) {
+  Prepare(L"KlSeqFail1", L"失败一");
+  DeleteFileW(records.launch.programCopyPath);
+  OwnerPage page;
+  EXPECT_FALSE(InstallPumping(page, installDir));
+  EXPECT_EQ(page.Lines(), (Lines{kVerify, kStart, kStep1, kFailed}));
+  EXPECT_EQ(page.positions(), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(page.barPos(), 2);
+  EXPECT_FALSE(Exists(records.launch.workFolder));
+  EXPECT_FALSE(Exists(installDir + L"\\InstallInfo.kif"));
+  // Nothing of the later steps happened.
+  EXPECT_FALSE(insttest::KeyExists(HKEY_CURRENT_USER, L"Software\\zorbl\\KlSeqFail1"));
+}
+
+TEST_F(SmallInstall, ModuleThatCannotBeCopiedFailsStepTwoWithItsLine) {
+  Prepare(L"KlSeqFail2", L"失败二");
+  DeleteFileW((std::wstring(records.launch.extractFolder) + L"KlSeqFail2.ime").c_str());
+  OwnerPage page;
+  EXPECT_FALSE(InstallPumping(page, installDir));
+  const std::wstring copyLine =
+      L"复制IME文件到系统目录发生错误，复制文件路径：" + installDir + L"\\KlSeqFail2.ime";
+  EXPECT_EQ(page.Lines(), (Lines{kVerify, kStart, kStep1, kStep2, copyLine, kFailed}));
+  EXPECT_EQ(page.barPos(), 42);
+  // The vendor key came before the module; it stays.
+  EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, L"Software\\zorbl\\KlSeqFail2", L"KMEInstallPath").text,
+            installDir + L"\\");
+  EXPECT_FALSE(Exists(records.launch.workFolder));
+}
+
+TEST_F(SmallInstall, BackupThatCannotBeWrittenFailsAt82) {
+  Prepare(L"KlSeqFail4", L"失败四");
+  kl::Copy(records.launch.packagePath, L"C:\\no such folder\\package.cab");
+  OwnerPage page;
+  EXPECT_FALSE(InstallPumping(page, installDir));
+  EXPECT_EQ(page.Lines(), (Lines{kVerify, kStart, kStep1, kStep2, kStep3, kStep4, kFailed}));
+  EXPECT_EQ(page.positions(), (std::vector<int>{0, 1, 2, 42, 72, 82}));
+  EXPECT_EQ(page.barPos(), 82);
+  EXPECT_FALSE(Exists(installDir + L"\\_backup_.dat"));
+  EXPECT_FALSE(Exists(installDir + L"\\InstallInfo.kif"));
+  EXPECT_FALSE(Exists(records.launch.workFolder));
+  // Steps 1 to 3 stay in place.
+  EXPECT_TRUE(Exists(installDir + L"\\unstall.exe"));
+  EXPECT_TRUE(insttest::KeyExists(HKEY_LOCAL_MACHINE,
+                                  std::wstring(insttest::kUninstallRoot) + L"KlSeqFail4"));
+}
+
+TEST_F(SmallInstall, TrailingBackslashIsAddedEverywhere) {
+  Prepare(L"KlSeqSlash", L"斜杠测试");
+  OwnerPage page;
+  InstallContext context = InitInstallContext(page.page(), &records.header);
+  bool ok = false;
+  insttest::RunPumping([&] {
+    ok = RunInstall(context, installDir.c_str(), L"u", L"c");
+  });
+  ASSERT_TRUE(ok);
+  const std::wstring dir = installDir + L"\\";
+  EXPECT_EQ(std::wstring(context.installDir), dir);
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, L"Software\\zorbl\\KlSeqSlash", L"KMEInstallPath").text,
+            dir);
+  const std::wstring key = std::wstring(insttest::kUninstallRoot) + L"KlSeqSlash";
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, key, L"InstallLocation").text, dir);
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, key, L"DisplayIcon").text, dir + L"unstall.exe");
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, key, L"HelpLink").text, dir + L"main.chm");
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, key, L"UninstallString").text,
+            dir + L"Unstall.exe -u name=[KlSeqSlash]");
+  EXPECT_TRUE(Exists(dir + L"_backup_.dat"));
+  // Without the user-word file the tools folder holds four links.
+  const std::wstring tools = insttest::ShellFolder(CSIDL_COMMON_PROGRAMS) + L"斜杠测试\\更多工具\\";
+  EXPECT_EQ(LinksIn(tools).size(), 4u);
+  EXPECT_EQ(page.Lines().back(), kDone);
+  EXPECT_EQ(context.restartNeeded, 0);
+}
+
+TEST_F(SmallInstall, DisplayNameUnfitForFoldersLeavesLinksOut) {
+  Prepare(L"KlSeqBadName", L"坏名<字>?");
+  OwnerPage page;
+  ASSERT_TRUE(InstallPumping(page, installDir));
+  EXPECT_EQ(page.Lines().back(), kDone);
+  EXPECT_EQ(page.positions(), kSuccessPositions);
+  EXPECT_TRUE(LinksIn(insttest::ShellFolder(CSIDL_COMMON_PROGRAMS) + L"坏名<字>?\\").empty());
+  EXPECT_NE(FindLayoutByImeFile(L"KlSeqBadName.kelo.ime"), nullptr);
+}
+
+TEST_F(SmallInstall, WithoutOwnerNothingIsReportedAndNoStepFails) {
+  Prepare(L"KlSeqQuiet", L"安静测试");
+  InstallContext context = InitInstallContext(nullptr, &records.header);
+  EXPECT_TRUE(RunInstall(context, installDir.c_str(), L"u", L"c"));
+  EXPECT_EQ(context.progressPos, 100);
+  EXPECT_TRUE(Exists(installDir + L"\\_backup_.dat"));
+}
+
+TEST_F(SmallInstall, TargetInUseEndsWithTheRestartLine) {
+  Prepare(L"KlSeqBusy", L"占用测试");
+  const std::wstring dir = installDir + L"\\";
+  CreateDirectoryW(dir.c_str(), nullptr);
+  ASSERT_TRUE(insttest::WriteAll(dir + L"main.chm", "old help"));
+  ui::Handle ready(CreateEventW(nullptr, TRUE, FALSE, L"KlSeqBusyReady"));
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi = {};
+  std::wstring cmd = L"\"" + insttest::BinFolder() + L"hold_open.exe\" \"" + dir +
+                     L"main.chm\" 60000 KlSeqBusyReady";
+  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &si, &pi));
+  ui::ProcessInfo holder;
+  holder.Take(pi);
+  ASSERT_EQ(WaitForSingleObject(ready.get(), 10000), WAIT_OBJECT_0);
+
+  OwnerPage page;
+  const bool ok = InstallPumping(page, installDir);
+  TerminateProcess(holder.process.get(), 0);
+  WaitForSingleObject(holder.process.get(), 5000);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(page.Lines().back(), kDoneRestart);
+  EXPECT_EQ(page.positions(), kSuccessPositions);
+}
+
+TEST_F(SmallInstall, RepairWithoutBackupAddsNothing) {
+  Prepare(L"KlSeqNoBackup", L"无备份");
+  kl::Copy(records.session.installDir, (installDir + L"\\").c_str());
+  OwnerPage page;
+  InstallContext context = InitInstallContext(page.page(), nullptr);
+  RunRepairInstall(context, L"u", L"c");
+  EXPECT_TRUE(page.Lines().empty());
+  EXPECT_EQ(context.header, nullptr);
+}
+
+}  // namespace
