@@ -116,7 +116,7 @@ TEST(CabWriter, InMemoryCabinetsReadBackInBothCompressions) {
       {"a.txt", std::vector<unsigned char>(100000, 'a')},
       {"dir\\rand.bin", Random(70000, 3)},
       {"empty", {}},
-      {u8"词库\\x.dat", {'h', 'i'}, 0x5000, 0x1234, 0x21},
+      {u8"词库\\x.dat", {'h', 'i'}, 0x50EF, 0x1234, 0x21},
   };
   for (auto c : {cab::Compression::MsZip, cab::Compression::Stored}) {
     std::vector<unsigned char> bytes = cab::BuildCabinet(files, c, 77);
