@@ -6,6 +6,8 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT="${KL_BUILD_ROOT:-build}"
 scripts/build.sh || { echo "test: build failed"; exit 1; }
+# The end-to-end tests install the sample product.
+scripts/pack-sample.sh "$ROOT" || { echo "test: packing the sample product failed"; exit 1; }
 fail=0
 echo "== host tests"
 ctest --test-dir "$ROOT/host" --output-on-failure -j2 || fail=1
