@@ -2,8 +2,6 @@
 // moved into the system directory, a keyboard layout uses it, and the layout
 // registrations are removed again so that runs repeat.
 #include <windows.h>
-#include <objbase.h>
-#include <commctrl.h>
 #include <imm.h>
 
 #include <gtest/gtest.h>
@@ -11,10 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "base/format_win.h"
-#include "install/context_win.h"
 #include "install/ime_win.h"
-#include "ui/owners_win.h"
+#include "install_test_util_win.h"
 
 namespace {
 
@@ -22,33 +18,13 @@ constexpr wchar_t kKey[] = L"KlImeTest";
 constexpr wchar_t kModuleName[] = L"KlImeTest.kelo.ime";
 constexpr wchar_t kLayoutsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts";
 
-std::wstring ExeDir() {
-  wchar_t exe[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring dir(exe);
-  return dir.substr(0, dir.find_last_of(L'\\') + 1);
-}
+using insttest::BinFolder;
+using insttest::Exists;
+using insttest::SystemDir;
 
-std::wstring SystemDir() {
-  wchar_t dir[MAX_PATH] = {};
-  GetSystemDirectoryW(dir, MAX_PATH);
-  std::wstring s(dir);
-  if (s.back() != L'\\') s += L'\\';
-  return s;
-}
-
-bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string ReadFileBytes(const std::wstring& path) {
-  ui::FileHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, 0, nullptr));
-  if (!h) return {};
-  std::string data(GetFileSize(h.get(), nullptr), '\0');
-  DWORD got = 0;
-  if (!ReadFile(h.get(), data.data(), static_cast<DWORD>(data.size()), &got, nullptr)) return {};
-  data.resize(got);
+std::vector<unsigned char> Bytes(const std::wstring& path) {
+  std::vector<unsigned char> data;
+  insttest::ReadAll(path, &data);
   return data;
 }
 
@@ -59,57 +35,20 @@ std::wstring ImeFileOf(HKL layout) {
   return s.substr(s.find_last_of(L'\\') + 1);
 }
 
-// A page with the progress list 1006, so that reported lines can be read.
-class ProgressPage {
- public:
-  ProgressPage() {
-    INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_LISTVIEW_CLASSES};
-    InitCommonControlsEx(&icc);
-    page_ = CreateWindowExW(0, L"STATIC", L"page", WS_POPUP, 0, 0, 400, 300, nullptr, nullptr,
-                            nullptr, nullptr);
-    HWND list = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | LVS_REPORT, 0, 0, 330, 200,
-                                page_, reinterpret_cast<HMENU>(kProgressListId), nullptr, nullptr);
-    LVCOLUMNW column = {};
-    column.mask = LVCF_WIDTH;
-    column.cx = 330;
-    SendMessageW(list, LVM_INSERTCOLUMNW, 0, reinterpret_cast<LPARAM>(&column));
-  }
-  ~ProgressPage() { DestroyWindow(page_); }
-  HWND hwnd() const { return page_; }
-  std::vector<std::wstring> Lines() const {
-    std::vector<std::wstring> lines;
-    HWND list = GetDlgItem(page_, kProgressListId);
-    const int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) {
-      wchar_t text[512] = {};
-      LVITEMW item = {};
-      item.iSubItem = 0;
-      item.pszText = text;
-      item.cchTextMax = 512;
-      SendMessageW(list, LVM_GETITEMTEXTW, i, reinterpret_cast<LPARAM>(&item));
-      lines.push_back(text);
-    }
-    return lines;
-  }
-
- private:
-  HWND page_ = nullptr;
-};
-
 class RegisterImeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     kl::Copy(header_.imeName, kKey);
     kl::Copy(header_.layoutText, L"中文 (简体) - 可乐注册测试");
-    installDir_ = ExeDir() + L"ime_test_install\\";
+    installDir_ = BinFolder() + L"ime_test_install\\";
     CreateDirectoryW(installDir_.c_str(), nullptr);
     target_ = SystemDir() + kModuleName;
     Cleanup();
-    context_ = InitInstallContext(page_.hwnd(), &header_);
+    context_ = InitInstallContext(page_.page(), &header_);
     kl::Copy(context_.installDir, installDir_.c_str());
     // A real IME module: the sample product's, built beside this program.
-    module_ = ExeDir() + L"sample\\KeloSample.ime";
-    ASSERT_TRUE(Exists(module_)) << "sample IME module not built: " << std::string(module_.begin(), module_.end());
+    module_ = BinFolder() + L"sample\\KeloSample.ime";
+    ASSERT_TRUE(Exists(module_)) << "the sample IME module (target sample_ime) is not built";
   }
   void TearDown() override {
     Cleanup();
@@ -123,7 +62,7 @@ class RegisterImeTest : public ::testing::Test {
   std::wstring Source() const { return installDir_ + kKey + L".ime"; }
   bool PlaceSource() { return CopyFileW(module_.c_str(), Source().c_str(), FALSE) != 0; }
 
-  ProgressPage page_;
+  insttest::OwnerPage page_;
   PackageHeader header_ = {};
   InstallContext context_ = {};
   std::wstring installDir_, target_, module_;
@@ -139,7 +78,7 @@ TEST_F(RegisterImeTest, MovesModuleIntoSystemDirectoryAndRegistersLayout) {
   ASSERT_TRUE(RegisterIme(context_));
   EXPECT_FALSE(Exists(Source())) << "the module stays only in the system directory";
   ASSERT_TRUE(Exists(target_));
-  EXPECT_EQ(ReadFileBytes(module_), ReadFileBytes(target_));
+  EXPECT_EQ(Bytes(module_), Bytes(target_));
   EXPECT_TRUE(page_.Lines().empty());
 
   HKL layout = FindLayoutByImeFile(kModuleName);

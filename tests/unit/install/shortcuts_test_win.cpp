@@ -1,41 +1,24 @@
 // The product's shortcuts, read back through the shell-link object from the
 // real Start menu and desktop folders, and the program started at the end.
 #include <windows.h>
-#include <objbase.h>
-#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/cmdline_win.h"
-#include "install/context_win.h"
 #include "install/shortcuts_win.h"
-#include "ui/owners_win.h"
+#include "install_test_util_win.h"
+#include "package/fsutil_win.h"
 
 namespace {
 
 constexpr wchar_t kDisplay[] = L"可乐链接测试";
 
-std::wstring Folder(int csidl) {
-  wchar_t path[MAX_PATH] = {};
-  SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
-  std::wstring s(path);
-  if (!s.empty() && s.back() != L'\\') s += L'\\';
-  return s;
-}
-
-std::wstring ExeDir() {
-  wchar_t exe[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring dir(exe);
-  return dir.substr(0, dir.find_last_of(L'\\') + 1);
-}
-
-bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+using insttest::BinFolder;
+using insttest::Exists;
+using insttest::RemoveTree;
+using insttest::ShellFolder;
 
 std::vector<std::wstring> LinksIn(const std::wstring& folder) {
   std::vector<std::wstring> names;
@@ -51,7 +34,7 @@ struct Link {
   bool loaded = false;
   std::wstring target, arguments, iconPath, description, workingDir;
   int iconIndex = -1;
-  int showCmd = -1;
+  DWORD fileShow = 0;  // the show command as stored in the link file's header
 };
 
 Link ReadLink(const std::wstring& path) {
@@ -79,45 +62,31 @@ Link ReadLink(const std::wstring& path) {
   buf[0] = 0;
   link->GetWorkingDirectory(buf, MAX_PATH);
   out.workingDir = buf;
-  link->GetShowCmd(&out.showCmd);
+  ui::FileHandle raw(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+  DWORD got = 0;
+  if (raw && SetFilePointer(raw.get(), 0x3C, nullptr, FILE_BEGIN) == 0x3C)
+    ReadFile(raw.get(), &out.fileShow, sizeof(out.fileShow), &got, nullptr);
   return out;
-}
-
-std::string Narrow(const std::wstring& s) {
-  std::string out(WideCharToMultiByte(CP_UTF8, 0, s.c_str(), -1, nullptr, 0, nullptr, nullptr), 0);
-  WideCharToMultiByte(CP_UTF8, 0, s.c_str(), -1, out.data(), static_cast<int>(out.size()), nullptr,
-                      nullptr);
-  return out;
-}
-
-void RemoveFolderFiles(const std::wstring& folder) {
-  WIN32_FIND_DATAW fd;
-  if (ui::FindHandle f{FindFirstFileW((folder + L"*").c_str(), &fd)}) {
-    do {
-      if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        DeleteFileW((folder + fd.cFileName).c_str());
-    } while (FindNextFileW(f.get(), &fd));
-  }
-  RemoveDirectoryW(folder.c_str());
 }
 
 class ShortcutsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CoInitialize(nullptr);
-    programs_ = Folder(CSIDL_COMMON_PROGRAMS);
-    desktop_ = Folder(CSIDL_DESKTOPDIRECTORY);
+    programs_ = ShellFolder(CSIDL_COMMON_PROGRAMS);
+    desktop_ = ShellFolder(CSIDL_DESKTOPDIRECTORY);
     ASSERT_FALSE(programs_.empty());
     ASSERT_FALSE(desktop_.empty());
-    installDir_ = ExeDir() + L"links_test_install\\";
+    installDir_ = BinFolder() + L"links_test_install\\";
     Use(L"KlLinkTest", kDisplay);
     CreateDirectoryW(installDir_.c_str(), nullptr);
     for (const wchar_t* name : {L"config.exe", L"main.chm", L"Unstall.exe"})
-      CopyFileW((ExeDir() + L"leave_trace.exe").c_str(), (installDir_ + name).c_str(), FALSE);
+      CopyFileW((BinFolder() + L"leave_trace.exe").c_str(), (installDir_ + name).c_str(), FALSE);
   }
   void TearDown() override {
     Cleanup();
-    RemoveFolderFiles(installDir_);
+    RemoveTree(installDir_);
     CoUninitialize();
   }
   // Chooses the product the next run works on and clears what an earlier
@@ -137,15 +106,16 @@ class ShortcutsTest : public ::testing::Test {
   }
   void Cleanup() {
     if (key_.empty()) return;
-    RemoveFolderFiles(Tools());
-    RemoveFolderFiles(Product());
+    RemoveTree(Product());
     DeleteFileW((desktop_ + display_ + L"系统设置.lnk").c_str());
-    RemoveFolderFiles(dataFolder_);
+    RemoveTree(dataFolder_);
+    // "...\KeloIMEs\" goes too when nothing else lives there.
+    RemoveDirectoryW(dataFolder_.substr(0, dataFolder_.size() - key_.size() - 1).c_str());
     DeleteFileW((installDir_ + L"starter.exe").c_str());
     DeleteFileW((installDir_ + L"starter.exe.trace").c_str());
   }
   void AddUserWords() {
-    ASSERT_TRUE(CreateDirectoryW(dataFolder_.c_str(), nullptr) || Exists(dataFolder_));
+    ASSERT_NE(0u, CreateDirectoryPath(dataFolder_.c_str()));
     ui::FileHandle f(CreateFileW((dataFolder_ + L"danzi.kmi").c_str(), GENERIC_WRITE, 0, nullptr,
                                  CREATE_ALWAYS, 0, nullptr));
     ASSERT_TRUE(f);
@@ -156,7 +126,7 @@ class ShortcutsTest : public ::testing::Test {
   // One link of the table, read back and compared field by field.
   void ExpectLink(const std::wstring& path, const wchar_t* file, const std::wstring& arguments,
                   int icon, const std::wstring& description) {
-    SCOPED_TRACE(Narrow(path));
+    SCOPED_TRACE(kl::ToUtf8(path));
     Link link = ReadLink(path);
     ASSERT_TRUE(link.loaded);
     EXPECT_EQ(installDir_ + file, link.target);
@@ -165,7 +135,9 @@ class ShortcutsTest : public ::testing::Test {
     EXPECT_EQ(icon, link.iconIndex);
     EXPECT_EQ(description, link.description);
     EXPECT_EQ(installDir_, link.workingDir);
-    EXPECT_EQ(SW_SHOW, link.showCmd);
+    // The show command is read from the file: after loading, Wine's object
+    // reports SW_SHOWNORMAL for every stored value but 3 and 7.
+    EXPECT_EQ(static_cast<DWORD>(SW_SHOW), link.fileShow);
   }
 
   PackageHeader header_ = {};
@@ -225,7 +197,7 @@ TEST_F(ShortcutsTest, DisplayNameThatCannotBeAFolderGivesNoLinksAndStillSucceeds
   // Only the header changes: the clean-up keeps working on the good name.
   for (const wchar_t* bad : {L"a|b", L"..\\KlEscape", L"x:y", L"", L".."}) {
     kl::Copy(header_.displayName, bad);
-    SCOPED_TRACE(Narrow(bad));
+    SCOPED_TRACE(kl::ToUtf8(bad));
     const size_t desktopLinks = LinksIn(desktop_).size();
     const size_t programLinks = LinksIn(programs_).size();
     EXPECT_TRUE(CreateShortcuts(context_));
@@ -246,7 +218,7 @@ TEST_F(ShortcutsTest, LinkInAFolderThatDoesNotExistIsMissingWithoutFailure) {
 
 TEST_F(ShortcutsTest, ProgramNamedByThePackageIsStartedOnlyWhenSet) {
   const std::wstring trace = installDir_ + L"starter.exe.trace";
-  ASSERT_TRUE(CopyFileW((ExeDir() + L"leave_trace.exe").c_str(),
+  ASSERT_TRUE(CopyFileW((BinFolder() + L"leave_trace.exe").c_str(),
                         (installDir_ + L"starter.exe").c_str(), FALSE))
       << "tests/helpers/leave_trace not built";
 
