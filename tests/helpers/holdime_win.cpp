@@ -1,0 +1,47 @@
+// Test helper: loads a module and keeps it loaded, so that a test has a
+// process that holds an input method's module ("<key>.kelo.ime").
+//
+//   holdime.exe MODULE_PATH [MILLISECONDS] [EVENT]
+//
+// MODULE_PATH is loaded with LoadLibraryW (any extension; the module's entry
+// point runs). When EVENT is given, the named event is set once the module is
+// loaded. The module stays loaded for MILLISECONDS (default: until the
+// process is ended). Exit codes: 0 after the time ran out, 2 bad arguments,
+// 3 the module could not be loaded.
+#include <windows.h>
+
+#include <cwchar>
+#include <cwctype>
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2 || !argv[1][0]) {
+    std::fwprintf(stderr, L"usage: holdime MODULE_PATH [MILLISECONDS] [EVENT]\n");
+    return 2;
+  }
+  DWORD ms = INFINITE;
+  if (argc >= 3) {
+    wchar_t* end = nullptr;
+    unsigned long v = std::wcstoul(argv[2], &end, 10);
+    if (!end || *end || !std::iswdigit(argv[2][0])) {
+      std::fwprintf(stderr, L"holdime: bad time \"%ls\"\n", argv[2]);
+      return 2;
+    }
+    ms = static_cast<DWORD>(v);
+  }
+  HMODULE module = ::LoadLibraryW(argv[1]);
+  if (!module) {
+    std::fwprintf(stderr, L"holdime: cannot load \"%ls\" (error %lu)\n", argv[1],
+                  ::GetLastError());
+    return 3;
+  }
+  if (argc >= 4) {
+    HANDLE ready = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[3]);
+    if (ready) {
+      ::SetEvent(ready);
+      ::CloseHandle(ready);
+    }
+  }
+  ::Sleep(ms);
+  ::FreeLibrary(module);
+  return 0;
+}
