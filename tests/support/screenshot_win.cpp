@@ -57,11 +57,31 @@ bool OnScreenUncovered(HWND hwnd, const RECT& rc) {
   return true;
 }
 
+// What a window painted reaches the screen only after its thread has waited
+// for messages for a moment (Wine flushes the window's surface then). Our
+// own windows are pumped here; another thread's pump themselves.
+void SettleDrawing(HWND hwnd) {
+  if (::GetWindowThreadProcessId(hwnd, nullptr) != ::GetCurrentThreadId()) {
+    ::Sleep(250);
+    return;
+  }
+  DWORD start = ::GetTickCount();
+  while (::GetTickCount() - start < 250) {
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      ::TranslateMessage(&msg);
+      ::DispatchMessageW(&msg);
+    }
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+  }
+}
+
 }  // namespace
 
 bool CaptureWindowPng(HWND hwnd, const wchar_t* path) {
   if (!::IsWindow(hwnd) || !path) return false;
   ::RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  SettleDrawing(hwnd);
   RECT rc;
   if (!::GetWindowRect(hwnd, &rc)) return false;
   int w = rc.right - rc.left, h = rc.bottom - rc.top;
