@@ -125,7 +125,9 @@ bool PlaceFiles(InstallContext& context) {
   if (deferred) context.restartNeeded = 1;
 
   wchar_t uninstaller[kPathChars];
-  kl::Format(uninstaller, L"%sunstall.exe", context.installDir);
+  // A cut path would name another file: an install directory that leaves no
+  // room for the uninstaller's name fails the step.
+  if (!kl::Format(uninstaller, L"%sunstall.exe", context.installDir)) return false;
   if (std::wcscmp(launch.programCopyPath, uninstaller) != 0 &&
       ::CopyFileW(launch.programCopyPath, uninstaller, FALSE))
     GrantUsersAccess(uninstaller);

@@ -56,9 +56,15 @@ bool RunSteps(InstallContext& context, const wchar_t* userName, const wchar_t* c
 bool RunInstall(InstallContext& context, const wchar_t* installDir, const wchar_t* userName,
                 const wchar_t* company) {
   ReportProgress(context, 0, kLineVerify);
-  kl::CopyN(context.installDir, kPathChars - 1, installDir);
+  kl::Copy(context.installDir, installDir);  // at most 259 characters
   const size_t n = kl::StrLen(context.installDir);
-  if (n == 0 || context.installDir[n - 1] != L'\\') kl::Append(context.installDir, L"\\");
+  if (n == 0) {
+    // No folder to install into: nothing is placed anywhere.
+    ReportProgress(context, -1, kLineFailed);
+    CleanUpInstallFiles(context);
+    return false;
+  }
+  if (context.installDir[n - 1] != L'\\') kl::Append(context.installDir, L"\\");
   ReportProgress(context, 1, kLineStart);
 
   if (!RunSteps(context, userName, company)) {
@@ -106,7 +112,7 @@ void RunRepairInstall(InstallContext& context, const wchar_t* userName, const wc
 
 void CleanUpInstallFiles(InstallContext& context) {
   wchar_t headerFile[kPathChars];
-  if (kl::Format(headerFile, L"%sInstallInfo.kif", context.installDir))
+  if (context.installDir[0] && kl::Format(headerFile, L"%sInstallInfo.kif", context.installDir))
     ::DeleteFileW(headerFile);
   RemoveFolderTree(context.launch->workFolder);
   RemoveVirtualizedData();

@@ -8,8 +8,9 @@
 
 // Runs the six steps on an extracted package (launch->extractFolder) into
 // installDir (a backslash is added when missing). true when every step ran;
-// false after the first failing step, with the failure line added. The
-// temporary files of the run are removed in both cases.
+// false after the first failing step, with the failure line added. An empty
+// installDir fails before any step. The temporary files of the run are
+// removed in every case.
 bool RunInstall(InstallContext& context, const wchar_t* installDir, const wchar_t* userName,
                 const wchar_t* company);
 

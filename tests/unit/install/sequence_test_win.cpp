@@ -435,6 +435,27 @@ TEST_F(SmallInstall, TargetInUseEndsWithTheRestartLine) {
   EXPECT_EQ(page.positions(), kSuccessPositions);
 }
 
+TEST_F(SmallInstall, EmptyInstallDirectoryFailsBeforeAnyStep) {
+  Prepare(L"KlSeqNoDir", L"无目录");
+  OwnerPage page;
+  EXPECT_FALSE(InstallPumping(page, L""));
+  EXPECT_EQ(page.Lines(), (Lines{kVerify, kFailed}));
+  EXPECT_EQ(page.positions(), std::vector<int>{0});
+  EXPECT_FALSE(Exists(records.launch.workFolder));
+  EXPECT_FALSE(insttest::KeyExists(HKEY_CURRENT_USER, L"Software\\zorbl\\KlSeqNoDir"));
+}
+
+TEST_F(SmallInstall, LongestInstallDirectoryIsCutNotOverrun) {
+  Prepare(L"KlSeqLong", L"长目录");
+  records.launch.programCopyPath[0] = 0;  // nothing may be placed under the cut name
+  InstallContext context = InitInstallContext(nullptr, &records.header);
+  const std::wstring longDir = L"C:\\" + std::wstring(300, L'x');
+  EXPECT_FALSE(RunInstall(context, longDir.c_str(), L"u", L"c"));
+  EXPECT_EQ(kl::StrLen(context.installDir, kPathChars), kPathChars - 1);
+  EXPECT_EQ(std::wstring(context.installDir), longDir.substr(0, kPathChars - 1));
+  insttest::RemoveTree(longDir.substr(0, kPathChars - 1));
+}
+
 TEST_F(SmallInstall, RepairWithoutBackupAddsNothing) {
   Prepare(L"KlSeqNoBackup", L"无备份");
   kl::Copy(records.session.installDir, (installDir + L"\\").c_str());
