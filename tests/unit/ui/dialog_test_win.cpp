@@ -296,30 +296,33 @@ TEST_F(DialogTest, ReplaceItemKeepsIdAndRectangle) {
   dlg.Destroy();
 }
 
+struct WorkerShared {
+  Probe* dlg;
+  int lines;
+  int rows;
+};
+
+DWORD WINAPI FillFromWorker(void* p) {
+  auto* s = static_cast<WorkerShared*>(p);
+  for (int i = 0; i < 40; ++i) {
+    s->dlg->LbAdd(IDC_MESSAGE_LIST, L"更新完毕");
+    s->dlg->LvAppendRow(IDC_UPDATE_ITEMS, L"-");
+  }
+  s->dlg->Enable(IDOK, false);
+  s->lines = s->dlg->LbCount(IDC_MESSAGE_LIST);
+  s->rows = s->dlg->LvRowCount(IDC_UPDATE_ITEMS);
+  ::PostMessageW(s->dlg->hwnd(), WM_APP, 0, 0);
+  return 0;
+}
+
 // A worker changes controls with sent messages while the modal loop pumps.
 TEST_F(DialogTest, WorkerThreadReachesControlsWhileTheDialogPumps) {
-  struct Shared {
-    Probe* dlg;
-    int lines;
-    int rows;
-  } shared = {nullptr, 0, 0};
+  WorkerShared shared = {nullptr, 0, 0};
   Probe dlg(IDD_DRIVER_UPDATE);
   shared.dlg = &dlg;
   dlg.init = [&](Probe& d) {
     d.LvInsertColumn(IDC_UPDATE_ITEMS, 0, L"状态", 50);
-    auto worker = [](void* p) -> DWORD {
-      auto* s = static_cast<Shared*>(p);
-      for (int i = 0; i < 40; ++i) {
-        s->dlg->LbAdd(IDC_MESSAGE_LIST, L"更新完毕");
-        s->dlg->LvAppendRow(IDC_UPDATE_ITEMS, L"-");
-      }
-      s->dlg->Enable(IDOK, false);
-      s->lines = s->dlg->LbCount(IDC_MESSAGE_LIST);
-      s->rows = s->dlg->LvRowCount(IDC_UPDATE_ITEMS);
-      ::PostMessageW(s->dlg->hwnd(), WM_APP, 0, 0);
-      return 0;
-    };
-    ui::Handle thread(::CreateThread(nullptr, 0, worker, &shared, 0, nullptr));
+    ui::Handle thread(::CreateThread(nullptr, 0, &FillFromWorker, &shared, 0, nullptr));
     EXPECT_TRUE(thread.valid());
   };
   dlg.message = [](Probe& d, UINT msg, WPARAM, LPARAM, LRESULT*) {
