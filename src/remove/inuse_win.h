@@ -13,6 +13,7 @@
 
 #include <vector>
 
+#include "res/resource.h"
 #include "ui/dialog_win.h"
 
 // One process that holds the module.
@@ -21,10 +22,10 @@ struct ImeProcessRecord {
   DWORD processId;
 };
 
-// Control ids of dialog template 140.
-constexpr int kImeLoadStatusTemplate = 140;
-constexpr int kImeProcessListId = 1006;
-constexpr int kEndProcessesButtonId = 1015;
+// Template 140 (IDD_IME_IN_USE) and its controls.
+constexpr int kImeLoadStatusTemplate = IDD_IME_IN_USE;
+constexpr int kImeProcessListId = IDC_PROCESS_LIST;        // sorted list box, one line per process
+constexpr int kEndProcessesButtonId = IDC_END_PROCESSES;  // "结束进程(&E)"
 
 // Whether process `processId` has a module loaded whose full file name ends
 // with moduleName (any tail of the path, compared without regard to case).
