@@ -377,11 +377,19 @@ inline void Uninstall(const wchar_t* key, const wchar_t* display, const std::wst
   }
   for (const auto& v : fontValues) DeleteValue(HKEY_LOCAL_MACHINE, kFontsKey, v.c_str());
   wchar_t data[kPathChars];
-  if (GetProductDataFolder(key, data)) RemoveTree(data);
+  if (GetProductDataFolder(key, data)) {
+    RemoveTree(data);
+    std::wstring parent(data);  // "...\KeloIMEs\<key>\": the shared parent goes when empty
+    parent.resize(parent.size() - 1);
+    parent.resize(parent.find_last_of(L'\\'));
+    RemoveDirectoryW(parent.c_str());
+  }
   if (!installDir.empty()) RemoveTree(installDir);
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kUninstallRoot) + key).c_str());
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(L"Software\\zorbl\\") + key).c_str());
   RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(L"Software\\zorbl\\") + key).c_str());
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\zorbl");  // only when no product is left in it
+  RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\zorbl");
   if (display && *display) {
     RemoveTree(ShellFolder(CSIDL_COMMON_PROGRAMS) + display);
     DeleteFileW((ShellFolder(CSIDL_DESKTOPDIRECTORY) + display + L"系统设置.lnk").c_str());
