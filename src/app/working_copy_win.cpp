@@ -23,6 +23,8 @@ void ClearLaunchInfo(LaunchInfo& launch) {
   launch.extractFolder[0] = 0;
 }
 
+SelfDeleteShortPathFunction g_shortPath = nullptr;
+
 bool EndsWithBackslash(const wchar_t* s) {
   size_t n = kl::StrLen(s);
   return n > 0 && s[n - 1] == L'\\';
@@ -85,6 +87,8 @@ bool RelaunchFromWorkingCopy(const wchar_t* arguments) {
   return false;
 }
 
+void SetSelfDeleteShortPathFunction(SelfDeleteShortPathFunction fn) { g_shortPath = fn; }
+
 bool ScheduleSelfDelete() {
   wchar_t modulePath[kPathChars];
   wchar_t interpreter[kPathChars];
@@ -93,7 +97,7 @@ bool ScheduleSelfDelete() {
   if (n == 0 || n >= kPathChars) return false;
   n = GetEnvironmentVariableW(L"COMSPEC", interpreter, kPathChars);
   if (n == 0 || n >= kPathChars) return false;
-  n = GetShortPathNameW(modulePath, shortPath, kPathChars);
+  n = (g_shortPath ? g_shortPath : GetShortPathNameW)(modulePath, shortPath, kPathChars);
   if (n == 0 || n >= kPathChars) return false;
 
   // Quoted, so that a short path that still holds a space stays one argument.

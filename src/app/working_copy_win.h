@@ -36,3 +36,9 @@ bool RelaunchFromWorkingCopy(const wchar_t* arguments);
 // Starts a hidden, idle-priority command interpreter that deletes the running
 // file once this process is gone. true when that process was started.
 bool ScheduleSelfDelete();
+
+// Test seam: replaces the short-name conversion used by ScheduleSelfDelete
+// (null restores GetShortPathNameW), e.g. to act like a volume without 8.3
+// names, where the "short" path keeps its spaces.
+using SelfDeleteShortPathFunction = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+void SetSelfDeleteShortPathFunction(SelfDeleteShortPathFunction fn);

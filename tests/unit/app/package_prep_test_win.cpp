@@ -122,3 +122,63 @@ TEST_F(PackageSplit, HeaderFileIsLookedUpInExtractFolder) {
 }
 
 }  // namespace
+
+#include "package_maker_win.h"
+
+namespace {
+
+class PackageExtract : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    work_ = apptest::FreshFolder(L"kl startup extract");
+    kl::Copy(g_launch->workFolder, work_.c_str());
+    kl::Copy(g_launch->packagePath, (work_ + L"klinstallbaseexe.cab").c_str());
+  }
+  void TearDown() override { apptest::RemoveTree(work_); }
+
+  apptest::RecordsScope records_;
+  std::wstring work_;
+};
+
+TEST_F(PackageExtract, EmptiesTheFolderAndExtractsEveryFile) {
+  std::vector<unsigned char> manifest = testpkg::MakeManifest(u"KlTest", u"测试输入法");
+  std::vector<unsigned char> font(5000, 0x5a);
+  std::vector<cab::Entry> files = {{"InstallInfo.kif", manifest},
+                                   {"$fonts$\\kltest.ttf", font},
+                                   {"说明.txt", {'o', 'k'}}};
+  ASSERT_TRUE(testpkg::WriteFileBytes(g_launch->packagePath, testpkg::MakeContainer(files)));
+  // Left over from an earlier run: must be gone afterwards.
+  std::wstring extract = work_ + L"KL_INSTALL\\";
+  CreateDirectoryW(extract.c_str(), nullptr);
+  ASSERT_TRUE(apptest::WriteAll(extract + L"stale.txt", {1, 2, 3}));
+
+  ASSERT_TRUE(ExtractPackage(*g_launch));
+  EXPECT_EQ(std::wstring(g_launch->extractFolder), extract);
+  EXPECT_FALSE(apptest::Exists(extract + L"stale.txt"));
+  std::vector<unsigned char> got;
+  ASSERT_TRUE(apptest::ReadAll(extract + L"InstallInfo.kif", &got));
+  EXPECT_TRUE(got == manifest);
+  ASSERT_TRUE(apptest::ReadAll(extract + L"$fonts$\\kltest.ttf", &got));
+  EXPECT_TRUE(got == font);
+  EXPECT_TRUE(apptest::Exists(extract + L"说明.txt"));
+  wchar_t header[kPathChars];
+  EXPECT_TRUE(FindPackageHeaderFile(header));
+}
+
+TEST_F(PackageExtract, PlainCabinetIsRefusedAndPackageKept) {
+  std::vector<unsigned char> plain =
+      cab::BuildCabinet({{"InstallInfo.kif", testpkg::MakeManifest(u"A", u"B")}});
+  ASSERT_TRUE(testpkg::WriteFileBytes(g_launch->packagePath, plain));
+  EXPECT_FALSE(ExtractPackage(*g_launch));
+  std::vector<unsigned char> after;
+  ASSERT_TRUE(apptest::ReadAll(g_launch->packagePath, &after));
+  EXPECT_TRUE(after == plain);
+  wchar_t header[kPathChars];
+  EXPECT_FALSE(FindPackageHeaderFile(header));
+}
+
+TEST_F(PackageExtract, MissingPackageFails) {
+  EXPECT_FALSE(ExtractPackage(*g_launch));
+}
+
+}  // namespace

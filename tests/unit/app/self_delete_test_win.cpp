@@ -1,0 +1,78 @@
+// The working copy's self-deletion, on a helper program that schedules its
+// own deletion from folders with spaces in their names.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app_test_util_win.h"
+#include "robot_win.h"
+
+namespace {
+
+class SelfDelete : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = apptest::FreshFolder(L"kl startup self delete");
+    helper_ = apptest::ThisExe();
+    helper_ = helper_.substr(0, helper_.rfind(L'\\') + 1) + L"self_delete.exe";
+    ASSERT_TRUE(apptest::Exists(helper_)) << "self_delete.exe is expected next to the tests";
+  }
+  void TearDown() override { apptest::RemoveTree(base_); }
+
+  // Copies the helper to path, runs it and waits for it; its exit code.
+  DWORD RunCopyAt(const std::wstring& path, const robot::StartOptions& options = {},
+                  const std::wstring& arguments = L"") {
+    EXPECT_TRUE(CopyFileW(helper_.c_str(), path.c_str(), FALSE));
+    robot::Process p;
+    if (!robot::Start(path, arguments, &p, options)) return 99;
+    DWORD code = 98;
+    EXPECT_TRUE(robot::WaitExit(p, 10000, &code));
+    return code;
+  }
+
+  std::wstring base_, helper_;
+};
+
+TEST_F(SelfDelete, FileInFolderWithSpacesIsDeletedAfterExit) {
+  std::wstring folder = base_ + L"a b  c\\";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  std::wstring path = folder + L"working copy.exe";
+  ASSERT_EQ(RunCopyAt(path), 0u);
+  EXPECT_TRUE(robot::WaitUntil([&] { return !apptest::Exists(path); }, 8000))
+      << "the program was not deleted";
+  EXPECT_TRUE(apptest::Exists(folder)) << "only the file goes";
+}
+
+TEST_F(SelfDelete, PathWithSpacesAndNoShortNamesIsDeleted) {
+  // On a volume without 8.3 names the path handed to "del" keeps its spaces.
+  std::wstring folder = base_ + L"no short names\\";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  std::wstring path = folder + L"working copy.exe";
+  ASSERT_EQ(RunCopyAt(path, robot::StartOptions(), L"long-names"), 0u);
+  EXPECT_TRUE(robot::WaitUntil([&] { return !apptest::Exists(path); }, 8000))
+      << "the program was not deleted";
+}
+
+TEST_F(SelfDelete, ReadOnlyFileIsDeletedToo) {
+  // The attributes are set to normal before the deletion runs.
+  std::wstring path = base_ + L"ro copy.exe";
+  ASSERT_TRUE(CopyFileW(helper_.c_str(), path.c_str(), FALSE));
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+  robot::Process p;
+  ASSERT_TRUE(robot::Start(path, L"", &p));
+  DWORD code = 98;
+  ASSERT_TRUE(robot::WaitExit(p, 10000, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(robot::WaitUntil([&] { return !apptest::Exists(path); }, 8000));
+}
+
+TEST_F(SelfDelete, NoInterpreterMeansNothingScheduled) {
+  std::wstring path = base_ + L"no comspec.exe";
+  robot::StartOptions options;
+  options.environment = {{L"COMSPEC", L""}};
+  EXPECT_EQ(RunCopyAt(path, options), 1u);
+  Sleep(500);
+  EXPECT_TRUE(apptest::Exists(path));
+}
+
+}  // namespace
