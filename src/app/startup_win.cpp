@@ -14,6 +14,7 @@
 #include "app/working_copy_win.h"
 #include "package/mapfile_win.h"
 #include "ui/owners_win.h"
+#include "wizard/wizard_win.h"
 
 namespace {
 
@@ -68,8 +69,10 @@ bool RunOperation() {
     MessageBoxW(nullptr, kCannotRunText, kCannotRunCaption, MB_ICONHAND | MB_OK);
     return true;
   }
-  // >>> INSTALL WIZARD: the setup wizard runs here modally with g_header
-  // filled; the normal clean-up follows when it closes.
+  {
+    CKL_Install_BaseDlg wizard;
+    wizard.DoModal(nullptr);
+  }
   return true;
 }
 
@@ -92,6 +95,7 @@ int InitInstance(const wchar_t* arguments) {
     icc.dwSize = 8;
     icc.dwICC = ICC_WIN95_CLASSES;
     InitCommonControlsEx(&icc);
+    EnableActiveXHosting();  // the licence dialog hosts the web-browser control
 
     if (RunOperation()) {
       RemoveFolderTree(g_launch->workFolder);
