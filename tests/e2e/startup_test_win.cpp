@@ -197,26 +197,46 @@ void Package(const std::wstring& setup, const std::vector<unsigned char>& contai
   ASSERT_TRUE(testpkg::WriteFileBytes(setup, packaged));
 }
 
-// Waits for the working copy to end; true when a message box with the
-// generic caption appeared on the way (it is answered so the copy can end).
-// A prompt keeps the copy running until answered, so it cannot be missed; a
-// copy that ends before it is seen showed none (callers then check its
-// clean-up to know that it ran).
-bool CopyShowedPrompt() {
+// What the working copy showed before it ended.
+struct CopyRun {
+  bool started = false;
+  bool prompted = false;        // the generic message box (answered)
+  bool wizard = false;          // the install wizard with the expected caption (cancelled)
+  std::wstring unexpected;      // caption of any other window (closed)
+};
+
+// Watches the working copy until it ends. The generic message box is
+// answered; the install wizard, once it runs after the header is read, shows
+// "欢迎使用 <display name> 安装程序" and is cancelled. A window keeps the copy
+// running until it is answered, so none can be missed; a copy that ends
+// before it is seen showed nothing (callers check its clean-up).
+CopyRun WatchCopy(const std::wstring& displayName) {
+  CopyRun run;
+  const std::wstring wizardCaption = L"欢迎使用 " + displayName + L" 安装程序";
   DWORD pid = robot::WaitProcess(kCopyTail, 10000);
-  if (!pid) return false;
+  if (!pid) return run;
+  run.started = true;
   ui::Handle copy(OpenProcess(SYNCHRONIZE, FALSE, pid));
-  bool prompted = false;
   robot::WaitUntil(
       [&] {
-        if (HWND box = robot::FindTopWindow(kPromptCaption, robot::kDialogClass, pid)) {
-          prompted = true;
-          robot::Answer(box, IDOK);
+        for (HWND w : robot::WindowsOf(pid)) {
+          wchar_t caption[256] = {};
+          GetWindowTextW(w, caption, 256);
+          if (caption == std::wstring(kPromptCaption)) {
+            run.prompted = true;
+            robot::Answer(w, IDOK);
+          } else if (caption == wizardCaption) {
+            run.wizard = true;
+            robot::Command(w, IDCANCEL);
+          } else {
+            run.unexpected = caption;
+            PostMessageW(w, WM_CLOSE, 0, 0);
+          }
         }
         return !copy || WaitForSingleObject(copy.get(), 0) == WAIT_OBJECT_0;
       },
       20000, 100);
-  return prompted;
+  return run;
 }
 
 TEST_F(Startup, PackagedSetupExtractsReadsHeaderAndCleansUp) {
@@ -224,7 +244,10 @@ TEST_F(Startup, PackagedSetupExtractsReadsHeaderAndCleansUp) {
                       {{"InstallInfo.kif", testpkg::MakeManifest(u"KlStartupE2e", u"测试输入法")},
                        {"$dataFiles$\\data.bin", std::vector<unsigned char>(3000, 7)}}));
   RunFirstInstance(L"");
-  EXPECT_FALSE(CopyShowedPrompt());
+  CopyRun run = WatchCopy(L"测试输入法");
+  RecordProperty("wizard_shown", run.wizard ? "yes" : "no");
+  EXPECT_FALSE(run.prompted);
+  EXPECT_EQ(run.unexpected, L"");
   EXPECT_TRUE(robot::WaitNoProcess(kCopyTail, 5000));
   EXPECT_FALSE(Exists(WorkFolder())) << "work folder left behind";
   EXPECT_TRUE(robot::WaitUntil([] { return !Exists(WorkingCopy()); }, 8000))
@@ -233,9 +256,12 @@ TEST_F(Startup, PackagedSetupExtractsReadsHeaderAndCleansUp) {
 
 TEST_F(Startup, ShortManifestIsAccepted) {
   Package(setup_, testpkg::MakeContainer(
-                      {{"InstallInfo.kif", testpkg::MakeManifest(u"KlShort", u"S", 100)}}));
+                      {{"InstallInfo.kif", testpkg::MakeManifest(u"KlShort", u"Short", 200)}}));
   RunFirstInstance(L"-x");
-  EXPECT_FALSE(CopyShowedPrompt());
+  CopyRun run = WatchCopy(L"Short");
+  RecordProperty("wizard_shown", run.wizard ? "yes" : "no");
+  EXPECT_FALSE(run.prompted);
+  EXPECT_EQ(run.unexpected, L"");
   EXPECT_TRUE(robot::WaitNoProcess(kCopyTail, 5000));
   EXPECT_FALSE(Exists(WorkFolder()));
   EXPECT_TRUE(robot::WaitUntil([] { return !Exists(WorkingCopy()); }, 8000));
@@ -244,14 +270,18 @@ TEST_F(Startup, ShortManifestIsAccepted) {
 TEST_F(Startup, EmptyManifestShowsThePrompt) {
   Package(setup_, testpkg::MakeContainer({{"InstallInfo.kif", {}}, {"a.txt", {'a'}}}));
   RunFirstInstance(L"");
-  EXPECT_TRUE(CopyShowedPrompt());
+  CopyRun run = WatchCopy(L"");
+  EXPECT_TRUE(run.prompted);
+  EXPECT_FALSE(run.wizard);
   EXPECT_FALSE(Exists(WorkFolder()));
 }
 
 TEST_F(Startup, PackageWithoutManifestShowsThePrompt) {
   Package(setup_, testpkg::MakeContainer({{"readme.txt", {'h', 'i'}}}));
   RunFirstInstance(L"");
-  EXPECT_TRUE(CopyShowedPrompt());
+  CopyRun run = WatchCopy(L"");
+  EXPECT_TRUE(run.prompted);
+  EXPECT_FALSE(run.wizard);
   EXPECT_FALSE(Exists(WorkFolder()));
 }
 
@@ -259,7 +289,9 @@ TEST_F(Startup, PlainCabinetPackageShowsThePrompt) {
   Package(setup_, cab::BuildCabinet(
                       {{"InstallInfo.kif", testpkg::MakeManifest(u"KlPlain", u"P")}}));
   RunFirstInstance(L"");
-  EXPECT_TRUE(CopyShowedPrompt());
+  CopyRun run = WatchCopy(L"P");
+  EXPECT_TRUE(run.prompted);
+  EXPECT_FALSE(run.wizard);
   EXPECT_FALSE(Exists(WorkFolder()));
 }
 
