@@ -328,7 +328,7 @@ if [ $have_wizard -eq 1 ]; then
   drv clean-ours "$KEY" "$DISPLAY_NAME" "$dir" >/dev/null || die "cannot remove our install"
 fi
 
-ours_click=(); ours_whole=(); msi=(); nsis=()
+ours_click=(); ours_whole=(); ours_ready=(); ours_close=(); msi=(); nsis=()
 for i in $(seq "$REPEATS"); do
   out=$(drv time msiexec /i klbench.msi /qn) || die "msiexec /i failed: $out"
   msi+=("$(field whole_ms "$out")")
@@ -339,14 +339,16 @@ for i in $(seq "$REPEATS"); do
   if [ $have_wizard -eq 1 ]; then
     out=$(drv ours klbench-setup.exe "$KEY" "$DISPLAY_NAME") || die "our setup failed: $out"
     ours_click+=("$(field click_ms "$out")"); ours_whole+=("$(field whole_ms "$out")")
+    ours_ready+=("$(field ready_ms "$out")"); ours_close+=("$(field close_ms "$out")")
   fi
 done
 clean_all
 
-python3 - "${msi[*]}" "${nsis[*]}" "${ours_click[*]:-}" "${ours_whole[*]:-}" <<'EOF'
+python3 - "${msi[*]}" "${nsis[*]}" "${ours_click[*]:-}" "${ours_whole[*]:-}" \
+    "${ours_ready[*]:-}" "${ours_close[*]:-}" <<'EOF'
 import statistics, sys
 def vals(s): return [float(x) for x in s.split()] if s.strip() else []
-msi, nsis, click, whole = (vals(a) for a in sys.argv[1:5])
+msi, nsis, click, whole, ready, close = (vals(a) for a in sys.argv[1:7])
 def show(name, v, what):
     print("%-8s median %7.1f ms  (runs: %s)  %s" % (name, statistics.median(v),
           " ".join("%.0f" % x for x in v), what))
@@ -357,6 +359,8 @@ if not click:
     sys.exit(0)
 show("ours", click, "install click to \"完成安装(&O)\"")
 show("ours*", whole, "start of setup.exe to end of its process tree (robot clicks included)")
+show("  start", ready, "of which: start to the install click (relaunch, extraction, wizard)")
+show("  close", close, "of which: finish pressed to end of the tree (clean-up)")
 m, n, c, w = (statistics.median(v) for v in (msi, nsis, click, whole))
 print("ratio ours/msiexec: %.2f (target <= 1.00)   ours/NSIS: %.2f (target <= 1.50)" % (c / m, c / n))
 print("whole process, for comparison: ours*/msiexec %.2f, ours*/NSIS %.2f" % (w / m, w / n))

@@ -1,14 +1,18 @@
 // Times installs from inside Wine, for bench/install.sh.
 //
-//   bench_install_driver_win.exe ours SETUP.EXE KEY DISPLAYNAME [keep]
+//   bench_install_driver_win.exe ours SETUP.EXE KEY DISPLAYNAME [keep] [trace]
 //     Starts our setup, waits for the wizard "欢迎使用 <display> 安装程序",
 //     accepts the licence (1012), clicks install (1) and times from that click
 //     until button 1 reads "完成安装(&O)"; then presses it and waits until the
 //     whole process tree (the started file, its working copy and what that
 //     starts) has ended. Prints
 //       click_ms=<click to finished caption> whole_ms=<start to end of tree>
+//       ready_ms=<start to the install click: relaunch, extraction, wizard>
+//       close_ms=<finish pressed to end of tree: start-up's clean-up>
 //       dir=<install folder shown by the wizard>
 //     and then removes the install (see clean-ours) unless "keep" is given.
+//     "trace" also prints each progress line (list 1006) as it appears, with
+//     its time since the click.
 //     Exit code 0; 3 when no wizard shows up (its processes are ended);
 //     4 when the install ends with "退出安装(&O)" or does not finish in time.
 //   bench_install_driver_win.exe time EXE [ARGS...]
@@ -46,6 +50,7 @@ constexpr wchar_t kFailed[] = L"退出安装(&O)";
 constexpr int kAcceptId = 1012;
 constexpr int kInstallId = 1;
 constexpr int kFolderEditId = 1022;
+constexpr int kProgressListId = 1006;
 constexpr DWORD kWizardTimeoutMs = 60000;
 constexpr DWORD kInstallTimeoutMs = 180000;
 constexpr DWORD kPollMs = 2;
@@ -124,6 +129,15 @@ class Tree {
   bool WaitEnded(DWORD timeoutMs) {
     return robot::WaitUntil([this] { return Ended(); }, timeoutMs, 5);
   }
+  // " <pid> <image>" for each member still running.
+  std::wstring Alive() {
+    std::wstring out;
+    for (auto& m : members_) {
+      if (!m.handle || WaitForSingleObject(m.handle.get(), 0) != WAIT_TIMEOUT) continue;
+      out += L" " + std::to_wstring(m.pid) + L" " + robot::ProcessImagePath(m.pid);
+    }
+    return out;
+  }
   void KillAll() {
     Refresh();
     for (auto& m : members_) robot::Kill(m.pid, 3000);
@@ -169,7 +183,7 @@ HWND Descendant(HWND dialog, int id) {
 int CleanOurs(const std::wstring& key, const std::wstring& display, std::wstring dir);
 
 int RunOurs(const std::wstring& setup, const std::wstring& key, const std::wstring& display,
-            bool keep) {
+            bool keep, bool trace) {
   const std::wstring caption = L"欢迎使用 " + display + L" 安装程序";
   const double start = NowMs();
   robot::Process p;
@@ -205,15 +219,27 @@ int RunOurs(const std::wstring& setup, const std::wstring& key, const std::wstri
   }
   const std::wstring folder = robot::Text(Descendant(wizard, kFolderEditId));
 
+  // Traced runs also print each new progress line with its time since the
+  // click (reading the list costs time of its own: not for the figures).
+  HWND progress = trace ? Descendant(wizard, kProgressListId) : nullptr;
+  size_t shown = 0;
   const double click = NowMs();
   robot::Click(install);
   std::wstring state;
   const bool done = robot::WaitUntil(
       [&] {
+        if (progress) {
+          const std::vector<std::wstring> lines = robot::ListViewColumn(progress);
+          for (; shown < lines.size(); ++shown) {
+            wchar_t at[40];
+            swprintf(at, 40, L"%8.1f ms  ", NowMs() - click);
+            Print(at + lines[shown] + L"\n");
+          }
+        }
         state = robot::Text(install);
         return state == kFinished || state == kFailed;
       },
-      kInstallTimeoutMs, kPollMs);
+      kInstallTimeoutMs, progress ? 5 : kPollMs);
   const double finished = NowMs();
   if (!done || state != kFinished) {
     Print(L"install did not finish: button 1 reads \"" + state + L"\"\n");
@@ -221,16 +247,20 @@ int RunOurs(const std::wstring& setup, const std::wstring& key, const std::wstri
     return 4;
   }
 
+  // The worker sets the caption first and enables the button after it; a
+  // click on the still disabled button would be lost.
+  robot::WaitUntil([&] { return robot::IsEnabled(install); }, 10000, kPollMs);
   robot::Click(install);  // closes the wizard; start-up then cleans up
+  const double close = NowMs();
   if (!tree.WaitEnded(60000)) {
-    Print(L"the setup processes did not end\n");
+    Print(L"the setup processes did not end:" + tree.Alive() + L"\n");
     tree.KillAll();
     return 4;
   }
   const double end = NowMs();
   wchar_t line[600];
-  swprintf(line, 600, L"click_ms=%.1f whole_ms=%.1f dir=%ls\n", finished - click, end - start,
-           folder.c_str());
+  swprintf(line, 600, L"click_ms=%.1f whole_ms=%.1f ready_ms=%.1f close_ms=%.1f dir=%ls\n",
+           finished - click, end - start, click - start, end - close, folder.c_str());
   Print(line);
   return keep ? 0 : CleanOurs(key, display, folder);
 }
@@ -338,7 +368,7 @@ int CleanOurs(const std::wstring& key, const std::wstring& display, std::wstring
 
 int Usage() {
   Print(
-      L"usage: bench_install_driver_win ours SETUP.EXE KEY DISPLAYNAME [keep]\n"
+      L"usage: bench_install_driver_win ours SETUP.EXE KEY DISPLAYNAME [keep] [trace]\n"
       L"       bench_install_driver_win time EXE [ARGS...]\n"
       L"       bench_install_driver_win clean-ours KEY DISPLAYNAME [INSTALLDIR]\n"
       L"       bench_install_driver_win remove PATH...\n");
@@ -357,8 +387,15 @@ int main() {
   const std::wstring cmd = args[0];
   args.erase(args.begin());
 
-  if (cmd == L"ours" && (args.size() == 3 || (args.size() == 4 && args[3] == L"keep")))
-    return RunOurs(args[0], args[1], args[2], args.size() == 4);
+  if (cmd == L"ours" && args.size() >= 3) {
+    bool keep = false, trace = false, known = true;
+    for (size_t i = 3; i < args.size(); ++i) {
+      keep = keep || args[i] == L"keep";
+      trace = trace || args[i] == L"trace";
+      known = known && (args[i] == L"keep" || args[i] == L"trace");
+    }
+    if (known) return RunOurs(args[0], args[1], args[2], keep, trace);
+  }
   if (cmd == L"time" && !args.empty()) return RunTimed(args);
   if (cmd == L"clean-ours" && (args.size() == 2 || args.size() == 3))
     return CleanOurs(args[0], args[1], args.size() == 3 ? args[2] : L"");
