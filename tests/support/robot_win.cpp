@@ -300,7 +300,11 @@ bool IsEnabled(HWND hwnd) { return hwnd && IsWindowEnabled(hwnd); }
 bool IsVisible(HWND hwnd) { return hwnd && IsWindowVisible(hwnd); }
 std::wstring ControlText(HWND dialog, int id) { return Text(Control(dialog, id)); }
 
-bool Click(HWND button) { return button && PostMessageW(button, BM_CLICK, 0, 0); }
+bool Click(HWND button) {
+  // A user cannot click what is disabled or hidden; BM_CLICK itself would.
+  if (!button || !IsWindowEnabled(button) || !IsWindowVisible(button)) return false;
+  return PostMessageW(button, BM_CLICK, 0, 0);
+}
 bool ClickControl(HWND dialog, int id) { return Click(Control(dialog, id)); }
 
 bool Command(HWND dialog, int id) {

@@ -87,11 +87,13 @@ bool IsEnabled(HWND hwnd);
 bool IsVisible(HWND hwnd);
 std::wstring ControlText(HWND dialog, int id);
 
-// Clicks a button control (posted BM_CLICK, so a modal loop that the click
-// opens does not block the test).
+// Clicks a button control as a user would: false (nothing sent) when it is
+// disabled or hidden. Posted BM_CLICK, so a modal loop that the click opens
+// does not block the test.
 bool Click(HWND button);
 bool ClickControl(HWND dialog, int id);
-// Posts WM_COMMAND(id, BN_CLICKED) to the dialog, as a click would.
+// Posts WM_COMMAND(id, BN_CLICKED) to the dialog, as a click would, without
+// looking at the control's state (e.g. for message-box buttons).
 bool Command(HWND dialog, int id);
 
 // List box lines (LB_GETTEXT).
