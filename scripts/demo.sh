@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The main job: build everything, pack the sample product into a setup
-# executable and run it under Wine (headless, one private X display).
-# Prints what happened and where the artefacts are.
+# executable and install it under Wine (headless, one private X display) as a
+# user would: a robot program (bin/demo_driver.exe) starts the real sample
+# setup, looks at the directory and user pages, opens the licence, accepts
+# it, installs and finishes. Screenshots of each page go to BUILD_ROOT/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="${KL_BUILD_ROOT:-build}"
@@ -9,12 +11,16 @@ scripts/build.sh
 scripts/pack-sample.sh "$ROOT"
 echo "== sample setup executable"
 "$ROOT/host/bin/klpack" inspect "$ROOT/win64/sample-setup.exe" | head -30
-DEMO="$ROOT/demo"
+DEMO="$(realpath -m "$ROOT/demo")"
 mkdir -p "$DEMO"
-if [ -x scripts/demo-run.sh ]; then
-  scripts/wine-session.sh "$ROOT/win64" scripts/demo-run.sh "$ROOT" "$DEMO"
-else
-  echo "== running the sample setup under Wine"
-  scripts/wine-session.sh "$ROOT/win64" "$ROOT/win64/wine-run" "$ROOT/win64/sample-setup.exe"
-fi
-echo "demo: artefacts in $DEMO"
+rm -f "$DEMO"/*.png
+# Wine sees the Linux file system as drive Z:.
+winpath() { printf 'Z:%s' "$(realpath -m "$1" | tr / '\\')"; }
+echo "== installing the sample product under Wine"
+rc=0
+scripts/wine-session.sh "$ROOT/win64" "$ROOT/win64/wine-run" "$ROOT/win64/bin/demo_driver.exe" \
+  "$(winpath "$ROOT/win64/sample-setup.exe")" "$(winpath "$DEMO")" || rc=$?
+echo "demo: screenshots in $DEMO:"
+ls -1 "$DEMO"/*.png 2>/dev/null | sed 's/^/  /' || true
+if [ $rc -ne 0 ]; then echo "demo: FAILED (driver exit code $rc)"; exit $rc; fi
+echo "demo: the sample product was installed"
