@@ -25,7 +25,8 @@
 # Target: ours <= msiexec and ours <= 1.5 x NSIS.
 #
 # KL_BUILD_ROOT chooses the build root (default: build); its host and win64
-# trees must have been configured. KL_BENCH_NO_BUILD=1 skips the builds.
+# trees must have been configured. KL_BENCH_NO_BUILD=1 skips the builds;
+# KL_BENCH_STUB=path/setup.exe packs another (win64) stub, e.g. a changed one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LANG=C.UTF-8   # Chinese arguments reach the Windows programs intact
@@ -46,7 +47,8 @@ if [ -z "${KL_IN_XVFB:-}" ]; then
       || die "win64 build failed"
   fi
   KLPACK="$ROOT/host/bin/klpack"
-  for f in "$KLPACK" "$B/bin/setup.exe" "$B/bin/sample/KeloSample.ime" \
+  STUB="${KL_BENCH_STUB:-$B/bin/setup.exe}"
+  for f in "$KLPACK" "$STUB" "$B/bin/sample/KeloSample.ime" \
            "$B/bin/bench_install_driver_win.exe"; do
     [ -f "$f" ] || die "missing $f (build it first: KL_BUILD_ROOT=$ROOT scripts/build.sh host win64)"
   done
@@ -122,7 +124,7 @@ launchAfterInstall =
 fileTime = 2012-07-06 12:00:00
 EOF
   "$KLPACK" build --manifest "$WORK/klbench.manifest" --folder "$PRODUCT" \
-      --stub "$B/bin/setup.exe" -o "$WORK/klbench-setup.exe" >/dev/null || die "klpack build failed"
+      --stub "$STUB" -o "$WORK/klbench-setup.exe" >/dev/null || die "klpack build failed"
 
   # (b) the MSI: one component per folder, files into
   # ProgramFiles64Folder\KLBenchMsi, one embedded MSZIP cabinet.
