@@ -178,9 +178,16 @@ TEST(Robot, ProcessesAndCommandLines) {
   robot::Process child;
   ASSERT_TRUE(robot::Start(comspec, L"/c ping -n 2 127.0.0.1 >nul & exit %KL_ROBOT_CODE%", &child,
                            options));
+  // A process that has only just been created may not have its parameters
+  // filled in yet: poll.
   std::wstring childLine;
-  ASSERT_TRUE(robot::ReadCommandLine(child.pid(), &childLine));
-  EXPECT_NE(childLine.find(L"exit %KL_ROBOT_CODE%"), std::wstring::npos) << childLine;
+  EXPECT_TRUE(robot::WaitUntil(
+      [&] {
+        return robot::ReadCommandLine(child.pid(), &childLine) &&
+               childLine.find(L"exit %KL_ROBOT_CODE%") != std::wstring::npos;
+      },
+      5000, 20))
+      << childLine;
   DWORD code = 0;
   ASSERT_TRUE(robot::WaitExit(child, 15000, &code));
   EXPECT_EQ(code, 7u);

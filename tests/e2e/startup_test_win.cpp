@@ -118,12 +118,14 @@ TEST_F(Startup, InstallWithoutPackageShowsOneMessageAndCleansUp) {
   ASSERT_TRUE(copy.valid());
   EXPECT_TRUE(Exists(WorkingCopy()));
 
+  robot::MsgBox box = robot::WaitMessageBox(kPromptCaption, 15000, pid);
+  ASSERT_TRUE(box) << "no message box";
+
+  // Read once the copy is up (a process only just created may not have its
+  // parameters filled in yet).
   std::wstring line;
   ASSERT_TRUE(robot::ReadCommandLine(pid, &line));
   EXPECT_TRUE(EndsWith(line, L"-x file=" + setup_)) << line;
-
-  robot::MsgBox box = robot::WaitMessageBox(kPromptCaption, 15000, pid);
-  ASSERT_TRUE(box) << "no message box";
   EXPECT_EQ(box.text, kPromptText);
   EXPECT_TRUE(box.hasIcon);
   EXPECT_EQ(robot::WindowsOf(pid).size(), 1u) << "exactly one window is shown";

@@ -58,7 +58,9 @@ DWORD WaitProcess(const std::wstring& tail, DWORD timeoutMs);
 // Polls until no process with that tail exists.
 bool WaitNoProcess(const std::wstring& tail, DWORD timeoutMs);
 
-// Another process's command line, read from its process parameters.
+// Another process's command line, read from its process parameters. A
+// process that has only just been created may not have them yet (empty or
+// partial result): read once it is up, or poll.
 bool ReadCommandLine(DWORD pid, std::wstring* out);
 
 // ---- windows --------------------------------------------------------------
