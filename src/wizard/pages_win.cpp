@@ -60,7 +60,11 @@ bool EnableActiveXHosting() {
   if (!atl) return false;
   auto init = reinterpret_cast<AtlAxWinInitFn>(
       reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")));
-  return init && init();
+  if (init && init()) return true;
+  // Some atl.dll versions refuse a second registration of the class.
+  WNDCLASSEXW cls = {};
+  cls.cbSize = sizeof(cls);
+  return GetClassInfoExW(atl, L"AtlAxWin", &cls) != 0;
 }
 
 // ---- progress page ----------------------------------------------------------
@@ -208,7 +212,7 @@ BOOL CKL_Install_Licence::OnInitDialog() {
   hosted_ = false;
   if (EnableActiveXHosting()) {
     HWND host = ReplaceItem(IDC_BROWSER, L"AtlAxWin", KL_BROWSER_CLSID_TEXT,
-                            WS_CHILD | WS_VISIBLE | WS_TABSTOP);
+                            WS_CHILD | WS_VISIBLE | WS_TABSTOP, WS_EX_CLIENTEDGE);
     auto getControl = reinterpret_cast<AtlAxGetControlFn>(
         reinterpret_cast<void*>(GetProcAddress(AtlModule(), "AtlAxGetControl")));
     ui::ComPtr<IUnknown> control;

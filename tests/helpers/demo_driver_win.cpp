@@ -88,6 +88,7 @@ int wmain(int argc, wchar_t** argv) {
   HWND licence = robot::WaitTopWindow(display + L" - 最终用户许可协议", 30000, nullptr, pid);
   if (!licence) return Fail(L"the licence dialog did not appear");
   Sleep(2000);  // the browser may or may not render; never wait for it
+  Print(L"licence view window class: " + robot::ClassName(robot::Control(licence, 1014)));
   Shot(licence, L"03-licence.png");
   robot::ClickControl(licence, IDOK);
   if (!robot::WaitUntil([&] { return !IsWindow(licence); }, 10000))
