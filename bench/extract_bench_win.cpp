@@ -9,8 +9,8 @@
 //       time of the Extract() call alone, the throughput of the output and
 //       the process's peak working set. Nothing else runs in that process,
 //       so the peak is the extraction's.
-//   bench_extract_bench_win profile KEYED.cab OUTDIR
-//       one keyed extraction through an extractor that counts and times its
+//   bench_extract_bench_win profile CAB OUTDIR [plain]
+//       one keyed (unkeyed with "plain") extraction through an extractor that counts and times its
 //       read and seek primitives, and BlowfishDecryptBlocks alone over a
 //       buffer of the cabinet's size: where the read layer's time goes.
 #include <windows.h>
@@ -182,7 +182,7 @@ class ProfilingExtract : public Cabinet::CExtract {
   int64_t readTicks = 0, seekTicks = 0;
 };
 
-int Profile(const wchar_t* cabArg, const wchar_t* outArg) {
+int Profile(const wchar_t* cabArg, const wchar_t* outArg, bool keyed) {
   wchar_t cab[MAX_PATH], out[MAX_PATH];
   ::GetFullPathNameW(cabArg, MAX_PATH, cab, nullptr);
   ::GetFullPathNameW(outArg, MAX_PATH, out, nullptr);
@@ -193,8 +193,10 @@ int Profile(const wchar_t* cabArg, const wchar_t* outArg) {
   const double ms = 1000.0 / static_cast<double>(freq.QuadPart);
 
   ProfilingExtract x;
-  x.SetPackageKey();
-  x.CreateWorkBuffer();
+  if (keyed) {
+    x.SetPackageKey();
+    x.CreateWorkBuffer();
+  }
   if (!x.Initialize()) return 1;
   LARGE_INTEGER t0, t1;
   ::QueryPerformanceCounter(&t0);
@@ -208,9 +210,10 @@ int Profile(const wchar_t* cabArg, const wchar_t* outArg) {
   WIN32_FILE_ATTRIBUTE_DATA fa;
   if (!::GetFileAttributesExW(cab, GetFileExInfoStandard, &fa)) return 1;
   const size_t cabBytes = fa.nFileSizeLow & ~7u;
-  std::printf("Extract %.1f ms; FileRead %llu calls, %.2f MB (cabinet %.2f MB), %.2f ms;"
+  std::printf("%s Extract %.1f ms; FileRead %llu calls, %.2f MB (cabinet %.2f MB), %.2f ms;"
               " FileSeek %llu calls, %.2f ms (%.1f us each)\n",
-              (t1.QuadPart - t0.QuadPart) * ms, static_cast<unsigned long long>(x.reads),
+              keyed ? "keyed" : "unkeyed", (t1.QuadPart - t0.QuadPart) * ms,
+              static_cast<unsigned long long>(x.reads),
               x.readBytes / 1048576.0, cabBytes / 1048576.0, x.readTicks * ms,
               static_cast<unsigned long long>(x.seeks), x.seekTicks * ms,
               x.seeks ? x.seekTicks * ms * 1000 / static_cast<double>(x.seeks) : 0.0);
@@ -239,13 +242,14 @@ int main() {
   if (!argv) return 2;
   if (argc == 5 && std::wcscmp(argv[1], L"make") == 0)
     return Make(std::wcstod(argv[2], nullptr), argv[3], argv[4]);
-  if (argc == 4 && std::wcscmp(argv[1], L"profile") == 0) return Profile(argv[2], argv[3]);
+  if ((argc == 4 || argc == 5) && std::wcscmp(argv[1], L"profile") == 0)
+    return Profile(argv[2], argv[3], !(argc == 5 && std::wcscmp(argv[4], L"plain") == 0));
   if ((argc == 5 || argc == 6) && std::wcscmp(argv[1], L"run") == 0)
     return Run(argv[2], argv[3], std::max(1, static_cast<int>(std::wcstol(argv[4], nullptr, 10))),
                !(argc == 6 && std::wcscmp(argv[5], L"plain") == 0));
   std::fprintf(stderr,
                "usage: bench_extract_bench_win make MB KEYED.cab PLAIN.cab\n"
                "       bench_extract_bench_win run CAB OUTDIR REPEATS [plain]\n"
-               "       bench_extract_bench_win profile KEYED.cab OUTDIR\n");
+               "       bench_extract_bench_win profile CAB OUTDIR [plain]\n");
   return 2;
 }
