@@ -136,6 +136,7 @@ void CKL_Install_BaseDlg::OnCancel() {
     MessageBeep(MB_ICONWARNING);
     return;
   }
+  ending_ = true;
   EndDialog(IDCANCEL);
 }
 
@@ -181,6 +182,7 @@ void CKL_Install_BaseDlg::InstallCommand() {
   wchar_t text[64] = {};
   GetItemText(IDOK, text);
   if (std::wcscmp(text, kInstallCaption) != 0) {
+    ending_ = true;
     EndDialog(0);
     return;
   }
@@ -191,7 +193,8 @@ void CKL_Install_BaseDlg::InstallCommand() {
     MessageBoxW(hwnd(), kInUseText, kInUseCaption, MB_ICONERROR | MB_OK);
     return;
   }
-  if (!IsChecked(IDC_ACCEPT)) return;
+  // The wizard may have been told to close while the in-use dialog ran.
+  if (ending_ || !IsChecked(IDC_ACCEPT)) return;
 
   if (worker_) {  // the previous run has sent its last message; let it return
     WaitForSingleObject(worker_.get(), INFINITE);

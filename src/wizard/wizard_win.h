@@ -53,6 +53,7 @@ class CKL_Install_BaseDlg : public ui::Dialog {
   HICON icon_ = nullptr;
   HICON smallIcon_ = nullptr;
   std::atomic<bool> running_{false};
+  bool ending_ = false;  // EndDialog called: start nothing more
   ui::Handle worker_;
 };
 

@@ -291,6 +291,13 @@ TEST_F(Wizard, ExistingFolderNoKeepsItYesClearsAndInstalls) {
   ASSERT_TRUE(robot::ClickControl(wizard_, IDOK));
   robot::MsgBox ask = Expect(kOverwriteCaption, kOverwriteText);
   ASSERT_TRUE(ask);
+  // While the worker runs the wizard cannot be closed: Cancel, Esc and the
+  // close box are ignored.
+  robot::Command(wizard_, IDCANCEL);
+  PostMessageW(wizard_, WM_CLOSE, 0, 0);
+  Sleep(1000);
+  EXPECT_TRUE(IsWindow(wizard_));
+  EXPECT_TRUE(IsWindow(ask.hwnd));
   robot::Answer(ask.hwnd, IDNO);
   EXPECT_TRUE(ButtonEnabledAgain());
   EXPECT_EQ(robot::ControlText(wizard_, IDOK), kInstallCaption);
