@@ -36,6 +36,11 @@ bool IsFolder(const wchar_t* path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// Polls until nothing exists at path any more, for at most 15 seconds.
+void WaitUntilGone(const wchar_t* path) {
+  for (int i = 0; i < 150 && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
+}
+
 }  // namespace
 
 bool IsFullFolderPath(const wchar_t* path) {
@@ -254,8 +259,14 @@ void CKL_Install_BaseDlg::Work() {
     }
     RemoveFolderTree(folder);
     wchar_t data[kPathChars];
-    if (GetProductDataFolder(g_header ? g_header->imeName : L"", data)) RemoveFolderTree(data);
+    const bool hasData = GetProductDataFolder(g_header ? g_header->imeName : L"", data);
+    if (hasData) RemoveFolderTree(data);
     RemoveVirtualizedData();
+    // The interpreter may still be deleting (it runs at idle priority and is
+    // waited for only a second): let it finish before the same folders are
+    // created and filled again, or it would delete the new files.
+    WaitUntilGone(folder);
+    if (hasData) WaitUntilGone(data);
   }
 
   // Only a full path is created: a relative one would land wherever the
