@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "base/text.h"
+#include "package/cab_decoder.h"
 #include "package/cryp_layer.h"
 
 namespace Cabinet {
@@ -103,6 +104,77 @@ bool IsSafeComponent(const std::wstring& c) {
   if (c.back() == L'.' || c.back() == L' ') return false;
   return !IsDeviceName(c);
 }
+
+// The decoding engine's side of an extraction: every primitive and
+// notification goes through the extractor's own hooks, exactly as FDI's do,
+// so the read layer, the memory target and the notification handling are the
+// same whichever reader runs.
+class EngineHost : public cab::DecoderHost {
+ public:
+  explicit EngineHost(CExtract& x) : x_(x) {}
+
+  intptr_t Open(const char* path) override {
+    int h = x_.HookOpen(path, _O_RDONLY | _O_BINARY, 0);
+    return h == 0 ? -1 : h;
+  }
+  int64_t Read(intptr_t handle, void* buffer, uint32_t count) override {
+    unsigned n = x_.HookRead(static_cast<int>(handle), buffer, count);
+    return n == kReadFailed ? -1 : static_cast<int64_t>(n);
+  }
+  int64_t Seek(intptr_t handle, int64_t distance, int origin) override {
+    if (distance > 0x7FFFFFFF || distance < 0) return -1;
+    return x_.HookSeek(static_cast<int>(handle), static_cast<long>(distance), origin);
+  }
+  int Close(intptr_t handle) override { return x_.HookClose(static_cast<int>(handle)); }
+  int64_t Write(intptr_t handle, const void* data, uint32_t count) override {
+    unsigned n = x_.HookWrite(static_cast<int>(handle), data, count);
+    return n == kReadFailed ? -1 : static_cast<int64_t>(n);
+  }
+  intptr_t OnCabinetInfo(const cab::CabinetHeaderInfo& c) override {
+    FDINOTIFICATION n = {};
+    n.psz1 = const_cast<char*>(c.nextCabinet);
+    n.psz2 = const_cast<char*>(c.nextDisk);
+    n.psz3 = const_cast<char*>(c.cabinetPath);
+    n.setID = static_cast<USHORT>(c.setId);
+    n.iCabinet = static_cast<USHORT>(c.cabinetNumber);
+    return x_.HookNotify(fdintCABINET_INFO, &n);
+  }
+  intptr_t OnCopyFile(const cab::DecodedFile& f) override {
+    FDINOTIFICATION n = FileNotification(f);
+    return x_.HookNotify(fdintCOPY_FILE, &n);
+  }
+  intptr_t OnCloseFile(const cab::DecodedFile& f, intptr_t handle) override {
+    FDINOTIFICATION n = FileNotification(f);
+    n.hf = handle;
+    return x_.HookNotify(fdintCLOSE_FILE_INFO, &n);
+  }
+
+ private:
+  static FDINOTIFICATION FileNotification(const cab::DecodedFile& f) {
+    FDINOTIFICATION n = {};
+    n.cb = static_cast<LONG>(f.size);
+    n.psz1 = const_cast<char*>(f.name);
+    n.date = f.date;
+    n.time = f.time;
+    n.attribs = f.attribs;
+    n.iFolder = static_cast<USHORT>(f.folder);
+    return n;
+  }
+  CExtract& x_;
+};
+
+static_assert(static_cast<int>(cab::DecodeError::CabinetNotFound) == FDIERROR_CABINET_NOT_FOUND &&
+                  static_cast<int>(cab::DecodeError::NotACabinet) == FDIERROR_NOT_A_CABINET &&
+                  static_cast<int>(cab::DecodeError::UnknownVersion) ==
+                      FDIERROR_UNKNOWN_CABINET_VERSION &&
+                  static_cast<int>(cab::DecodeError::Corrupt) == FDIERROR_CORRUPT_CABINET &&
+                  static_cast<int>(cab::DecodeError::AllocFail) == FDIERROR_ALLOC_FAIL &&
+                  static_cast<int>(cab::DecodeError::BadCompression) == FDIERROR_BAD_COMPR_TYPE &&
+                  static_cast<int>(cab::DecodeError::TargetFile) == FDIERROR_TARGET_FILE &&
+                  static_cast<int>(cab::DecodeError::ReserveMismatch) ==
+                      FDIERROR_RESERVE_MISMATCH &&
+                  static_cast<int>(cab::DecodeError::UserAbort) == FDIERROR_USER_ABORT,
+              "engine errors carry FDI's numbers");
 
 }  // namespace
 
@@ -317,7 +389,25 @@ int CExtract::Extract(const wchar_t* cabinetPath, const wchar_t* destination) {
   nextCabinet_.clear();
   std::string folder8 = kl::ToUtf8(folder);
   std::string file8 = kl::ToUtf8(file);
-  BOOL ok = fdiCopy_(fdi_, &file8[0], &folder8[0], 0, FdiNotify, nullptr, nullptr);
+  // Stored and MSZIP cabinets on their own go through the decoding engine;
+  // sets and other compressions through FDI. The engine decides before it
+  // has made any notification, so FDI then starts from a clean state.
+  BOOL ok = FALSE;
+  cab::DecodeResult engine;
+  {
+    cab::CabDecoder decoder;
+    EngineHost host(*this);
+    engine = decoder.Decode(host, file8.c_str(), folder8.c_str());
+    if (engine == cab::DecodeResult::Failed) {
+      fdiError_.erfOper = static_cast<int>(decoder.error());
+      fdiError_.erfType = 0;
+      fdiError_.fError = TRUE;
+    }
+  }
+  if (engine == cab::DecodeResult::Unsupported) {
+    positions_.Clear();
+    ok = fdiCopy_(fdi_, &file8[0], &folder8[0], 0, FdiNotify, nullptr, nullptr);
+  }
   while (ok) {
     if (nextCabinet_.empty()) break;
     file8 = kl::ToUtf8(nextCabinet_);
