@@ -217,6 +217,15 @@ bool IsProtectedFolder(const wchar_t* path) {
 }
 
 bool RemoveFolderTree(const wchar_t* path) {
+  // A folder that is not there has no short name either: nothing to start.
+  // Tested first because it is cheap and most calls (the virtualized-data
+  // sweep) ask for folders that do not exist; the guard below reads several
+  // shell folders and the registry.
+  if (!path || !*path) return false;
+  if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
+  }
   if (IsProtectedFolder(path)) return false;
 
   CurrentDirectoryKeeper keeper;

@@ -58,6 +58,74 @@ bool ScheduleReplacement(const wchar_t* sourceFile, const wchar_t* fileName,
   return true;
 }
 
+// The Users group's SID, looked up once per process (it does not change
+// while the process runs). Looked up with two calls, the first for the sizes;
+// a failed look-up prints its message and is tried again by the next caller.
+BYTE g_usersSid[SECURITY_MAX_SID_SIZE];
+INIT_ONCE g_usersSidOnce = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK LookUpUsersSid(INIT_ONCE*, void*, void**) {
+  DWORD sidSize = 0;
+  DWORD domainChars = 0;
+  SID_NAME_USE use;
+  if (::LookupAccountNameW(nullptr, L"Users", nullptr, &sidSize, nullptr, &domainChars, &use) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    Fail("LookupAccountName() failed. Error %d\n");
+    return FALSE;
+  }
+  ui::HeapBlock sid(HeapZero(sidSize));
+  if (!sid) {
+    Fail("HeapAlloc() failed. Error %d\n");
+    return FALSE;
+  }
+  ui::HeapBlock domain(HeapZero((domainChars + 1) * sizeof(wchar_t)));
+  if (!domain) {
+    Fail("HeapAlloc() failed. Error %d\n");
+    return FALSE;
+  }
+  if (!::LookupAccountNameW(nullptr, L"Users", sid.get(), &sidSize,
+                            static_cast<wchar_t*>(domain.get()), &domainChars, &use)) {
+    Fail("LookupAccountName() failed. Error %d\n");
+    return FALSE;
+  }
+  if (!::IsValidSid(sid.get()) || !::CopySid(sizeof(g_usersSid), g_usersSid, sid.get())) {
+    Fail("LookupAccountName() failed. Error %d\n");
+    return FALSE;
+  }
+  return TRUE;
+}
+
+PSID UsersSid() {
+  return ::InitOnceExecuteOnce(&g_usersSidOnce, &LookUpUsersSid, nullptr, nullptr) ? g_usersSid
+                                                                                 : nullptr;
+}
+
+// A file renamed in from another folder keeps the access list it had there,
+// with the entries that folder made it inherit. This gives it what a file
+// created in its new folder gets (and what a copy gets): no explicit entries,
+// the inheritable ones of the new parent. Best effort: false changes nothing.
+bool TakeNewParentAccess(const wchar_t* path) {
+  ACL empty;
+  if (!::InitializeAcl(&empty, sizeof(empty), ACL_REVISION)) return false;
+  return ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS;
+}
+
+// Moves one file onto its target within a volume: a rename, no data copied.
+// The target gets the access of a fresh file there plus the Users grant, as a
+// copy would. false with the source file where it was when the rename is not
+// possible (another volume, a target that is in use, read-only or a folder)
+// or the grant fails.
+bool MoveIntoPlace(const wchar_t* from, const wchar_t* to) {
+  if (!::MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) return false;
+  TakeNewParentAccess(to);
+  if (GrantUsersAccess(to) == 1) return true;
+  // Back to the source, where the copy and its fall-backs take it from.
+  ::MoveFileExW(to, from, 0);
+  return false;
+}
+
 }  // namespace
 
 bool BuildUsersAcl(PACL oldAcl, PSID usersSid, ui::HeapBlock& newAcl) {
@@ -132,30 +200,8 @@ bool BuildUsersAcl(PACL oldAcl, PSID usersSid, ui::HeapBlock& newAcl) {
 }
 
 int GrantUsersAccess(const wchar_t* path) {
-  // The Users group's SID.
-  DWORD sidSize = 0;
-  DWORD domainChars = 0;
-  SID_NAME_USE use;
-  if (::LookupAccountNameW(nullptr, L"Users", nullptr, &sidSize, nullptr, &domainChars, &use) ||
-      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    Fail("LookupAccountName() failed. Error %d\n");
-    return 0;
-  }
-  ui::HeapBlock sid(HeapZero(sidSize));
-  if (!sid) {
-    Fail("HeapAlloc() failed. Error %d\n");
-    return 0;
-  }
-  ui::HeapBlock domain(HeapZero((domainChars + 1) * sizeof(wchar_t)));
-  if (!domain) {
-    Fail("HeapAlloc() failed. Error %d\n");
-    return 0;
-  }
-  if (!::LookupAccountNameW(nullptr, L"Users", sid.get(), &sidSize,
-                            static_cast<wchar_t*>(domain.get()), &domainChars, &use)) {
-    Fail("LookupAccountName() failed. Error %d\n");
-    return 0;
-  }
+  const PSID usersSid = UsersSid();
+  if (!usersSid) return 0;
 
   // The file's current security descriptor (its DACL).
   DWORD sdSize = 0;
@@ -190,7 +236,7 @@ int GrantUsersAccess(const wchar_t* path) {
   if (!present) oldAcl = nullptr;  // a null DACL counts as absent
 
   ui::HeapBlock newAcl;
-  if (!BuildUsersAcl(oldAcl, sid.get(), newAcl)) return 0;
+  if (!BuildUsersAcl(oldAcl, usersSid, newAcl)) return 0;
 
   if (!::SetSecurityDescriptorDacl(&newSd, TRUE, static_cast<PACL>(newAcl.get()), FALSE)) {
     Fail("SetSecurityDescriptorDacl() failed. Error %d\n");
@@ -276,6 +322,10 @@ int CopyFolder(const wchar_t* source, const wchar_t* destination, int keepSource
       continue;
     }
     if (std::wcscmp(from, to) == 0) continue;  // never copied onto itself
+
+    // A file that is not kept is renamed into place where that works; the
+    // copy below handles the rest (other volumes, targets in use).
+    if (!keepSource && MoveIntoPlace(from, to)) continue;
 
     bool placed = ::CopyFileW(from, to, FALSE) && GrantUsersAccess(to) == 1;
     if (!placed && ScheduleReplacement(from, name, to)) {

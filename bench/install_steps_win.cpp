@@ -1,0 +1,156 @@
+// Costs of the routines the install sequence spends its time in, one by one
+// (run under Wine inside scripts/wine-session.sh):
+//
+//   bench_install_steps_win.exe [FILES] [KB_PER_FILE] [REPEATS]
+//
+// Builds a tree of FILES files (default 310, 32 KB each) in 16 subfolders
+// under the temporary folder and times, REPEATS times (default 3, median
+// printed):
+//   move     CopyFolder with keep-source 0 into a second folder on the same
+//            volume (what install step 1 does with the extraction folder)
+//   copy     CopyFolder with keep-source 1 (every file copied and granted)
+//   grant    GrantUsersAccess on one file (per call)
+//   rmtree   RemoveFolderTree of the moved tree (interpreter start to exit)
+//   vstore   RemoveVirtualizedData (23 removals, usually of nothing)
+//   inuse    the IME-in-use scan for a module nobody holds
+//   fontmsg  the WM_FONTCHANGE broadcast alone
+// and then keeps an idle-class interpreter running for ~2 s (look at its
+// nice value with ps).
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/remove_tree_win.h"
+#include "package/fsutil_win.h"
+#include "remove/inuse_win.h"
+
+namespace {
+
+double NowMs() {
+  LARGE_INTEGER f, c;
+  QueryPerformanceFrequency(&f);
+  QueryPerformanceCounter(&c);
+  return static_cast<double>(c.QuadPart) * 1000.0 / static_cast<double>(f.QuadPart);
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+void Show(const char* name, const std::vector<double>& v, const char* what) {
+  std::printf("%-8s median %8.2f ms  (runs:", name, Median(v));
+  for (double x : v) std::printf(" %.1f", x);
+  std::printf(")  %s\n", what);
+  std::fflush(stdout);
+}
+
+std::wstring Temp() {
+  wchar_t t[MAX_PATH];
+  GetTempPathW(MAX_PATH, t);
+  return t;
+}
+
+void MakeTree(const std::wstring& root, int files, int kb) {
+  std::vector<char> data(static_cast<size_t>(kb) * 1024);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 3);
+  CreateDirectoryPath((root + L"\\").c_str());
+  for (int i = 0; i < files; ++i) {
+    const std::wstring folder = root + L"\\sub" + std::to_wstring(i % 16) + L"\\";
+    CreateDirectoryPath(folder.c_str());
+    const std::wstring name = folder + L"file_" + std::to_wstring(i) + L".bin";
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) continue;
+    DWORD written = 0;
+    WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    CloseHandle(h);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int files = argc > 1 ? std::atoi(argv[1]) : 310;
+  const int kb = argc > 2 ? std::atoi(argv[2]) : 32;
+  const int repeats = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+  const std::wstring base = Temp() + L"kl_steps_bench";
+  const std::wstring src = base + L"\\src";
+  const std::wstring dst = base + L"\\dst";
+  const std::wstring cpy = base + L"\\cpy";
+
+  std::vector<double> move, copy, rmtree, grant, vstore, inuse, fontmsg;
+  for (int r = 0; r < repeats; ++r) {
+    RemoveFolderTree(base.c_str());
+    MakeTree(src, files, kb);
+
+    double t = NowMs();
+    CopyFolder(src.c_str(), cpy.c_str(), 1);
+    copy.push_back(NowMs() - t);
+
+    t = NowMs();
+    CopyFolder(src.c_str(), dst.c_str(), 0);
+    move.push_back(NowMs() - t);
+
+    const std::wstring one = dst + L"\\sub0\\file_0.bin";
+    t = NowMs();
+    for (int i = 0; i < 20; ++i) GrantUsersAccess(one.c_str());
+    grant.push_back((NowMs() - t) / 20);
+
+    t = NowMs();
+    RemoveFolderTree(dst.c_str());
+    rmtree.push_back(NowMs() - t);
+
+    t = NowMs();
+    RemoveVirtualizedData();
+    vstore.push_back(NowMs() - t);
+
+    t = NowMs();
+    std::vector<ImeProcessRecord> found;
+    FindImeProcesses(L"KlBenchNobody.kelo.ime", &found);
+    inuse.push_back(NowMs() - t);
+
+    t = NowMs();
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(HWND_BROADCAST, WM_FONTCHANGE, 0, 0, SMTO_ABORTIFHUNG, 1000, &ignored);
+    fontmsg.push_back(NowMs() - t);
+  }
+  RemoveFolderTree(base.c_str());
+
+  std::printf("%d files of %d KB, %d rounds\n", files, kb, repeats);
+  Show("move", move, "CopyFolder keep-source 0, same volume");
+  Show("copy", copy, "CopyFolder keep-source 1");
+  Show("grant", grant, "GrantUsersAccess, per call");
+  Show("rmtree", rmtree, "RemoveFolderTree of the moved tree");
+  Show("vstore", vstore, "RemoveVirtualizedData");
+  Show("inuse", inuse, "in-use scan, module held by nobody");
+  Show("fontmsg", fontmsg, "WM_FONTCHANGE broadcast, 1000 ms abort-if-hung");
+
+  // An interpreter started the way RemoveFolderTree starts it (suspended,
+  // then IDLE_PRIORITY_CLASS) and kept alive for about two seconds: the nice
+  // value Wine gives it is read from outside with ps.
+  wchar_t comspec[MAX_PATH];
+  if (GetEnvironmentVariableW(L"COMSPEC", comspec, MAX_PATH)) {
+    std::wstring cmd = std::wstring(comspec) + L" /c ping -n 3 127.0.0.1 >nul";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                       nullptr, &si, &pi)) {
+      SetPriorityClass(pi.hProcess, IDLE_PRIORITY_CLASS);
+      ResumeThread(pi.hThread);
+      Sleep(300);
+      std::printf("idle interpreter: class 0x%lx, pid %lu (see the nice column of ps)\n",
+                  static_cast<unsigned long>(GetPriorityClass(pi.hProcess)),
+                  static_cast<unsigned long>(pi.dwProcessId));
+      std::fflush(stdout);
+      WaitForSingleObject(pi.hProcess, 5000);
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+  }
+  return 0;
+}
