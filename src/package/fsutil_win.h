@@ -20,7 +20,10 @@ int GrantUsersAccess(const wchar_t* path);
 bool CopyFileAndGrant(const wchar_t* existing, const wchar_t* target, BOOL failIfExists);
 
 // Copies (keepSource 0: moves) the files of a folder tree into destination,
-// skipping subfolders whose names begin with a full stop. A target that cannot
+// skipping subfolders whose names begin with a full stop. Files that are not
+// kept are renamed into place where the volume allows it (no data copied; the
+// file gets the access a copy made there would get, plus the Users grant) and
+// copied and deleted otherwise. A target that cannot
 // be replaced (in use) gets a copy in the temporary folder that is scheduled to
 // replace it at the next restart, *restartNeeded (may be null) is set to true
 // and the walk goes on. 1 when the listing was walked to its end, 0 when the

@@ -3,6 +3,7 @@
 #include "remove/inuse_win.h"
 
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include "base/format_win.h"
 #include "base/text.h"
@@ -53,12 +54,43 @@ void ReadProcessBaseName(DWORD processId, wchar_t (&name)[100]) {
   kl::Copy(name, wide);
 }
 
+enum class SnapshotAnswer { kHeld, kNotHeld, kUnknown };
+
+// Looks through one module snapshot of the process: every module's full path
+// in a single listing, where reading the paths one module handle at a time
+// walks the process's module list again for each of them. kUnknown when no
+// snapshot can be had (the caller then asks module by module).
+SnapshotAnswer SnapshotHoldsModule(DWORD processId, const wchar_t* moduleName) {
+  ui::Handle snapshot;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    snapshot.reset(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+    if (snapshot) break;
+    // The module list was changing while it was read: try again.
+    if (::GetLastError() != ERROR_BAD_LENGTH) return SnapshotAnswer::kUnknown;
+  }
+  if (!snapshot) return SnapshotAnswer::kUnknown;
+  MODULEENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  if (!::Module32FirstW(snapshot.get(), &entry)) return SnapshotAnswer::kUnknown;
+  do {
+    entry.szExePath[MAX_PATH - 1] = 0;
+    if (EndsWithNoCase(entry.szExePath, moduleName)) return SnapshotAnswer::kHeld;
+  } while (::Module32NextW(snapshot.get(), &entry));
+  return SnapshotAnswer::kNotHeld;
+}
+
 }  // namespace
 
 bool ProcessHoldsModule(DWORD processId, const wchar_t* moduleName) {
   if (!moduleName || !*moduleName) return false;
   ui::Handle process(::OpenProcess(kInspectAccess, FALSE, processId));
-  if (!process) return false;
+  if (!process) return false;  // a process this one may not inspect is not listed
+
+  switch (SnapshotHoldsModule(processId, moduleName)) {
+    case SnapshotAnswer::kHeld: return true;
+    case SnapshotAnswer::kNotHeld: return false;
+    case SnapshotAnswer::kUnknown: break;
+  }
 
   HMODULE modules[kModuleBatch] = {};
   DWORD needed = 0;
