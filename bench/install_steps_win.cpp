@@ -14,6 +14,8 @@
 //   vstore   RemoveVirtualizedData (23 removals, usually of nothing)
 //   inuse    the IME-in-use scan for a module nobody holds
 //   fontmsg  the WM_FONTCHANGE broadcast alone
+//   link     CreateShortcut (first one, then the mean of eight more) and the
+//            flushed SHChangeNotify of step 5
 // and then keeps an idle-class interpreter running for ~2 s (look at its
 // nice value with ps).
 #include <windows.h>
@@ -24,7 +26,11 @@
 #include <string>
 #include <vector>
 
+#include <objbase.h>
+#include <shlobj.h>
+
 #include "app/remove_tree_win.h"
+#include "install/shortcuts_win.h"
 #include "package/fsutil_win.h"
 #include "remove/inuse_win.h"
 
@@ -82,7 +88,7 @@ int main(int argc, char** argv) {
   const std::wstring dst = base + L"\\dst";
   const std::wstring cpy = base + L"\\cpy";
 
-  std::vector<double> move, copy, rmtree, grant, vstore, inuse, fontmsg;
+  std::vector<double> move, copy, rmtree, grant, vstore, inuse, fontmsg, link1, links, notify;
   for (int r = 0; r < repeats; ++r) {
     RemoveFolderTree(base.c_str());
     MakeTree(src, files, kb);
@@ -117,10 +123,71 @@ int main(int argc, char** argv) {
     DWORD_PTR ignored = 0;
     SendMessageTimeoutW(HWND_BROADCAST, WM_FONTCHANGE, 0, 0, SMTO_ABORTIFHUNG, 1000, &ignored);
     fontmsg.push_back(NowMs() - t);
+
+    // Shell links as install step 5 writes them (eight, all to one target).
+    CreateDirectoryPath((base + L"\\links\\").c_str());
+    const std::wstring target = base + L"\\links\\config.exe";
+    t = NowMs();
+    CreateShortcut(target.c_str(), L"first", (base + L"\\links\\first.lnk").c_str(),
+                   base.c_str(), L"/n 'x'", 0);
+    link1.push_back(NowMs() - t);
+    t = NowMs();
+    for (int i = 0; i < 8; ++i)
+      CreateShortcut(target.c_str(), L"link", (base + L"\\links\\l" + std::to_wstring(i) + L".lnk").c_str(),
+                     base.c_str(), L"/n 'x' /do y", i);
+    links.push_back((NowMs() - t) / 8);
+    t = NowMs();
+    SHChangeNotify(SHCNE_ALLEVENTS, SHCNF_PATHW | SHCNF_FLUSH, (base + L"\\links\\").c_str(), nullptr);
+    notify.push_back(NowMs() - t);
   }
   RemoveFolderTree(base.c_str());
 
+  // The interpreter alone, on an empty folder: RemoveFolderTree's whole time,
+  // and for a copy of its start (suspended, idle class, resumed, waited for)
+  // the process's own life as the system records it against the time the
+  // wait took to return.
+  std::vector<double> empty, life, waited;
+  for (int r = 0; r < repeats; ++r) {
+    const std::wstring folder = base + L"_empty\\";
+    CreateDirectoryPath(folder.c_str());
+    double t = NowMs();
+    RemoveFolderTree(folder.c_str());
+    empty.push_back(NowMs() - t);
+
+    CreateDirectoryPath(folder.c_str());
+    wchar_t comspec[MAX_PATH], shortName[MAX_PATH];
+    GetEnvironmentVariableW(L"COMSPEC", comspec, MAX_PATH);
+    GetShortPathNameW(folder.c_str(), shortName, MAX_PATH);
+    std::wstring cmd = std::wstring(comspec) + L" /c rmdir \"" + shortName + L"\" /s /q";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION pi = {};
+    t = NowMs();
+    if (CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                       nullptr, &si, &pi)) {
+      SetPriorityClass(pi.hProcess, IDLE_PRIORITY_CLASS);
+      ResumeThread(pi.hThread);
+      WaitForSingleObject(pi.hProcess, 1000);
+      waited.push_back(NowMs() - t);
+      FILETIME created, exited, kernel, user;
+      if (GetProcessTimes(pi.hProcess, &created, &exited, &kernel, &user)) {
+        ULARGE_INTEGER a, b;
+        a.LowPart = created.dwLowDateTime; a.HighPart = created.dwHighDateTime;
+        b.LowPart = exited.dwLowDateTime; b.HighPart = exited.dwHighDateTime;
+        life.push_back(static_cast<double>(b.QuadPart - a.QuadPart) / 10000.0);
+      }
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+    RemoveDirectoryW(folder.c_str());
+  }
+
   std::printf("%d files of %d KB, %d rounds\n", files, kb, repeats);
+  Show("rmempty", empty, "RemoveFolderTree of an empty folder");
+  Show("waited", waited, "CreateProcess of the interpreter to the wait's return");
+  Show("life", life, "the interpreter's creation to exit (GetProcessTimes)");
   Show("move", move, "CopyFolder keep-source 0, same volume");
   Show("copy", copy, "CopyFolder keep-source 1");
   Show("grant", grant, "GrantUsersAccess, per call");
@@ -128,6 +195,9 @@ int main(int argc, char** argv) {
   Show("vstore", vstore, "RemoveVirtualizedData");
   Show("inuse", inuse, "in-use scan, module held by nobody");
   Show("fontmsg", fontmsg, "WM_FONTCHANGE broadcast, 1000 ms abort-if-hung");
+  Show("link1", link1, "CreateShortcut, first of the round");
+  Show("link", links, "CreateShortcut, per link after the first");
+  Show("notify", notify, "SHChangeNotify all events, flush");
 
   // An interpreter started the way RemoveFolderTree starts it (suspended,
   // then IDLE_PRIORITY_CLASS) and kept alive for about two seconds: the nice
