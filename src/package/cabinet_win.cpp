@@ -583,6 +583,10 @@ bool CExtract::CreateFolderLevels(const std::wstring& folder, DWORD* systemError
     *systemError = ERROR_INVALID_DRIVE;  // 15
     return false;
   }
+  // Most files go into a folder that is there already (made for the file
+  // before): one look instead of a call per level.
+  DWORD there = ::GetFileAttributesW(folder.c_str());
+  if (there != INVALID_FILE_ATTRIBUTES && (there & FILE_ATTRIBUTE_DIRECTORY)) return true;
   bool unc = folder.size() > 1 && folder[0] == L'\\' && folder[1] == L'\\';
   int separators = 0;
   for (size_t i = 0; i < folder.size(); ++i) {
