@@ -164,7 +164,8 @@ def emit(rel, depth):
     if mine:
         out.append('%s <Component Id="%s" Guid="%s" Win64="yes">' % (pad, cid, guid(cid)))
         for i, (fid, _, n, _) in enumerate(mine):
-            src = os.path.join(product, rel, n)
+            # wixl takes Source paths relative to where it runs (WORK).
+            src = os.path.relpath(os.path.join(product, rel, n), work)
             out.append('%s  <File Id="%s" Name="%s" Source="%s"%s/>'
                        % (pad, fid, esc(n), esc(src), ' KeyPath="yes"' if i == 0 else ""))
         out.append('%s </Component>' % pad)
@@ -234,7 +235,7 @@ print("msi: %d files in %d components" % (len(files), len(comps)))
 EOF
   if command -v wixl >/dev/null; then
     MSI_TOOL="wixl -a x64"
-    wixl -a x64 -o "$WORK/klbench.msi" "$WORK/klbench.wxs" || die "wixl failed"
+    (cd "$WORK" && wixl -a x64 -o klbench.msi klbench.wxs) || die "wixl failed"
   else
     MSI_TOOL="msibuild+gcab (wixl is not installed; Debian package wixl)"
     # shellcheck disable=SC2046  # file ids: no spaces

@@ -50,11 +50,16 @@ std::wstring WaitFinished(HWND wizard, DWORD timeoutMs) {
   std::wstring text;
   robot::WaitUntil(
       [&] {
+        // The worker sets the caption first and enables the button after
+        // it: the run is finished when both have happened.
         text = robot::ControlText(wizard, IDOK);
-        return text == kDoneCaption || text == kFailedCaption;
+        return (text == kDoneCaption || text == kFailedCaption) &&
+               robot::IsEnabled(robot::Control(wizard, IDOK));
       },
       timeoutMs, 100);
-  return text == kDoneCaption || text == kFailedCaption ? text : std::wstring();
+  const bool finished = (text == kDoneCaption || text == kFailedCaption) &&
+                        robot::IsEnabled(robot::Control(wizard, IDOK));
+  return finished ? text : std::wstring();
 }
 
 }  // namespace wizrobot
