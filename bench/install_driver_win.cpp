@@ -41,6 +41,7 @@
 #include "app/cmdline_win.h"
 #include "install/ime_win.h"
 #include "robot_win.h"
+#include "testfs_win.h"
 #include "ui/owners_win.h"
 
 namespace {
@@ -302,26 +303,7 @@ int RunTimed(const std::vector<std::wstring>& args) {
 
 // ---- clean-up -----------------------------------------------------------------
 
-void RemoveTree(const std::wstring& folder) {
-  std::wstring base = folder;
-  if (base.empty()) return;
-  if (base.back() != L'\\') base += L'\\';
-  WIN32_FIND_DATAW fd;
-  if (ui::FindHandle f{FindFirstFileW((base + L"*").c_str(), &fd)}) {
-    do {
-      const std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring path = base + name;
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-      } else {
-        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(path.c_str());
-      }
-    } while (FindNextFileW(f.get(), &fd));
-  }
-  RemoveDirectoryW(base.c_str());
-}
+using testfs::RemoveTree;
 
 std::wstring ShellFolder(int csidl) {
   wchar_t d[MAX_PATH] = {};

@@ -9,6 +9,7 @@
 
 #include "package_maker_win.h"
 #include "robot_win.h"
+#include "testfs_win.h"
 
 namespace {
 
@@ -18,42 +19,10 @@ constexpr wchar_t kPromptText[] = L"程序无法执行任何操作，可能启�
 constexpr wchar_t kInitCaption[] = L"初始化错误";
 constexpr wchar_t kCannotUseTemp[] = L"安装程序无法访问临时目录，将中止进程。";
 
-std::wstring TempFolder() {
-  wchar_t t[MAX_PATH];
-  GetTempPathW(MAX_PATH, t);
-  return t;
-}
-
-std::wstring Folder(const std::wstring& path) { return path.substr(0, path.rfind(L'\\') + 1); }
-
-std::wstring ThisExe() {
-  wchar_t p[MAX_PATH];
-  GetModuleFileNameW(nullptr, p, MAX_PATH);
-  return p;
-}
-
-bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-void RemoveTree(const std::wstring& folder) {
-  std::wstring base = folder;
-  if (!base.empty() && base.back() != L'\\') base += L'\\';
-  WIN32_FIND_DATAW fd;
-  if (ui::FindHandle f{FindFirstFileW((base + L"*").c_str(), &fd)}) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(base + name);
-      } else {
-        SetFileAttributesW((base + name).c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW((base + name).c_str());
-      }
-    } while (FindNextFileW(f.get(), &fd));
-  }
-  RemoveDirectoryW(base.c_str());
-}
+using testfs::BinFolder;
+using testfs::Exists;
+using testfs::RemoveTree;
+using testfs::TempFolder;
 
 bool EndsWith(const std::wstring& s, const std::wstring& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -67,7 +36,7 @@ class Startup : public ::testing::Test {
     RemoveTree(folder_);
     ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
     setup_ = folder_ + L"kelo setup.exe";
-    ASSERT_TRUE(CopyFileW((Folder(ThisExe()) + L"setup.exe").c_str(), setup_.c_str(), FALSE))
+    ASSERT_TRUE(CopyFileW((BinFolder() + L"setup.exe").c_str(), setup_.c_str(), FALSE))
         << "setup.exe is expected next to the test program";
   }
   void TearDown() override {

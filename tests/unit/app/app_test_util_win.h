@@ -1,5 +1,5 @@
 // Shared set-up of the start-up tests: the three records for one test, a
-// private folder, whole-file reads and writes, environment overrides.
+// private folder, environment overrides; files through testfs.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/records.h"
+#include "testfs_win.h"
 #include "ui/owners_win.h"
 
 namespace apptest {
@@ -59,60 +60,12 @@ class EnvScope {
   bool had_ = false;
 };
 
-inline std::wstring TempFolder() {
-  wchar_t t[MAX_PATH];
-  GetTempPathW(MAX_PATH, t);
-  return t;
-}
-
-inline bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-inline bool ReadAll(const std::wstring& path, std::vector<unsigned char>* out) {
-  ui::FileHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!h) return false;
-  LARGE_INTEGER size;
-  bool ok = GetFileSizeEx(h.get(), &size) != 0;
-  out->assign(ok ? static_cast<size_t>(size.QuadPart) : 0, 0);
-  DWORD got = 0;
-  if (ok && !out->empty())
-    ok = ReadFile(h.get(), out->data(), static_cast<DWORD>(out->size()), &got, nullptr) &&
-         got == out->size();
-  return ok;
-}
-
-inline bool WriteAll(const std::wstring& path, const std::vector<unsigned char>& data) {
-  ui::FileHandle h(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  if (!h) return false;
-  DWORD put = 0;
-  return data.empty() ||
-         (WriteFile(h.get(), data.data(), static_cast<DWORD>(data.size()), &put, nullptr) &&
-          put == data.size());
-}
-
-// Removes a folder tree made by a test (files first, then folders).
-inline void RemoveTree(const std::wstring& folder) {
-  std::wstring base = folder;
-  if (!base.empty() && base.back() != L'\\') base += L'\\';
-  WIN32_FIND_DATAW fd;
-  if (ui::FindHandle f{FindFirstFileW((base + L"*").c_str(), &fd)}) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring path = base + name;
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-      } else {
-        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(path.c_str());
-      }
-    } while (FindNextFileW(f.get(), &fd));
-  }
-  RemoveDirectoryW(base.c_str());
-}
+using testfs::Exists;
+using testfs::ReadAll;
+using testfs::RemoveTree;
+using testfs::TempFolder;
+using testfs::ThisExe;
+using testfs::WriteAll;
 
 // A fresh, empty folder under the temporary folder ("...\" form).
 inline std::wstring FreshFolder(const std::wstring& name) {
@@ -120,12 +73,6 @@ inline std::wstring FreshFolder(const std::wstring& name) {
   RemoveTree(folder);
   CreateDirectoryW(folder.c_str(), nullptr);
   return folder;
-}
-
-inline std::wstring ThisExe() {
-  wchar_t p[MAX_PATH];
-  GetModuleFileNameW(nullptr, p, MAX_PATH);
-  return p;
 }
 
 }  // namespace apptest

@@ -150,7 +150,7 @@ TEST_F(PackageExtract, EmptiesTheFolderAndExtractsEveryFile) {
   // Left over from an earlier run: must be gone afterwards.
   std::wstring extract = work_ + L"KL_INSTALL\\";
   CreateDirectoryW(extract.c_str(), nullptr);
-  ASSERT_TRUE(apptest::WriteAll(extract + L"stale.txt", {1, 2, 3}));
+  ASSERT_TRUE(apptest::WriteAll(extract + L"stale.txt", std::vector<unsigned char>{1, 2, 3}));
 
   ASSERT_TRUE(ExtractPackage(*g_launch));
   EXPECT_EQ(std::wstring(g_launch->extractFolder), extract);

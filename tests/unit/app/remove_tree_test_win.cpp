@@ -9,46 +9,20 @@
 #include <vector>
 
 #include "app/remove_tree_win.h"
+#include "testfs_win.h"
 
 namespace {
 
-bool IsFolder(const std::wstring& p) {
-  DWORD a = GetFileAttributesW(p.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
+using testfs::IsFolder;
+using testfs::RemoveTree;
+using testfs::Unique;
 
 void MakeFolders(const std::wstring& path) {
   for (size_t i = 3; i <= path.size(); ++i)
     if (i == path.size() || path[i] == L'\\') CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
 }
 
-void Put(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  DWORD w = 0;
-  WriteFile(h, "x", 1, &w, nullptr);
-  CloseHandle(h);
-}
-
-void RemoveTree(const std::wstring& dir) {
-  WIN32_FIND_DATAW fd;
-  HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-  if (f != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring p = dir + L"\\" + name;
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(p); else DeleteFileW(p.c_str());
-    } while (FindNextFileW(f, &fd));
-    FindClose(f);
-  }
-  RemoveDirectoryW(dir.c_str());
-}
-
-std::wstring Unique(const wchar_t* stem) {
-  static int n = 0;
-  return std::wstring(stem) + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++n);
-}
+void Put(const std::wstring& path) { ASSERT_TRUE(testfs::WriteAll(path, std::string("x"))); }
 
 // Acts like a volume that keeps no 8.3 names: the "short" form is the path.
 DWORD WINAPI NoShortNames(LPCWSTR path, LPWSTR out, DWORD cap) {
@@ -139,19 +113,8 @@ TEST(RemoveFolderTree, FolderHeldOpenGetsTwoAttemptsAndTrue) {
   std::wstring dir = L"C:\\" + Unique(L"kl_held_");
   MakeFolders(dir);
   Put(dir + L"\\locked.dat");
-  wchar_t exe[MAX_PATH];
-  GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring bin(exe);
-  bin.resize(bin.rfind(L'\\') + 1);
-  std::wstring event = Unique(L"kl_rt_hold_");
-  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
-  std::wstring cmd = L"\"" + bin + L"hold_open.exe\" \"" + dir + L"\\locked.dat\" 60000 " + event;
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi = {};
-  ASSERT_TRUE(CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-  HANDLE both[2] = {ready, pi.hProcess};
-  ASSERT_EQ(WaitForMultipleObjects(2, both, FALSE, 20000), WAIT_OBJECT_0) << "hold_open did not start";
+  testfs::HeldFile held(dir + L"\\locked.dat");
+  ASSERT_TRUE(held.ok()) << "hold_open did not start";
 
   DWORD starts = RemoveTreeProcessCount();
   ULONGLONG t0 = GetTickCount64();
@@ -163,11 +126,7 @@ TEST(RemoveFolderTree, FolderHeldOpenGetsTwoAttemptsAndTrue) {
   EXPECT_LE(ms, 2600u);        // each attempt waits at most one second
   std::printf("held folder: two attempts took %llu ms\n", static_cast<unsigned long long>(ms));
 
-  TerminateProcess(pi.hProcess, 0);
-  WaitForSingleObject(pi.hProcess, 5000);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  CloseHandle(ready);
+  held.Release();
   RemoveTree(dir);
 }
 

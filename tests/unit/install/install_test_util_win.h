@@ -22,28 +22,19 @@
 #include "base/text.h"
 #include "install/context_win.h"
 #include "install/ime_win.h"
+#include "testfs_win.h"
 #include "ui/owners_win.h"
 
 namespace insttest {
 
 // ---- files ------------------------------------------------------------------
 
-inline bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-inline std::wstring TempFolder() {
-  wchar_t t[MAX_PATH];
-  GetTempPathW(MAX_PATH, t);
-  return t;
-}
-
-inline std::wstring BinFolder() {  // the folder of this test program ("...\bin\")
-  wchar_t exe[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring dir(exe);
-  return dir.substr(0, dir.find_last_of(L'\\') + 1);
-}
+using testfs::BinFolder;
+using testfs::Exists;
+using testfs::ReadAll;
+using testfs::RemoveTree;
+using testfs::TempFolder;
+using testfs::WriteAll;
 
 inline std::wstring SystemDir() {
   wchar_t d[MAX_PATH];
@@ -63,48 +54,6 @@ inline std::wstring ShellFolder(int csidl) {
   std::wstring s(d);
   if (!s.empty() && s.back() != L'\\') s += L'\\';
   return s;
-}
-
-inline bool ReadAll(const std::wstring& path, std::vector<unsigned char>* out) {
-  ui::FileHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!h) return false;
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(h.get(), &size)) return false;
-  out->assign(static_cast<size_t>(size.QuadPart), 0);
-  DWORD got = 0;
-  return out->empty() || (ReadFile(h.get(), out->data(), static_cast<DWORD>(out->size()), &got,
-                                   nullptr) &&
-                          got == out->size());
-}
-
-inline bool WriteAll(const std::wstring& path, const std::string& data) {
-  ui::FileHandle h(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  DWORD put = 0;
-  return h && (data.empty() || (WriteFile(h.get(), data.data(), static_cast<DWORD>(data.size()),
-                                          &put, nullptr) &&
-                                put == data.size()));
-}
-
-inline void RemoveTree(const std::wstring& folder) {
-  std::wstring base = folder;
-  if (!base.empty() && base.back() != L'\\') base += L'\\';
-  WIN32_FIND_DATAW fd;
-  if (ui::FindHandle f{FindFirstFileW((base + L"*").c_str(), &fd)}) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring path = base + name;
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-      } else {
-        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(path.c_str());
-      }
-    } while (FindNextFileW(f.get(), &fd));
-  }
-  RemoveDirectoryW(base.c_str());
 }
 
 // ---- registry ---------------------------------------------------------------

@@ -141,22 +141,12 @@ TEST_F(Placement, UninstallerFromThePackageIsEnoughWithoutAProgramCopy) {
 TEST_F(Placement, TargetInUseIsReplacedAtRestart) {
   CreateDirectoryW(installDir.c_str(), nullptr);
   ASSERT_TRUE(insttest::WriteAll(installDir + L"main.chm", "old help"));
-  ui::Handle ready(CreateEventW(nullptr, TRUE, FALSE, L"KlPlaceHoldReady"));
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi = {};
-  std::wstring cmd = L"\"" + insttest::BinFolder() + L"hold_open.exe\" \"" + installDir +
-                     L"main.chm\" 60000 KlPlaceHoldReady";
-  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &si, &pi));
-  ui::ProcessInfo holder;
-  holder.Take(pi);
-  ASSERT_EQ(WaitForSingleObject(ready.get(), 10000), WAIT_OBJECT_0);
+  testfs::HeldFile holder(installDir + L"main.chm", 10000);
+  ASSERT_TRUE(holder.ok());
 
   EXPECT_TRUE(PlaceFiles(context));
   EXPECT_EQ(context.restartNeeded, 1);
-  TerminateProcess(holder.process.get(), 0);
-  WaitForSingleObject(holder.process.get(), 5000);
+  holder.Release();
 
   std::vector<unsigned char> old;
   ASSERT_TRUE(insttest::ReadAll(installDir + L"main.chm", &old));

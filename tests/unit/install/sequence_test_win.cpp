@@ -414,22 +414,12 @@ TEST_F(SmallInstall, TargetInUseEndsWithTheRestartLine) {
   const std::wstring dir = installDir + L"\\";
   CreateDirectoryW(dir.c_str(), nullptr);
   ASSERT_TRUE(insttest::WriteAll(dir + L"main.chm", "old help"));
-  ui::Handle ready(CreateEventW(nullptr, TRUE, FALSE, L"KlSeqBusyReady"));
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi = {};
-  std::wstring cmd = L"\"" + insttest::BinFolder() + L"hold_open.exe\" \"" + dir +
-                     L"main.chm\" 60000 KlSeqBusyReady";
-  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &si, &pi));
-  ui::ProcessInfo holder;
-  holder.Take(pi);
-  ASSERT_EQ(WaitForSingleObject(ready.get(), 10000), WAIT_OBJECT_0);
+  testfs::HeldFile holder(dir + L"main.chm", 10000);
+  ASSERT_TRUE(holder.ok());
 
   OwnerPage page;
   const bool ok = InstallPumping(page, installDir);
-  TerminateProcess(holder.process.get(), 0);
-  WaitForSingleObject(holder.process.get(), 5000);
+  holder.Release();
   ASSERT_TRUE(ok);
   EXPECT_EQ(page.Lines().back(), kDoneRestart);
   EXPECT_EQ(page.positions(), kSuccessPositions);

@@ -11,59 +11,20 @@
 #include <vector>
 
 #include "package/fsutil_win.h"
+#include "testfs_win.h"
 
 namespace {
 
-std::wstring Unique(const wchar_t* stem) {
-  static int n = 0;
-  return std::wstring(stem) + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++n);
-}
-
-std::wstring TempRoot() {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  return temp;
-}
+using testfs::IsFile;
+using testfs::RemoveTree;
+using testfs::TempFolder;
+using testfs::Unique;
 
 void Put(const std::wstring& path, const std::string& bytes) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE) << "cannot write test file";
-  DWORD w = 0;
-  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &w, nullptr);
-  CloseHandle(h);
+  ASSERT_TRUE(testfs::WriteAll(path, bytes)) << "cannot write test file";
 }
 
-std::string Get(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string out(GetFileSize(h, nullptr), '\0');
-  DWORD got = 0;
-  if (!out.empty()) ReadFile(h, &out[0], static_cast<DWORD>(out.size()), &got, nullptr);
-  CloseHandle(h);
-  return out;
-}
-
-bool IsFile(const std::wstring& p) {
-  DWORD a = GetFileAttributesW(p.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-void RemoveTree(const std::wstring& dir) {
-  WIN32_FIND_DATAW fd;
-  HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-  if (f != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring p = dir + L"\\" + name;
-      SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(p); else DeleteFileW(p.c_str());
-    } while (FindNextFileW(f, &fd));
-    FindClose(f);
-  }
-  RemoveDirectoryW(dir.c_str());
-}
+std::string Get(const std::wstring& path) { return testfs::ReadText(path); }
 
 // The file's DACL as SDDL text ("" when it cannot be read).
 std::wstring DaclText(const std::wstring& path) {
@@ -86,7 +47,7 @@ std::wstring DaclText(const std::wstring& path) {
 class MoveFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = TempRoot() + Unique(L"kl_mv_");
+    root_ = TempFolder() + Unique(L"kl_mv_");
     src_ = root_ + L"\\src";
     dst_ = root_ + L"\\dst";
     ASSERT_TRUE(CreateDirectoryPath((src_ + L"\\sub\\").c_str()));
@@ -155,7 +116,7 @@ TEST_F(MoveFolderTest, MovedFileGetsTheAccessListOfACopy) {
 }
 
 TEST(GrantUsersAccessOnce, ManyFilesFromSeveralThreadsAllSucceed) {
-  const std::wstring root = TempRoot() + Unique(L"kl_grant_");
+  const std::wstring root = TempFolder() + Unique(L"kl_grant_");
   ASSERT_TRUE(CreateDirectoryPath((root + L"\\").c_str()));
   std::vector<std::wstring> files;
   for (int i = 0; i < 24; ++i) {

@@ -10,99 +10,21 @@
 #include <vector>
 
 #include "package/fsutil_win.h"
+#include "testfs_win.h"
 
 namespace {
 
-std::wstring Unique(const wchar_t* stem) {
-  static int n = 0;
-  return std::wstring(stem) + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++n);
-}
-
-std::wstring TempRoot() {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  return temp;
-}
+using testfs::IsFile;
+using testfs::IsFolder;
+using testfs::RemoveTree;
+using testfs::TempFolder;
+using testfs::Unique;
 
 void Put(const std::wstring& path, const std::string& bytes) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE) << "cannot write test file";
-  DWORD w = 0;
-  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &w, nullptr);
-  CloseHandle(h);
+  ASSERT_TRUE(testfs::WriteAll(path, bytes)) << "cannot write test file";
 }
 
-std::string Get(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string out(GetFileSize(h, nullptr), '\0');
-  DWORD got = 0;
-  if (!out.empty()) ReadFile(h, &out[0], static_cast<DWORD>(out.size()), &got, nullptr);
-  CloseHandle(h);
-  return out;
-}
-
-bool IsFile(const std::wstring& p) {
-  DWORD a = GetFileAttributesW(p.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
-}
-bool IsFolder(const std::wstring& p) {
-  DWORD a = GetFileAttributesW(p.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-void RemoveTree(const std::wstring& dir) {
-  WIN32_FIND_DATAW fd;
-  HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-  if (f != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring p = dir + L"\\" + name;
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(p); else DeleteFileW(p.c_str());
-    } while (FindNextFileW(f, &fd));
-    FindClose(f);
-  }
-  RemoveDirectoryW(dir.c_str());
-}
-
-// A helper process that keeps a file open (shared for reading only) until
-// it is ended.
-class Holder {
- public:
-  explicit Holder(const std::wstring& path) {
-    wchar_t exe[MAX_PATH];
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring dir(exe);
-    dir.resize(dir.rfind(L'\\') + 1);
-    std::wstring event = Unique(L"kl_hold_");
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
-    std::wstring cmd = L"\"" + dir + L"hold_open.exe\" \"" + path + L"\" 60000 " + event;
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-      process_ = pi.hProcess;
-      CloseHandle(pi.hThread);
-      HANDLE both[2] = {ready, process_};
-      ok_ = WaitForMultipleObjects(2, both, FALSE, 20000) == WAIT_OBJECT_0;
-    }
-    CloseHandle(ready);
-  }
-  ~Holder() {
-    if (process_) {
-      TerminateProcess(process_, 0);
-      WaitForSingleObject(process_, 5000);
-      CloseHandle(process_);
-    }
-  }
-  bool ok() const { return ok_; }
-
- private:
-  HANDLE process_ = nullptr;
-  bool ok_ = false;
-};
+std::string Get(const std::wstring& path) { return testfs::ReadText(path); }
 
 const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
@@ -170,7 +92,7 @@ std::wstring PendingSourceFor(const std::vector<std::wstring>& entries, const st
 class CopyFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = TempRoot() + Unique(L"kl_cf_");
+    root_ = TempFolder() + Unique(L"kl_cf_");
     src_ = root_ + L"\\src";
     dst_ = root_ + L"\\dst";
     CreateDirectoryPath((src_ + L"\\sub\\deeper\\").c_str());
@@ -235,7 +157,8 @@ TEST_F(CopyFolderTest, TargetsInUseAreScheduledAndTheWalkGoesOn) {
   const std::vector<std::wstring> before = PendingRenames();
   bool restart = false;
   {
-    Holder h1(dst_ + L"\\one\\same.dll"), h2(dst_ + L"\\two\\same.dll"), h3(dst_ + L"\\busy.ime");
+    testfs::HeldFile h1(dst_ + L"\\one\\same.dll"), h2(dst_ + L"\\two\\same.dll"),
+        h3(dst_ + L"\\busy.ime");
     ASSERT_TRUE(h1.ok() && h2.ok() && h3.ok()) << "hold_open.exe did not start";
     EXPECT_EQ(CopyFolder(src_.c_str(), dst_.c_str(), 0, &restart), 1);
   }
@@ -256,7 +179,7 @@ TEST_F(CopyFolderTest, TargetsInUseAreScheduledAndTheWalkGoesOn) {
   ASSERT_FALSE(one.empty());
   ASSERT_FALSE(two.empty());
   EXPECT_NE(one, two);
-  EXPECT_TRUE(SameNoCase(ime, TempRoot() + L"busy.ime.temp") ||
+  EXPECT_TRUE(SameNoCase(ime, TempFolder() + L"busy.ime.temp") ||
               ime.find(L"busy.ime.") != std::wstring::npos) << ime;
   EXPECT_EQ(Get(ime), "new ime");
   EXPECT_EQ(Get(one) + "|" + Get(two) == "new one|new two" ||
@@ -316,7 +239,7 @@ TEST(RemoveVirtualizedData, RemovesOnlyDriveLettersCtoY) {
 }
 
 TEST(GrantUsersAccess, ReturnsOneOnRealFileAndFolder) {
-  std::wstring dir = TempRoot() + Unique(L"kl_grant_");
+  std::wstring dir = TempFolder() + Unique(L"kl_grant_");
   CreateDirectoryW(dir.c_str(), nullptr);
   Put(dir + L"\\f.txt", "x");
   EXPECT_EQ(GrantUsersAccess((dir + L"\\f.txt").c_str()), 1);
@@ -325,7 +248,7 @@ TEST(GrantUsersAccess, ReturnsOneOnRealFileAndFolder) {
 }
 
 TEST(GrantUsersAccess, MissingFilePrintsTheExactMessage) {
-  std::wstring missing = TempRoot() + Unique(L"kl_missing_") + L".txt";
+  std::wstring missing = TempFolder() + Unique(L"kl_missing_") + L".txt";
   ::testing::internal::CaptureStdout();
   int result = GrantUsersAccess(missing.c_str());
   std::string out = ::testing::internal::GetCapturedStdout();
@@ -334,7 +257,7 @@ TEST(GrantUsersAccess, MissingFilePrintsTheExactMessage) {
 }
 
 TEST(CopyFileAndGrant, CopiesGrantsAndRefusesWhatItMust) {
-  std::wstring dir = TempRoot() + Unique(L"kl_cfg_");
+  std::wstring dir = TempFolder() + Unique(L"kl_cfg_");
   CreateDirectoryW(dir.c_str(), nullptr);
   std::wstring a = dir + L"\\a.txt", b = dir + L"\\b.txt";
   Put(a, "source");
@@ -358,11 +281,11 @@ TEST(PendingCopyName, AddsACounterWhenTheNameIsTaken) {
   std::wstring name = Unique(L"kl_pend_") + L".dll";
   wchar_t first[MAX_PATH];
   ASSERT_TRUE(MakePendingCopyName(name.c_str(), first));
-  EXPECT_EQ(std::wstring(first), TempRoot() + name + L".temp");
+  EXPECT_EQ(std::wstring(first), TempFolder() + name + L".temp");
   Put(first, "taken");
   wchar_t second[MAX_PATH];
   ASSERT_TRUE(MakePendingCopyName(name.c_str(), second));
-  EXPECT_EQ(std::wstring(second), TempRoot() + name + L".1.temp");
+  EXPECT_EQ(std::wstring(second), TempFolder() + name + L".1.temp");
   DeleteFileW(first);
 }
 
