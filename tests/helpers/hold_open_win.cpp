@@ -11,7 +11,8 @@
 #include <windows.h>
 
 #include <cwchar>
-#include <cwctype>
+
+#include "hold_helper_win.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
@@ -19,15 +20,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   DWORD ms = INFINITE;
-  if (argc >= 3) {
-    wchar_t* end = nullptr;
-    unsigned long v = std::wcstoul(argv[2], &end, 10);
-    if (!end || *end || !std::iswdigit(argv[2][0])) {
-      std::fwprintf(stderr, L"hold_open: bad time \"%ls\"\n", argv[2]);
-      return 2;
-    }
-    ms = static_cast<DWORD>(v);
-  }
+  if (!holdhelper::ReadHoldTime(argc, argv, L"hold_open", &ms)) return 2;
   HANDLE h = ::CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -35,14 +28,7 @@ int wmain(int argc, wchar_t** argv) {
                   ::GetLastError());
     return 3;
   }
-  if (argc >= 4) {
-    HANDLE ready = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[3]);
-    if (ready) {
-      ::SetEvent(ready);
-      ::CloseHandle(ready);
-    }
-  }
-  ::Sleep(ms);
+  holdhelper::SignalReadyAndWait(argc, argv, ms);
   ::CloseHandle(h);
   return 0;
 }

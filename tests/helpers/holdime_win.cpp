@@ -11,7 +11,8 @@
 #include <windows.h>
 
 #include <cwchar>
-#include <cwctype>
+
+#include "hold_helper_win.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2 || !argv[1][0]) {
@@ -19,29 +20,14 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   DWORD ms = INFINITE;
-  if (argc >= 3) {
-    wchar_t* end = nullptr;
-    unsigned long v = std::wcstoul(argv[2], &end, 10);
-    if (!end || *end || !std::iswdigit(argv[2][0])) {
-      std::fwprintf(stderr, L"holdime: bad time \"%ls\"\n", argv[2]);
-      return 2;
-    }
-    ms = static_cast<DWORD>(v);
-  }
+  if (!holdhelper::ReadHoldTime(argc, argv, L"holdime", &ms)) return 2;
   HMODULE module = ::LoadLibraryW(argv[1]);
   if (!module) {
     std::fwprintf(stderr, L"holdime: cannot load \"%ls\" (error %lu)\n", argv[1],
                   ::GetLastError());
     return 3;
   }
-  if (argc >= 4) {
-    HANDLE ready = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[3]);
-    if (ready) {
-      ::SetEvent(ready);
-      ::CloseHandle(ready);
-    }
-  }
-  ::Sleep(ms);
+  holdhelper::SignalReadyAndWait(argc, argv, ms);
   ::FreeLibrary(module);
   return 0;
 }
