@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "app/hidden_process_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "ui/owners_win.h"
@@ -251,21 +252,12 @@ bool RemoveFolderTree(const wchar_t* path) {
     wchar_t command[520];
     if (!kl::Format(command, L"%s /c rmdir \"%s\" /s /q", comspec, shortName)) return false;
 
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESHOWWINDOW;
-    si.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION pi = {};
-    if (!::CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                          nullptr, nullptr, &si, &pi))
-      return false;
-    ++g_processStarts;
     ui::ProcessInfo process;
-    process.Take(pi);
+    if (!StartHiddenSuspended(command, &process)) return false;
+    ++g_processStarts;
 
     ::SetPriorityClass(::GetCurrentProcess(), HIGH_PRIORITY_CLASS);
-    ::SetPriorityClass(process.process.get(), IDLE_PRIORITY_CLASS);
-    ::ResumeThread(process.thread.get());
+    ResumeAtIdlePriority(process);
     ::WaitForSingleObject(process.process.get(), 1000);
 
     if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return true;

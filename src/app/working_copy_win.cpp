@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "app/hidden_process_win.h"
 #include "base/format_win.h"
 #include "package/fsutil_win.h"
 #include "ui/owners_win.h"
@@ -104,20 +105,11 @@ bool ScheduleSelfDelete() {
   wchar_t command[520];
   if (!kl::Format(command, L"%s /c del \"%s\"", interpreter, shortPath)) return false;
 
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
-  si.dwFlags = STARTF_USESHOWWINDOW;
-  si.wShowWindow = SW_HIDE;
-  PROCESS_INFORMATION raw = {};
-  if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                      nullptr, &si, &raw))
-    return false;
   ui::ProcessInfo deleter;
-  deleter.Take(raw);
+  if (!StartHiddenSuspended(command, &deleter)) return false;
 
   SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
   SetFileAttributesW(shortPath, FILE_ATTRIBUTE_NORMAL);
-  SetPriorityClass(deleter.process.get(), IDLE_PRIORITY_CLASS);
-  ResumeThread(deleter.thread.get());
+  ResumeAtIdlePriority(deleter);
   return true;
 }
