@@ -118,6 +118,16 @@ Status OpenInput(const CabSource& src, std::unique_ptr<Input>* out) {
   return Status::Ok();
 }
 
+Status ReadCabinet(const CabSource& src, CabListing* listing, const FileSink& sink) {
+  std::unique_ptr<Input> in;
+  Status s = OpenInput(src, &in);
+  if (!s.ok()) return s;
+  CabListing l;
+  l.enciphered = in->enciphered();
+  l.containerSize = in->Size();
+  return ReadOpenedCabinet(src, *in, l, listing, sink);
+}
+
 Status ListCabinet(const CabSource& src, CabListing* out) {
   return ReadCabinet(src, out, FileSink{});
 }

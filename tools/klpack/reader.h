@@ -47,7 +47,12 @@ struct FileSink {
 };
 
 // Reads the cabinet's directory into listing and, when sink is set, every
-// file's bytes through it. Implemented per build (libmspack / CExtract).
+// file's bytes through it: opens src and hands it to ReadOpenedCabinet.
 Status ReadCabinet(const CabSource& src, CabListing* listing, const FileSink& sink);
+
+// The part of ReadCabinet implemented per build (libmspack / CExtract): in is
+// src opened, l the listing so far (enciphered, container size).
+Status ReadOpenedCabinet(const CabSource& src, Input& in, CabListing l, CabListing* listing,
+                         const FileSink& sink);
 
 }  // namespace klpack

@@ -140,28 +140,23 @@ struct Decompressor {
 }  // namespace
 
 // Reads the cabinet and hands each file to sink (which may skip it).
-Status ReadCabinet(const CabSource& src, CabListing* listing, const FileSink& sink) {
-  std::unique_ptr<Input> in;
-  Status s = OpenInput(src, &in);
-  if (!s.ok()) return s;
-  const std::string what = in->Name();
+Status ReadOpenedCabinet(const CabSource&, Input& in, CabListing l, CabListing* listing,
+                         const FileSink& sink) {
+  const std::string what = in.Name();
   System sys{};
   sys.base = {SysOpen, SysClose, SysRead, SysWrite, SysSeek, SysTell, SysMessage,
               SysAlloc, SysFree, SysCopy, nullptr};
-  sys.in = in.get();
+  sys.in = &in;
   Decompressor dc(&sys);
   if (!dc.d) return Status::Input(what + ": cannot start the cabinet reader");
   dc.cab = dc.d->open(dc.d, kInputName);
   if (!dc.cab) {
     int err = dc.d->last_error(dc.d);
-    if (in->enciphered())
+    if (l.enciphered)
       return Status::Input(what + ": cannot read the package (wrong key or corrupt: " +
                            MspackError(err) + ")");
     return Status::Input(what + ": corrupt cabinet (" + std::string(MspackError(err)) + ")");
   }
-  CabListing l;
-  l.enciphered = in->enciphered();
-  l.containerSize = in->Size();
   l.cabinetLength = static_cast<uint32_t>(dc.cab->length);
   l.setId = dc.cab->set_id;
   std::vector<mscabd_file*> entries;
@@ -181,7 +176,7 @@ Status ReadCabinet(const CabSource& src, CabListing* listing, const FileSink& si
   for (size_t i = 0; i < entries.size(); ++i) {
     File* file = nullptr;
     std::vector<unsigned char>* memory = nullptr;
-    s = sink.begin(l.files[i], &file, &memory);
+    Status s = sink.begin(l.files[i], &file, &memory);
     if (!s.ok()) return s;
     if (!file && !memory) continue;
     sys.out = Output{file, memory};

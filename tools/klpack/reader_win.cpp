@@ -92,23 +92,18 @@ uint32_t Le32(const unsigned char* p) {
 
 }  // namespace
 
-Status ReadCabinet(const CabSource& src, CabListing* listing, const FileSink& sink) {
-  std::unique_ptr<Input> in;
-  Status s = OpenInput(src, &in);
-  if (!s.ok()) return s;
-  const std::string what = in->Name();
-  CabListing l;
-  l.enciphered = in->enciphered();
-  l.containerSize = in->Size();
+Status ReadOpenedCabinet(const CabSource& src, Input& in, CabListing l, CabListing* listing,
+                         const FileSink& sink) {
+  const std::string what = in.Name();
   unsigned char head[36];
   std::vector<unsigned char> work;
-  if (in->Size() < sizeof head || in->ReadAt(0, head, sizeof head, work) != sizeof head)
+  if (in.Size() < sizeof head || in.ReadAt(0, head, sizeof head, work) != sizeof head)
     return Status::Input(what + ": corrupt cabinet (too short)");
   l.cabinetLength = Le32(head + 8);
   l.setId = static_cast<uint16_t>(head[32] | head[33] << 8);
 
   TempCopy copy;
-  s = copy.Make(*in);
+  Status s = copy.Make(in);
   if (!s.ok()) return s;
 
   ReadRun run;
