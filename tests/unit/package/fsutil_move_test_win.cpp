@@ -10,21 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "fsutil_test_util_win.h"
 #include "package/fsutil_win.h"
-#include "testfs_win.h"
 
 namespace {
 
-using testfs::IsFile;
-using testfs::RemoveTree;
-using testfs::TempFolder;
-using testfs::Unique;
-
-void Put(const std::wstring& path, const std::string& bytes) {
-  ASSERT_TRUE(testfs::WriteAll(path, bytes)) << "cannot write test file";
-}
-
-std::string Get(const std::wstring& path) { return testfs::ReadText(path); }
+using namespace fstest;
 
 // The file's DACL as SDDL text ("" when it cannot be read).
 std::wstring DaclText(const std::wstring& path) {
