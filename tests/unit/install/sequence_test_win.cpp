@@ -14,7 +14,10 @@
 namespace {
 
 using insttest::Exists;
+using insttest::Link;
+using insttest::LinksIn;
 using insttest::OwnerPage;
+using insttest::ReadLink;
 using insttest::ReadValue;
 using insttest::Records;
 
@@ -37,52 +40,6 @@ std::wstring FullPath(const std::wstring& path) {
   wchar_t full[MAX_PATH];
   DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
   return n && n < MAX_PATH ? full : path;
-}
-
-struct Link {
-  bool found = false;
-  std::wstring target, arguments, description, workingDir, iconPath;
-  int icon = -1;
-};
-
-Link ReadLink(const std::wstring& path) {
-  Link out;
-  ui::ComPtr<IShellLinkW> link;
-  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                              link.out_void())))
-    return out;
-  ui::ComPtr<IPersistFile> file;
-  if (FAILED(link->QueryInterface(IID_IPersistFile, file.out_void())) ||
-      FAILED(file->Load(path.c_str(), STGM_READ)))
-    return out;
-  wchar_t buf[MAX_PATH] = {};
-  out.found = true;
-  link->GetPath(buf, MAX_PATH, nullptr, SLGP_RAWPATH);
-  out.target = buf;
-  buf[0] = 0;
-  link->GetArguments(buf, MAX_PATH);
-  out.arguments = buf;
-  buf[0] = 0;
-  link->GetDescription(buf, MAX_PATH);
-  out.description = buf;
-  buf[0] = 0;
-  link->GetWorkingDirectory(buf, MAX_PATH);
-  out.workingDir = buf;
-  buf[0] = 0;
-  link->GetIconLocation(buf, MAX_PATH, &out.icon);
-  out.iconPath = buf;
-  return out;
-}
-
-// The .lnk files of a folder.
-std::vector<std::wstring> LinksIn(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW fd;
-  if (ui::FindHandle f{FindFirstFileW((folder + L"*.lnk").c_str(), &fd)}) {
-    do names.push_back(fd.cFileName);
-    while (FindNextFileW(f.get(), &fd));
-  }
-  return names;
 }
 
 // The one link of folder whose name ends with suffix.
@@ -262,11 +219,11 @@ TEST_F(SampleInstall, FullRunPlacesRegistersAndReportsEverything) {
     const std::wstring path = FindLink(e.folder, e.suffix);
     ASSERT_FALSE(path.empty()) << kl::ToUtf8(e.suffix.c_str());
     Link l = ReadLink(path);
-    ASSERT_TRUE(l.found) << kl::ToUtf8(path.c_str());
+    ASSERT_TRUE(l.loaded) << kl::ToUtf8(path.c_str());
     EXPECT_EQ(_wcsicmp(l.target.c_str(), e.target.c_str()), 0) << kl::ToUtf8(l.target.c_str());
     EXPECT_EQ(l.arguments, e.arguments);
     EXPECT_EQ(l.description, e.description);
-    EXPECT_EQ(l.icon, e.icon);
+    EXPECT_EQ(l.iconIndex, e.icon);
     EXPECT_EQ(l.workingDir, dir);
   }
 

@@ -20,55 +20,9 @@ using insttest::Exists;
 using insttest::RemoveTree;
 using insttest::ShellFolder;
 
-std::vector<std::wstring> LinksIn(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW fd;
-  if (ui::FindHandle f{FindFirstFileW((folder + L"*.lnk").c_str(), &fd)}) {
-    do names.push_back(fd.cFileName);
-    while (FindNextFileW(f.get(), &fd));
-  }
-  return names;
-}
-
-struct Link {
-  bool loaded = false;
-  std::wstring target, arguments, iconPath, description, workingDir;
-  int iconIndex = -1;
-  DWORD fileShow = 0;  // the show command as stored in the link file's header
-};
-
-Link ReadLink(const std::wstring& path) {
-  Link out;
-  ui::ComPtr<IShellLinkW> link;
-  ui::ComPtr<IPersistFile> file;
-  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                              link.out_void())) ||
-      FAILED(link->QueryInterface(IID_IPersistFile, file.out_void())) ||
-      FAILED(file->Load(path.c_str(), STGM_READ)))
-    return out;
-  out.loaded = true;
-  wchar_t buf[MAX_PATH] = {};
-  link->GetPath(buf, MAX_PATH, nullptr, SLGP_RAWPATH);
-  out.target = buf;
-  buf[0] = 0;
-  link->GetArguments(buf, MAX_PATH);
-  out.arguments = buf;
-  buf[0] = 0;
-  link->GetIconLocation(buf, MAX_PATH, &out.iconIndex);
-  out.iconPath = buf;
-  buf[0] = 0;
-  link->GetDescription(buf, MAX_PATH);
-  out.description = buf;
-  buf[0] = 0;
-  link->GetWorkingDirectory(buf, MAX_PATH);
-  out.workingDir = buf;
-  ui::FileHandle raw(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, 0, nullptr));
-  DWORD got = 0;
-  if (raw && SetFilePointer(raw.get(), 0x3C, nullptr, FILE_BEGIN) == 0x3C)
-    ReadFile(raw.get(), &out.fileShow, sizeof(out.fileShow), &got, nullptr);
-  return out;
-}
+using insttest::Link;
+using insttest::LinksIn;
+using insttest::ReadLink;
 
 class ShortcutsTest : public ::testing::Test {
  protected:
