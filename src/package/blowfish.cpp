@@ -1,22 +1,15 @@
 #include "package/blowfish.h"
 
+#include "base/le.h"
+
 #include <cstring>
 
 namespace {
 
 #include "package/blowfish_tables.inc"
 
-inline uint32_t LoadLE(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-inline void StoreLE(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-  p[2] = static_cast<unsigned char>(v >> 16);
-  p[3] = static_cast<unsigned char>(v >> 24);
-}
+using kl::Load32;
+using kl::Store32;
 
 inline uint32_t F(const uint32_t (*S)[256], uint32_t x) {
   return ((S[0][x >> 24] + S[1][(x >> 16) & 0xFF]) ^ S[2][(x >> 8) & 0xFF]) + S[3][x & 0xFF];
@@ -122,17 +115,17 @@ int BlowfishSetKey(BlowfishContext* ctx, size_t keyLength) {
 }
 
 void BlowfishEncryptBlock(const BlowfishContext* ctx, unsigned char block[8]) {
-  uint32_t l = LoadLE(block), r = LoadLE(block + 4);
+  uint32_t l = Load32(block), r = Load32(block + 4);
   Encipher(ctx, l, r);
-  StoreLE(block, l);
-  StoreLE(block + 4, r);
+  Store32(block, l);
+  Store32(block + 4, r);
 }
 
 void BlowfishDecryptBlock(const BlowfishContext* ctx, unsigned char block[8]) {
-  uint32_t l = LoadLE(block), r = LoadLE(block + 4);
+  uint32_t l = Load32(block), r = Load32(block + 4);
   Decipher(ctx, l, r);
-  StoreLE(block, l);
-  StoreLE(block + 4, r);
+  Store32(block, l);
+  Store32(block + 4, r);
 }
 
 namespace {
@@ -159,8 +152,8 @@ template <size_t N>
 inline void CipherLanes(const uint32_t* P, const uint32_t (*S)[256], unsigned char* __restrict data) {
   uint32_t a[N], b[N];
   for (size_t k = 0; k < N; ++k) {
-    a[k] = LoadLE(data + 8 * k) ^ P[0];
-    b[k] = LoadLE(data + 8 * k + 4);
+    a[k] = Load32(data + 8 * k) ^ P[0];
+    b[k] = Load32(data + 8 * k + 4);
   }
   RoundLanes(S, P[1], b, a);
   RoundLanes(S, P[2], a, b);
@@ -179,8 +172,8 @@ inline void CipherLanes(const uint32_t* P, const uint32_t (*S)[256], unsigned ch
   RoundLanes(S, P[15], b, a);
   RoundLanes(S, P[16], a, b);
   for (size_t k = 0; k < N; ++k) {
-    StoreLE(data + 8 * k, b[k] ^ P[17]);
-    StoreLE(data + 8 * k + 4, a[k]);
+    Store32(data + 8 * k, b[k] ^ P[17]);
+    Store32(data + 8 * k + 4, a[k]);
   }
 }
 

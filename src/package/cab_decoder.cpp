@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/le.h"
+
 #include "package/cab_writer.h"  // cab::Checksum
 
 namespace cab {
@@ -23,10 +25,8 @@ constexpr uint16_t kFirstContinuedFolder = 0xFFFD;
 
 enum : uint16_t { kStored = 0, kMsZip = 1, kQuantum = 2, kLzx = 3 };
 
-uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Get32(const unsigned char* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
+using kl::Load16;
+using kl::Load32;
 
 z_stream* Z(void* p) { return static_cast<z_stream*>(p); }
 
@@ -155,12 +155,12 @@ DecodeResult CabDecoder::Run(DecoderHost& host, const char* name, const char* fo
   const uint8_t minor = h[24], major = h[25];
   if (major > 1 || (major == 1 && minor > 3))
     return Fail(DecodeError::UnknownVersion, "cabinet version above 1.3");
-  const uint32_t coffFiles = Get32(h + 16);
-  const uint16_t cFolders = Get16(h + 26);
-  const uint16_t cFiles = Get16(h + 28);
-  const uint16_t flags = Get16(h + 30);
-  const uint16_t setId = Get16(h + 32);
-  const uint16_t iCabinet = Get16(h + 34);
+  const uint32_t coffFiles = Load32(h + 16);
+  const uint16_t cFolders = Load16(h + 26);
+  const uint16_t cFiles = Load16(h + 28);
+  const uint16_t flags = Load16(h + 30);
+  const uint16_t setId = Load16(h + 32);
+  const uint16_t iCabinet = Load16(h + 34);
   if (flags & (kFlagPrevCabinet | kFlagNextCabinet)) return Refuse("cabinet of a set");
 
   uint32_t folderReserve = 0;
@@ -168,7 +168,7 @@ DecodeResult CabDecoder::Run(DecoderHost& host, const char* name, const char* fo
   if (flags & kFlagReservePresent) {
     const unsigned char* r = Take(4);
     if (!r) return Fail(DecodeError::Corrupt, "truncated header");
-    const uint32_t headerReserve = Get16(r);
+    const uint32_t headerReserve = Load16(r);
     folderReserve = r[2];
     dataReserve_ = r[3];
     if (headerReserve > kMaxHeaderReserve)
@@ -180,7 +180,7 @@ DecodeResult CabDecoder::Run(DecoderHost& host, const char* name, const char* fo
   for (uint16_t i = 0; i < cFolders; ++i) {
     const unsigned char* f = Take(kFolderSize + folderReserve);
     if (!f) return Fail(DecodeError::Corrupt, "truncated folder table");
-    Folder fo{Get32(f), Get16(f + 4), Get16(f + 6)};
+    Folder fo{Load32(f), Load16(f + 4), Load16(f + 6)};
     const uint16_t type = fo.compression & 0x0F;
     if (type == kQuantum || type == kLzx) return Refuse("Quantum or LZX folder");
     if (type != kStored && type != kMsZip)
@@ -194,7 +194,7 @@ DecodeResult CabDecoder::Run(DecoderHost& host, const char* name, const char* fo
   for (uint16_t i = 0; i < cFiles; ++i) {
     const unsigned char* e = Take(kFileFixedSize);
     if (!e) return Fail(DecodeError::Corrupt, "truncated file table");
-    File f{Get32(e), Get32(e + 4), Get16(e + 8), Get16(e + 10), Get16(e + 12), Get16(e + 14), 0};
+    File f{Load32(e), Load32(e + 4), Load16(e + 8), Load16(e + 10), Load16(e + 12), Load16(e + 14), 0};
     if (f.folder >= kFirstContinuedFolder) return Refuse("file continued across cabinets");
     if (f.folder >= cFolders) return Fail(DecodeError::Corrupt, "file in a folder that is absent");
     // The name: NUL-terminated within kMaxNameBytes, not past the end.
@@ -272,9 +272,9 @@ bool CabDecoder::DecodeBlock() {
     return false;
   }
   std::memcpy(hdr, p, kDataHeaderSize);
-  const uint32_t csum = Get32(hdr);
-  const uint32_t cbData = Get16(hdr + 4);
-  const uint32_t cbUncomp = Get16(hdr + 6);
+  const uint32_t csum = Load32(hdr);
+  const uint32_t cbData = Load16(hdr + 4);
+  const uint32_t cbUncomp = Load16(hdr + 6);
   if (cbData > kMaxBlockInput || cbUncomp > kMaxBlockOutput || cbUncomp == 0) {
     Fail(DecodeError::Corrupt, "data block size out of range");
     return false;

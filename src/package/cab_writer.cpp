@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "base/le.h"
+
 namespace cab {
 namespace {
 
@@ -16,13 +18,8 @@ constexpr size_t kMaxName = 255;
 // Uncompressed bytes one folder may hold.
 constexpr uint64_t kMaxFolderBytes = 0x7FFF8000u;
 
-void Put16(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
-void Put32(unsigned char* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
+using kl::Store16;
+using kl::Store32;
 
 bool IsAscii(const std::string& s) {
   for (unsigned char c : s)
@@ -114,29 +111,29 @@ bool StreamWriter::Begin(const std::vector<FileInfo>& files) {
   unsigned char* h = head.data();
   std::memcpy(h, "MSCF", 4);
   // 8: cabinet length, patched by Finish.
-  Put32(h + 16, firstFile);
+  Store32(h + 16, firstFile);
   h[24] = 3;  // version 1.3
   h[25] = 1;
-  Put16(h + 26, 1);  // one folder
-  Put16(h + 28, static_cast<uint32_t>(files.size()));
-  Put16(h + 30, 0);  // no set neighbours, no reserved areas
-  Put16(h + 32, setId_);
-  Put16(h + 34, 0);
+  Store16(h + 26, 1);  // one folder
+  Store16(h + 28, static_cast<uint32_t>(files.size()));
+  Store16(h + 30, 0);  // no set neighbours, no reserved areas
+  Store16(h + 32, setId_);
+  Store16(h + 34, 0);
   unsigned char* folder = h + kHeaderSize;
-  Put32(folder, firstData);
+  Store32(folder, firstData);
   // folder + 4: data block count, patched by Finish.
-  Put16(folder + 6, compression_ == Compression::MsZip ? 1 : 0);
+  Store16(folder + 6, compression_ == Compression::MsZip ? 1 : 0);
   unsigned char* p = h + firstFile;
   uint32_t offset = 0;
   for (const FileInfo& f : files) {
-    Put32(p, f.size);
-    Put32(p + 4, offset);
-    Put16(p + 8, 0);
-    Put16(p + 10, f.date);
-    Put16(p + 12, f.time);
+    Store32(p, f.size);
+    Store32(p + 4, offset);
+    Store16(p + 8, 0);
+    Store16(p + 10, f.date);
+    Store16(p + 12, f.time);
     uint16_t attribs = f.attribs;
     if (!IsAscii(f.name)) attribs |= 0x80;
-    Put16(p + 14, attribs);
+    Store16(p + 14, attribs);
     std::memcpy(p + kFileFixedSize, f.name.data(), f.name.size());
     p += kFileFixedSize + f.name.size() + 1;
     offset += f.size;
@@ -171,8 +168,8 @@ bool StreamWriter::FlushBlock() {
     if (!packed) {
       // Incompressible: one final stored deflate block.
       d[2] = 0x01;
-      Put16(d + 3, static_cast<uint32_t>(n));
-      Put16(d + 5, static_cast<uint32_t>(~n & 0xFFFF));
+      Store16(d + 3, static_cast<uint32_t>(n));
+      Store16(d + 5, static_cast<uint32_t>(~n & 0xFFFF));
       std::memcpy(d + 7, block_.data(), n);
       cb = 7 + n;
     }
@@ -181,11 +178,11 @@ bool StreamWriter::FlushBlock() {
     cb = n;
   }
   unsigned char* hdr = out_.data();
-  Put16(hdr + 4, static_cast<uint32_t>(cb));
-  Put16(hdr + 6, static_cast<uint32_t>(n));
+  Store16(hdr + 4, static_cast<uint32_t>(cb));
+  Store16(hdr + 6, static_cast<uint32_t>(n));
   uint32_t sum = Checksum(d, cb, 0);
   sum = Checksum(hdr + 4, 4, sum);
-  Put32(hdr, sum);
+  Store32(hdr, sum);
   ++blocks_;
   block_.clear();
   return Emit(hdr, kDataHeaderSize + cb);
@@ -214,9 +211,9 @@ bool StreamWriter::Finish() {
   if (!FlushBlock()) return false;
   finished_ = true;
   unsigned char v[4];
-  Put32(v, static_cast<uint32_t>(written_));
+  Store32(v, static_cast<uint32_t>(written_));
   if (!sink_.Patch(8, v, 4)) return Fail("cannot write the cabinet");
-  Put16(v, blocks_);
+  Store16(v, blocks_);
   if (!sink_.Patch(kHeaderSize + 4, v, 2)) return Fail("cannot write the cabinet");
   return true;
 }

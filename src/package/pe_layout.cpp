@@ -1,15 +1,11 @@
 #include "package/pe_layout.h"
 
+#include "base/le.h"
+
 namespace {
 
-uint16_t Load16(const unsigned char* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t Load32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+using kl::Load16;
+using kl::Load32;
 
 // True when [offset, offset + width) lies inside a buffer of size bytes
 // (written so that nothing can wrap).
@@ -55,10 +51,6 @@ uint32_t ReadPackageOffset(const unsigned char* data, size_t size) {
 bool WritePackageOffset(unsigned char* data, size_t size, uint32_t e) {
   PeLayout layout;
   if (!ReadPeLayout(data, size, &layout)) return false;
-  unsigned char* p = data + layout.loaderFlagsOffset;
-  p[0] = static_cast<unsigned char>(e);
-  p[1] = static_cast<unsigned char>(e >> 8);
-  p[2] = static_cast<unsigned char>(e >> 16);
-  p[3] = static_cast<unsigned char>(e >> 24);
+  kl::Store32(data + layout.loaderFlagsOffset, e);
   return true;
 }

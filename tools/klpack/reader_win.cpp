@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "base/le.h"
 #include "package/cabinet_win.h"
 #include "reader.h"
 
@@ -86,10 +87,6 @@ class TempCopy {
   std::wstring path_;
 };
 
-uint32_t Le32(const unsigned char* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 }  // namespace
 
 Status ReadOpenedCabinet(const CabSource& src, Input& in, CabListing l, CabListing* listing,
@@ -99,7 +96,7 @@ Status ReadOpenedCabinet(const CabSource& src, Input& in, CabListing l, CabListi
   std::vector<unsigned char> work;
   if (in.Size() < sizeof head || in.ReadAt(0, head, sizeof head, work) != sizeof head)
     return Status::Input(what + ": corrupt cabinet (too short)");
-  l.cabinetLength = Le32(head + 8);
+  l.cabinetLength = kl::Load32(head + 8);
   l.setId = static_cast<uint16_t>(head[32] | head[33] << 8);
 
   TempCopy copy;

@@ -17,6 +17,7 @@
 #include "package/cab_writer.h"
 #include "package/cabinet_win.h"
 #include "package/cryp_layer.h"
+#include "testfs_win.h"
 
 namespace {
 
@@ -35,51 +36,11 @@ Bytes Pattern(size_t n, unsigned seed) {
 Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 
 void WriteAll(const std::wstring& path, const Bytes& data) {
-  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  DWORD done = 0;
-  if (!data.empty()) ::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &done, nullptr);
-  ::CloseHandle(h);
-  ASSERT_EQ(done, data.size());
+  ASSERT_TRUE(testfs::WriteAll(path, data)) << "cannot write the test file";
 }
-
-bool ReadAll(const std::wstring& path, Bytes* out) {
-  out->clear();
-  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  LARGE_INTEGER size;
-  ::GetFileSizeEx(h, &size);
-  out->resize(static_cast<size_t>(size.QuadPart));
-  DWORD done = 0;
-  BOOL ok = out->empty() || ::ReadFile(h, out->data(), static_cast<DWORD>(out->size()), &done,
-                                       nullptr);
-  ::CloseHandle(h);
-  return ok && done == out->size();
-}
-
-bool Exists(const std::wstring& path) {
-  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-void RemoveTree(const std::wstring& dir) {
-  WIN32_FIND_DATAW fd;
-  HANDLE f = ::FindFirstFileW((dir + L"*").c_str(), &fd);
-  if (f != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring n = fd.cFileName;
-      if (n == L"." || n == L"..") continue;
-      std::wstring p = dir + n;
-      ::SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(p + L"\\");
-      else
-        ::DeleteFileW(p.c_str());
-    } while (::FindNextFileW(f, &fd));
-    ::FindClose(f);
-  }
-  ::RemoveDirectoryW(dir.substr(0, dir.size() - 1).c_str());
-}
+using testfs::Exists;
+using testfs::ReadAll;
+using testfs::RemoveTree;
 
 // Names directly inside a folder (sorted as the file system gives them).
 std::vector<std::wstring> List(const std::wstring& dir) {

@@ -18,55 +18,15 @@
 #include "package/cab_writer.h"
 #include "package/cryp_layer.h"
 #include "package/pe_layout.h"
+#include "testfs_win.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-bool ReadAll(const std::wstring& path, Bytes* out) {
-  out->clear();
-  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  LARGE_INTEGER size;
-  ::GetFileSizeEx(h, &size);
-  out->resize(static_cast<size_t>(size.QuadPart));
-  DWORD done = 0;
-  BOOL ok = out->empty() ||
-            ::ReadFile(h, out->data(), static_cast<DWORD>(out->size()), &done, nullptr);
-  ::CloseHandle(h);
-  return ok && done == out->size();
-}
-
-bool WriteAll(const std::wstring& path, const Bytes& data) {
-  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  DWORD done = 0;
-  BOOL ok = ::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &done, nullptr);
-  ::CloseHandle(h);
-  return ok && done == data.size();
-}
-
-bool Exists(const std::wstring& p) { return ::GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-void RemoveTree(const std::wstring& dir) {
-  WIN32_FIND_DATAW fd;
-  HANDLE f = ::FindFirstFileW((dir + L"*").c_str(), &fd);
-  if (f != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring n = fd.cFileName;
-      if (n == L"." || n == L"..") continue;
-      std::wstring p = dir + n;
-      ::SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(p + L"\\");
-      else
-        ::DeleteFileW(p.c_str());
-    } while (::FindNextFileW(f, &fd));
-    ::FindClose(f);
-  }
-  ::RemoveDirectoryW(dir.substr(0, dir.size() - 1).c_str());
-}
+using testfs::Exists;
+using testfs::ReadAll;
+using testfs::RemoveTree;
+using testfs::WriteAll;
 
 // Every file under dir, by relative path.
 void Collect(const std::wstring& dir, const std::wstring& rel, std::map<std::wstring, Bytes>* out) {
