@@ -75,11 +75,7 @@ Bytes Encipher(Bytes cab) {
 class CabinetTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static int counter = 0;
-    wchar_t temp[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, temp);
-    root_ = std::wstring(temp) + L"kl_cab_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
-            std::to_wstring(++counter) + L"\\";
+    root_ = testfs::TempFolder() + testfs::Unique(L"kl_cab_") + L"\\";
     RemoveTree(root_);
     ASSERT_TRUE(::CreateDirectoryW(root_.c_str(), nullptr));
     dest_ = root_ + L"out\\";

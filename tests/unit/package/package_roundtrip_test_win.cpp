@@ -90,11 +90,7 @@ std::vector<cab::Entry> Fixture() {
 class PackageRoundTrip : public ::testing::Test {
  protected:
   void SetUp() override {
-    static int counter = 0;
-    wchar_t temp[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, temp);
-    root_ = std::wstring(temp) + L"kl_rt_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
-            std::to_wstring(++counter) + L"\\";
+    root_ = testfs::TempFolder() + testfs::Unique(L"kl_rt_") + L"\\";
     RemoveTree(root_);
     ASSERT_TRUE(::CreateDirectoryW(root_.c_str(), nullptr));
     work_ = root_ + L"work\\";
