@@ -8,9 +8,20 @@ W="$1/wine-run"
 [ -x "$W" ] || { echo "wine-prefix-setup: no $W (configure the win64 build first)" >&2; exit 1; }
 PREFIX="$1/wineprefix"
 STAMP="$PREFIX/.klsetup-prefix-ready"
-[ -f "$STAMP" ] && exit 0
+# A new prefix links each user's Desktop, Documents, ... to the Linux home
+# folder: links written there would leave the build tree and be shared by
+# every prefix. Replace the links by real folders inside the prefix.
+sandbox_user_folders() {
+  for d in "$PREFIX"/drive_c/users/*/; do
+    for n in Desktop Documents Downloads Music Pictures Videos Templates; do
+      if [ -L "$d$n" ]; then rm -f "$d$n" && mkdir -p "$d$n"; fi
+    done
+  done
+}
+if [ -f "$STAMP" ]; then sandbox_user_folders; exit 0; fi
 export LANG=C.UTF-8
 "$W" cmd.exe /c exit >/dev/null                  # creates the prefix if missing
+sandbox_user_folders
 # Debian's Wine never reads /usr/share/wine/fonts: put them into C:\windows\Fonts.
 "$W" cmd.exe /c 'copy /y Z:\usr\share\wine\fonts\*.ttf C:\windows\Fonts\' >/dev/null
 SL='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'

@@ -81,8 +81,10 @@ bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
     kl::Format(helpLink, L"%s", h.helpLink);
   else
     kl::Format(helpLink, L"%smain.chm", dir);
-  kl::Format(uninstallString, L"%sUnstall.exe -u name=[%s]", dir, h.imeName);
-  kl::Format(modifyPath, L"%sUnstall.exe -r name=[%s]", dir, h.imeName);
+  // Quoted: Windows runs these lines itself, and an unquoted path with spaces
+  // would be tried at every space first ("C:\Kelo.exe" for "C:\Kelo 测试\...").
+  kl::Format(uninstallString, L"\"%sUnstall.exe\" -u name=[%s]", dir, h.imeName);
+  kl::Format(modifyPath, L"\"%sUnstall.exe\" -r name=[%s]", dir, h.imeName);
 
   // Fields of the header are bounded arrays; copy each so that a field filled
   // to its last unit is still read only within the record.

@@ -184,7 +184,7 @@ class Wizard : public ::testing::Test {
     const std::wstring record = std::wstring(insttest::kUninstallRoot) + kKey;
     EXPECT_EQ(insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"DisplayName").text, kDisplay);
     EXPECT_EQ(insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"UninstallString").text,
-              installDir_ + L"Unstall.exe -u name=[KeloSample]");
+              L"\"" + installDir_ + L"Unstall.exe\" -u name=[KeloSample]");
     EXPECT_NE(FindLayoutByImeFile(L"KeloSample.kelo.ime"), nullptr);
     const std::wstring links = insttest::ShellFolder(CSIDL_COMMON_PROGRAMS) + kDisplay + L"\\";
     EXPECT_TRUE(Exists(links + L"更多工具"));

@@ -55,10 +55,10 @@ TEST_F(RegistryRecords, SixteenValuesExact) {
       {L"URLUpdateInfo", L"http://127.0.0.1/update/"},
       {L"HelpLink", dir + L"main.chm"},
       {L"HelpTelephone", L"010-1234"},
-      {L"UninstallString", L"C:\\Program Files\\KlRegTest\\Unstall.exe -u name=[KlRegTest]"},
+      {L"UninstallString", L"\"C:\\Program Files\\KlRegTest\\Unstall.exe\" -u name=[KlRegTest]"},
       {L"InstallLocation", dir},
       {L"InstallSource", L"D:\\setup.exe"},
-      {L"ModifyPath", L"C:\\Program Files\\KlRegTest\\Unstall.exe -r name=[KlRegTest]"},
+      {L"ModifyPath", L"\"C:\\Program Files\\KlRegTest\\Unstall.exe\" -r name=[KlRegTest]"},
   };
   for (const auto& e : expected) {
     auto v = ReadValue(HKEY_LOCAL_MACHINE, UninstallKey(), e.first);

@@ -171,10 +171,10 @@ TEST_F(SampleInstall, FullRunPlacesRegistersAndReportsEverything) {
       {L"URLUpdateInfo", h.urlUpdateInfo},
       {L"HelpLink", L"http://127.0.0.1/kelosample/help.html"},
       {L"HelpTelephone", h.helpTelephone},
-      {L"UninstallString", dir + L"Unstall.exe -u name=[KeloSample]"},
+      {L"UninstallString", L"\"" + dir + L"Unstall.exe\" -u name=[KeloSample]"},
       {L"InstallLocation", dir},
       {L"InstallSource", setup},
-      {L"ModifyPath", dir + L"Unstall.exe -r name=[KeloSample]"},
+      {L"ModifyPath", L"\"" + dir + L"Unstall.exe\" -r name=[KeloSample]"},
   };
   for (const auto& e : values) {
     auto v = ReadValue(HKEY_LOCAL_MACHINE, key, e.first);
@@ -339,7 +339,7 @@ TEST_F(SmallInstall, TrailingBackslashIsAddedEverywhere) {
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, key, L"DisplayIcon").text, dir + L"unstall.exe");
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, key, L"HelpLink").text, dir + L"main.chm");
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, key, L"UninstallString").text,
-            dir + L"Unstall.exe -u name=[KlSeqSlash]");
+            L"\"" + dir + L"Unstall.exe\" -u name=[KlSeqSlash]");
   EXPECT_TRUE(Exists(dir + L"_backup_.dat"));
   // Without the user-word file the tools folder holds four links.
   const std::wstring tools = insttest::ShellFolder(CSIDL_COMMON_PROGRAMS) + L"斜杠测试\\更多工具\\";
