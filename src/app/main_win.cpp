@@ -5,5 +5,5 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int) {
   InitInstance(lpCmdLine);
-  return 0;
+  return g_exitCode;
 }

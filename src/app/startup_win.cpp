@@ -13,8 +13,11 @@
 #include "app/remove_tree_win.h"
 #include "app/working_copy_win.h"
 #include "package/mapfile_win.h"
+#include "remove/operation_dlg_win.h"
 #include "ui/owners_win.h"
 #include "wizard/wizard_win.h"
+
+int g_exitCode = 0;
 
 namespace {
 
@@ -52,14 +55,28 @@ bool PrepareInstall() {
 bool RunOperation() {
   switch (g_launch->mode) {
     case kModeUninstall:
-    case kModeRepair:
+    case kModeRepair: {
+      if (!g_session->installDir[0]) return false;  // nothing installed: end silently
+      // The dialog ends the run; the work folder and the working copy go
+      // afterwards as for an install, also when the operation could not go
+      // on (exit code 1), so that nothing of ours stays in the temporary
+      // folder.
+      if (g_launch->mode == kModeUninstall) {
+        CCKL_Uninstall dialog;
+        dialog.DoModal(nullptr);
+        g_exitCode = dialog.exitCode();
+      } else {
+        CKL_Repair dialog;
+        dialog.DoModal(nullptr);
+        g_exitCode = dialog.exitCode();
+      }
+      return true;
+    }
     case kModeUpdate:
       if (!g_session->installDir[0]) return false;  // nothing installed: end silently
-      // >>> OPERATION DIALOGS: the uninstall dialog (resource 133), the repair
-      // dialog (resource 137) and the driver-update dialog (given
-      // g_session->imeName) run here modally, each followed by
-      // ScheduleSelfDelete(). Until they exist these modes end like a run
-      // with nothing installed.
+      // >>> the driver-update dialog (given g_session->imeName) runs here
+      // modally; until it exists this mode ends like a run with nothing
+      // installed.
       return false;
     default:
       break;
@@ -79,6 +96,7 @@ bool RunOperation() {
 }  // namespace
 
 int InitInstance(const wchar_t* arguments) {
+  g_exitCode = 0;
   ui::HeapBlock launchBlock(AllocZeroed(sizeof(LaunchInfo)));
   ui::HeapBlock sessionBlock(AllocZeroed(sizeof(InstallSession)));
   ui::HeapBlock headerBlock(AllocZeroed(sizeof(PackageHeader)));

@@ -6,3 +6,7 @@
 // the command line, runs the chosen operation, cleans up the temporary files
 // and releases the records. Returns non-zero in every case.
 int InitInstance(const wchar_t* arguments);
+
+// The process's exit code once InitInstance has returned: 0, or 1 when an
+// uninstall or repair could not go on.
+extern int g_exitCode;

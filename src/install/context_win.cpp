@@ -40,6 +40,7 @@ InstallContext InitInstallContext(HWND ownerPage, PackageHeader* header) {
   InstallContext context;
   InitCommon(context, ownerPage);
   context.header = header;
+  context.journal = nullptr;
   return context;
 }
 

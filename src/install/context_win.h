@@ -8,6 +8,10 @@
 
 #include "app/records.h"
 
+namespace kl {
+class InstallJournal;
+}
+
 constexpr int kProgressListId = 1006;
 constexpr int kProgressBarId = 1008;
 
@@ -21,6 +25,7 @@ struct InstallContext {
   int32_t progressPos;             // last position sent to the bar, 0..100
   PackageHeader* header;           // product description (g_header, or a private copy on repair)
   wchar_t installDir[kPathChars];  // always ends with a backslash once the sequence set it
+  kl::InstallJournal* journal;     // what the run created, for undoing a failed run (may be null)
 };
 
 // One uninstall run: the same fields, with the installed product's record.

@@ -2,12 +2,14 @@
 #include "install/ime_win.h"
 
 #include <imm.h>
+#include <shlwapi.h>
 
 #include <array>
 #include <vector>
 
 #include "base/format_win.h"
 #include "base/text.h"
+#include "install/rollback_win.h"
 #include "package/fsutil_win.h"
 #include "ui/owners_win.h"
 
@@ -106,6 +108,7 @@ bool RegisterIme(InstallContext& ctx) {
   wchar_t target[MAX_PATH];
   const bool sourceFits = kl::Format(source, L"%s%s.ime", ctx.installDir, imeName);
   const bool targetFits = MakeImeSystemPath(imeName, target);
+  if (imeName[0] && targetFits) JournalNewFile(ctx, target);
   if (!imeName[0] || !sourceFits || !targetFits || !CopyFileAndGrant(source, target, FALSE)) {
     wchar_t line[512];
     kl::Format(line, L"复制IME文件到系统目录发生错误，复制文件路径：%s", source);
@@ -115,12 +118,23 @@ bool RegisterIme(InstallContext& ctx) {
   // From now on the module lives only in the system directory.
   ::DeleteFileW(source);
 
+  wchar_t fileName[40];
+  const bool nameFits = MakeImeFileName(imeName, fileName);
+  const std::vector<std::wstring> before =
+      nameFits ? LayoutsUsingModule(fileName) : std::vector<std::wstring>();
+
   // The result says little (an earlier registration may stand); the search
   // below decides.
   ::ImmInstallIMEW(target, layoutText);
 
-  wchar_t fileName[40];
-  if (!MakeImeFileName(imeName, fileName)) return false;
+  if (!nameFits) return false;
+  // Some systems register a new layout on every call: the run owns only
+  // those that were not there before it.
+  for (const std::wstring& id : LayoutsUsingModule(fileName)) {
+    bool old = false;
+    for (const std::wstring& b : before) old = old || SameText(b.c_str(), id.c_str());
+    if (!old) JournalLayout(ctx, id.c_str());
+  }
   return FindLayoutByImeFile(fileName) != nullptr;
 }
 
@@ -190,4 +204,106 @@ int RemoveImeLayouts(const wchar_t* imeFileName) {
     for (const auto& name : names) ::RegDeleteValueW(preload.get(), name.data());
   }
   return removed;
+}
+
+void FormatLayoutId(HKL layout, wchar_t (&out)[20]) {
+  kl::Format(out, L"%X", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(layout) & 0xFFFFFFFFu));
+}
+
+std::vector<std::wstring> LayoutsUsingModule(const wchar_t* imeFileName) {
+  std::vector<std::wstring> ids;
+  if (!imeFileName || !imeFileName[0]) return ids;
+  auto add = [&](const wchar_t* id) {
+    for (const std::wstring& known : ids)
+      if (SameText(known.c_str(), id)) return;
+    ids.push_back(id);
+  };
+  const int count = ::GetKeyboardLayoutList(0, nullptr);
+  if (count > 0) {
+    std::vector<HKL> layouts(static_cast<size_t>(count));
+    const int filled = ::GetKeyboardLayoutList(count, layouts.data());
+    for (int i = 0; i < filled && i < count; ++i) {
+      wchar_t imeFile[MAX_PATH] = {};
+      if (::ImmGetIMEFileNameW(layouts[i], imeFile, MAX_PATH) == 0) continue;
+      imeFile[MAX_PATH - 1] = 0;
+      if (!SameText(FileNamePart(imeFile), imeFileName)) continue;
+      wchar_t id[20];
+      FormatLayoutId(layouts[i], id);
+      add(id);
+    }
+  }
+  for (const wchar_t* rootPath : kLayoutRoots) {
+    ui::RegKey root;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, rootPath, 0, KEY_READ, root.out()) != ERROR_SUCCESS)
+      continue;
+    for (const LayoutId& id : LayoutsOfModule(root.get(), imeFileName)) add(id.data());
+  }
+  return ids;
+}
+
+void RemoveLayoutById(const wchar_t* layoutId) {
+  if (!layoutId || !layoutId[0]) return;
+
+  // The loaded handle, when the layout is loaded; taken before its keys go.
+  HKL loaded = nullptr;
+  const int count = ::GetKeyboardLayoutList(0, nullptr);
+  if (count > 0) {
+    std::vector<HKL> layouts(static_cast<size_t>(count));
+    const int filled = ::GetKeyboardLayoutList(count, layouts.data());
+    for (int i = 0; i < filled && i < count && !loaded; ++i) {
+      wchar_t id[20];
+      FormatLayoutId(layouts[i], id);
+      if (SameText(id, layoutId)) loaded = layouts[i];
+    }
+  }
+
+  // The first preload value that names it.
+  ui::RegKey preload;
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kPreloadKey, 0, KEY_ALL_ACCESS, preload.out()) ==
+      ERROR_SUCCESS) {
+    for (DWORD index = 0;; ++index) {
+      wchar_t name[260] = {};
+      wchar_t data[20] = {};
+      DWORD nameChars = 260;
+      DWORD bytes = sizeof(data) - sizeof(wchar_t);
+      DWORD type = 0;
+      const LONG rc = ::RegEnumValueW(preload.get(), index, name, &nameChars, nullptr, &type,
+                                      reinterpret_cast<BYTE*>(data), &bytes);
+      if (rc == ERROR_MORE_DATA) continue;  // longer than any layout identifier
+      if (rc != ERROR_SUCCESS) break;
+      data[bytes / sizeof(wchar_t)] = 0;
+      if ((type == REG_SZ || type == REG_EXPAND_SZ) && SameText(data, layoutId)) {
+        ::RegDeleteValueW(preload.get(), name);
+        break;
+      }
+    }
+  }
+
+  // Its registration in both control sets.
+  for (const wchar_t* rootPath : kLayoutRoots) {
+    ui::RegKey root;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, rootPath, 0, KEY_ALL_ACCESS, root.out()) !=
+        ERROR_SUCCESS)
+      continue;
+    for (DWORD index = 0;;) {
+      LayoutId name = {};
+      DWORD chars = static_cast<DWORD>(name.size());
+      const LONG rc = ::RegEnumKeyExW(root.get(), index, name.data(), &chars, nullptr, nullptr,
+                                      nullptr, nullptr);
+      if (rc == ERROR_MORE_DATA) {
+        ++index;
+        continue;
+      }
+      if (rc != ERROR_SUCCESS) break;
+      if (SameText(name.data(), layoutId) && ::SHDeleteKeyW(root.get(), name.data()) ==
+                                                 ERROR_SUCCESS)
+        continue;  // the next key moved up to this index
+      ++index;
+    }
+  }
+
+  if (loaded) {
+    ::UnloadKeyboardLayout(loaded);
+    ::UnloadKeyboardLayout(loaded);
+  }
 }

@@ -6,6 +6,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "install/context_win.h"
 
 // "<imeName>.kelo.ime": the name under which the system reports the module.
@@ -37,3 +40,18 @@ HKL FindLayoutByImeFile(const wchar_t* fileName);
 // layouts, and unloads the loaded layouts of that module. The IME file itself
 // is left alone. Returns the number of layout keys deleted.
 int RemoveImeLayouts(const wchar_t* imeFileName);
+
+// The text form of a layout handle's identifier: its low 32 bits as "%X"
+// (upper-case hexadecimal, no leading zeros), as the registry names layouts.
+void FormatLayoutId(HKL layout, wchar_t (&out)[20]);
+
+// Identifiers of every keyboard layout that uses the module imeFileName:
+// first the loaded ones in the system's list order, then those registered in
+// either control set whose "Ime File" names it (file-name part,
+// case-insensitive). Each identifier once; empty when none.
+std::vector<std::wstring> LayoutsUsingModule(const wchar_t* imeFileName);
+
+// Takes one layout out of the system: the first of the current user's preload
+// values that names it (data compared without regard to case), its keys in
+// both control sets' "Keyboard Layouts", and two unloads.
+void RemoveLayoutById(const wchar_t* layoutId);

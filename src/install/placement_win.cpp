@@ -10,6 +10,7 @@
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/registry_win.h"
+#include "install/rollback_win.h"
 #include "package/fsutil_win.h"
 #include <objbase.h>  // the owners need COM declared
 
@@ -26,6 +27,7 @@ bool Exists(const wchar_t* path) {
 // Moves one token folder of the extraction folder to its destination and
 // removes what is left of it, so the final move does not carry it along.
 void MoveToken(const wchar_t* tokenFolder, const wchar_t* destination, InstallContext& context) {
+  JournalNewTree(context, tokenFolder, destination);
   bool deferred = false;
   CopyFolder(tokenFolder, destination, 0, &deferred);
   if (deferred) context.restartNeeded = 1;
@@ -49,7 +51,9 @@ bool FontValueName(const wchar_t* fileName, wchar_t (&valueName)[64]) {
   return false;
 }
 
-bool RegisterFontValue(const wchar_t* valueName, const wchar_t* fileName) {
+bool RegisterFontValue(const wchar_t* valueName, const wchar_t* fileName,
+                       InstallContext* context) {
+  if (context) JournalRegistryValue(*context, HKEY_LOCAL_MACHINE, kFontsKey, valueName);
   ui::RegKey fonts;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFontsKey, 0, KEY_ALL_ACCESS, fonts.out()) !=
       ERROR_SUCCESS)
@@ -57,7 +61,7 @@ bool RegisterFontValue(const wchar_t* valueName, const wchar_t* fileName) {
   return SetStringValue(fonts.get(), valueName, fileName);
 }
 
-bool InstallFonts(const wchar_t* folder) {
+bool InstallFonts(const wchar_t* folder, InstallContext* context) {
   wchar_t fontsFolder[MAX_PATH];
   if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_FONTS | CSIDL_FLAG_CREATE, nullptr,
                                 SHGFP_TYPE_CURRENT, fontsFolder)))
@@ -81,9 +85,10 @@ bool InstallFonts(const wchar_t* folder) {
         if (!kl::Format(from, L"%s%s", folder, name) ||
             !kl::Format(to, L"%s%s", fontsFolder, name))
           continue;
+        if (context) JournalNewFile(*context, to, true);
         if (!::CopyFileW(from, to, FALSE)) continue;
         ::AddFontResourceW(to);
-        RegisterFontValue(valueName, name);
+        RegisterFontValue(valueName, name, context);
       }
     }
   }
@@ -111,7 +116,7 @@ bool PlaceFiles(InstallContext& context) {
     MoveToken(token, windowsDir, context);
 
   if (kl::Format(token, L"%s$fonts$\\", extract) && Exists(token)) {
-    InstallFonts(token);
+    InstallFonts(token, &context);
     RemoveFolderTree(token);
   }
 
@@ -120,6 +125,7 @@ bool PlaceFiles(InstallContext& context) {
       GetProductDataFolder(context.header->imeName, dataFolder))
     MoveToken(token, dataFolder, context);
 
+  JournalNewTree(context, extract, context.installDir);
   bool deferred = false;
   CopyFolder(extract, context.installDir, 0, &deferred);
   if (deferred) context.restartNeeded = 1;
@@ -128,6 +134,7 @@ bool PlaceFiles(InstallContext& context) {
   // A cut path would name another file: an install directory that leaves no
   // room for the uninstaller's name fails the step.
   if (!kl::Format(uninstaller, L"%sunstall.exe", context.installDir)) return false;
+  JournalNewFile(context, uninstaller);
   if (std::wcscmp(launch.programCopyPath, uninstaller) != 0 &&
       ::CopyFileW(launch.programCopyPath, uninstaller, FALSE))
     GrantUsersAccess(uninstaller);

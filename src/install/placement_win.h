@@ -15,13 +15,15 @@ bool PlaceFiles(InstallContext& context);
 // Installs the font files (names containing ".ttf" or ".ttc", case-sensitive)
 // found directly in folder (ending with a backslash): copied into the fonts
 // folder, added to the font table and registered. false only when the fonts
-// folder cannot be determined.
-bool InstallFonts(const wchar_t* folder);
+// folder cannot be determined. With a context, what is new is journaled.
+bool InstallFonts(const wchar_t* folder, InstallContext* context = nullptr);
 
 // Writes valueName = fileName (REG_SZ) under the HKLM key
 // "SOFTWARE\Microsoft\Windows NT\CurrentVersion\Fonts". false when the key
-// cannot be opened or the value cannot be set.
-bool RegisterFontValue(const wchar_t* valueName, const wchar_t* fileName);
+// cannot be opened or the value cannot be set. With a context, the value's
+// old state is journaled first.
+bool RegisterFontValue(const wchar_t* valueName, const wchar_t* fileName,
+                       InstallContext* context = nullptr);
 
 // The registry value name of a font file: "<name up to .ttf>(TrueType)", or
 // "<name>(TrueType-C)" for ".ttc" files, cut to 63 characters. false for a

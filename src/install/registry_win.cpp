@@ -3,6 +3,7 @@
 
 #include "base/format_win.h"
 #include "base/text.h"
+#include "install/rollback_win.h"
 #include <objbase.h>  // the owners need COM declared
 
 #include "ui/owners_win.h"
@@ -16,7 +17,16 @@ bool CreateKey(HKEY parent, const wchar_t* name, ui::RegKey& key) {
                            nullptr, key.out(), nullptr) == ERROR_SUCCESS;
 }
 
-void WriteVendorKeyUnder(HKEY hive, const wchar_t* keyName, const wchar_t* installDir) {
+void WriteVendorKeyUnder(HKEY hive, const wchar_t* keyName, const wchar_t* installDir,
+                         InstallContext& context) {
+  wchar_t productPath[64];
+  if (kl::Format(productPath, L"Software\\zorbl\\%s", keyName)) {
+    // keyName ends with a backslash; the journal names the key without it.
+    const size_t n = kl::StrLen(productPath);
+    if (n && productPath[n - 1] == L'\\') productPath[n - 1] = 0;
+    JournalRegistryKey(context, hive, productPath);
+    JournalRegistryValue(context, hive, productPath, L"KMEInstallPath");
+  }
   ui::RegKey software;
   if (::RegOpenKeyExW(hive, L"Software", 0, KEY_ALL_ACCESS, software.out()) != ERROR_SUCCESS)
     return;
@@ -54,8 +64,8 @@ bool SetStringValue(HKEY key, const wchar_t* name, const wchar_t* data) {
 void WriteVendorKey(InstallContext& context) {
   wchar_t keyName[40];
   kl::Format(keyName, L"%s\\", context.header->imeName);
-  WriteVendorKeyUnder(HKEY_LOCAL_MACHINE, keyName, context.installDir);
-  WriteVendorKeyUnder(HKEY_CURRENT_USER, keyName, context.installDir);
+  WriteVendorKeyUnder(HKEY_LOCAL_MACHINE, keyName, context.installDir, context);
+  WriteVendorKeyUnder(HKEY_CURRENT_USER, keyName, context.installDir, context);
 }
 
 bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
@@ -69,6 +79,9 @@ bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
     return true;
   wchar_t keyName[40];
   kl::Format(keyName, L"%s", h.imeName);
+  wchar_t recordPath[128];
+  const bool journaled = kl::Format(recordPath, L"%s\\%s", kUninstallKey, keyName);
+  if (journaled) JournalRegistryKey(context, HKEY_LOCAL_MACHINE, recordPath);
   ui::RegKey product;
   if (!CreateKey(uninstall.get(), keyName, product)) return true;
 
@@ -90,6 +103,7 @@ bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
   // to its last unit is still read only within the record.
   wchar_t field[260];
   auto put = [&](const wchar_t* name, const wchar_t* data) {
+    if (journaled) JournalRegistryValue(context, HKEY_LOCAL_MACHINE, recordPath, name);
     SetStringValue(product.get(), name, data);  // a value that cannot be set is skipped
   };
   auto putField = [&](const wchar_t* name, const wchar_t* data, size_t units) {

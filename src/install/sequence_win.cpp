@@ -9,8 +9,10 @@
 #include "base/text.h"
 #include "install/backup_win.h"
 #include "install/ime_win.h"
+#include "install/journal.h"
 #include "install/placement_win.h"
 #include "install/registry_win.h"
+#include "install/rollback_win.h"
 #include "install/shortcuts_win.h"
 #include "package/fsutil_win.h"
 #include "package/mapfile_win.h"
@@ -31,6 +33,9 @@ constexpr wchar_t kLineStep6[] = L"  6.清除安装程序创建的临时文件..
 constexpr wchar_t kLineDone[] = L"安装程序已经完成所有工作!";
 constexpr wchar_t kLineDoneRestart[] = L"安装程序已经完成所有工作,但部分设置在重新启动以后方能生效!";
 constexpr wchar_t kLineFailed[] = L"安装程序发生错误，所做操作已经撤销!";
+
+bool RunSequence(InstallContext& context, const wchar_t* installDir, const wchar_t* userName,
+                 const wchar_t* company);
 
 bool RunSteps(InstallContext& context, const wchar_t* userName, const wchar_t* company) {
   ReportProgress(context, 2, kLineStep1);
@@ -55,12 +60,27 @@ bool RunSteps(InstallContext& context, const wchar_t* userName, const wchar_t* c
 
 bool RunInstall(InstallContext& context, const wchar_t* installDir, const wchar_t* userName,
                 const wchar_t* company) {
+  // The run's journal: the caller's (it may have recorded folders it made
+  // for the run) or one of its own.
+  kl::InstallJournal ownJournal;
+  const bool ownsJournal = context.journal == nullptr;
+  if (ownsJournal) context.journal = &ownJournal;
+  const bool ok = RunSequence(context, installDir, userName, company);
+  if (ownsJournal) context.journal = nullptr;
+  return ok;
+}
+
+namespace {
+
+bool RunSequence(InstallContext& context, const wchar_t* installDir, const wchar_t* userName,
+                 const wchar_t* company) {
   ReportProgress(context, 0, kLineVerify);
   kl::Copy(context.installDir, installDir);  // at most 259 characters
   const size_t n = kl::StrLen(context.installDir);
   if (n == 0) {
     // No folder to install into: nothing is placed anywhere.
     ReportProgress(context, -1, kLineFailed);
+    UndoInstall(context);
     CleanUpInstallFiles(context);
     return false;
   }
@@ -68,8 +88,10 @@ bool RunInstall(InstallContext& context, const wchar_t* installDir, const wchar_
   ReportProgress(context, 1, kLineStart);
 
   if (!RunSteps(context, userName, company)) {
-    // What the completed steps placed stays; only the run's temporary files go.
+    // What the completed steps created is taken back (what existed before
+    // the run stays), then the run's temporary files go.
     ReportProgress(context, -1, kLineFailed);
+    UndoInstall(context);
     CleanUpInstallFiles(context);
     return false;
   }
@@ -80,10 +102,17 @@ bool RunInstall(InstallContext& context, const wchar_t* installDir, const wchar_
   return true;
 }
 
+}  // namespace
+
 bool InstallFromWizard(HWND ownerPage, const wchar_t* installDir, const wchar_t* userName,
-                       const wchar_t* company) {
+                       const wchar_t* company, const std::vector<std::wstring>& madeFolders) {
   InstallContext context = InitInstallContext(ownerPage, g_header);
-  return RunInstall(context, installDir, userName, company);
+  kl::InstallJournal journal;
+  for (const std::wstring& folder : madeFolders) journal.AddPath(kl::UndoKind::kFolder, folder);
+  context.journal = &journal;
+  const bool ok = RunInstall(context, installDir, userName, company);
+  context.journal = nullptr;
+  return ok;
 }
 
 void RunRepairInstall(InstallContext& context, const wchar_t* userName, const wchar_t* company) {

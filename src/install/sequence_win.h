@@ -4,20 +4,27 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "install/context_win.h"
 
 // Runs the six steps on an extracted package (launch->extractFolder) into
 // installDir (a backslash is added when missing). true when every step ran;
-// false after the first failing step, with the failure line added. An empty
-// installDir fails before any step. The temporary files of the run are
-// removed in every case.
+// false after the first failing step, with the failure line added; what the
+// run created is then taken back (see rollback_win.h): files, folders, fonts,
+// registry keys and values, the IME module and the layouts it registered,
+// links. An empty installDir fails before any step. The temporary files of
+// the run are removed in every case.
 bool RunInstall(InstallContext& context, const wchar_t* installDir, const wchar_t* userName,
                 const wchar_t* company);
 
 // The wizard's entry: a context on ownerPage with the process-wide header,
-// then RunInstall.
+// then RunInstall. madeFolders are folders the wizard created for the run
+// (outermost first); a failed run removes them with the rest.
 bool InstallFromWizard(HWND ownerPage, const wchar_t* installDir, const wchar_t* userName,
-                       const wchar_t* company);
+                       const wchar_t* company,
+                       const std::vector<std::wstring>& madeFolders = {});
 
 // The repair dialog's entry: extracts "<g_session->installDir>_backup_.dat",
 // reads its "InstallInfo.kif" into a private header and runs RunInstall into

@@ -8,6 +8,7 @@
 #include "app/cmdline_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
+#include "install/rollback_win.h"
 #include "package/fsutil_win.h"
 #include "ui/owners_win.h"
 
@@ -32,8 +33,8 @@ bool ShellFolder(int csidl, wchar_t (&out)[MAX_PATH]) {
   return true;
 }
 
-// The display name becomes a folder and part of file names: it must be one
-// plain path component.
+}  // namespace
+
 bool IsFolderName(const wchar_t* name) {
   if (!name[0]) return false;
   size_t n = 0;
@@ -45,6 +46,22 @@ bool IsFolderName(const wchar_t* name) {
   if (name[n - 1] == L'.' || name[n - 1] == L' ') return false;  // "." and ".." among them
   return true;
 }
+
+bool ProductLinkFolders(const wchar_t* displayName, wchar_t (&desktop)[MAX_PATH],
+                        wchar_t (&product)[MAX_PATH], wchar_t (&tools)[MAX_PATH]) {
+  desktop[0] = product[0] = tools[0] = 0;
+  ShellFolder(CSIDL_DESKTOPDIRECTORY, desktop);
+  wchar_t programs[MAX_PATH];
+  if (!ShellFolder(CSIDL_COMMON_PROGRAMS, programs) || !IsFolderName(displayName) ||
+      !kl::Format(product, L"%s%s\\", programs, displayName) ||
+      !kl::Format(tools, L"%s%s\\更多工具\\", programs, displayName)) {
+    product[0] = tools[0] = 0;
+    return false;
+  }
+  return true;
+}
+
+namespace {
 
 bool FileExists(const wchar_t* path) {
   const DWORD attributes = ::GetFileAttributesW(path);
@@ -62,8 +79,8 @@ struct LinkSpec {
   bool needsUserWords;         // written only when the user-word data file exists
 };
 
-void WriteLink(const LinkSpec& spec, const wchar_t* installDir, const wchar_t* imeName,
-               const wchar_t* displayName) {
+void WriteLink(InstallContext& ctx, const LinkSpec& spec, const wchar_t* installDir,
+               const wchar_t* imeName, const wchar_t* displayName) {
   wchar_t link[MAX_PATH];
   wchar_t target[MAX_PATH];
   wchar_t arguments[kDescriptionChars] = {};
@@ -74,6 +91,7 @@ void WriteLink(const LinkSpec& spec, const wchar_t* installDir, const wchar_t* i
     return;
   if (spec.arguments) kl::Format(arguments, spec.arguments, imeName);
   kl::Format(description, spec.description, displayName);
+  JournalNewFile(ctx, link);
   CreateShortcut(target, description, link, installDir, spec.arguments ? arguments : nullptr,
                  spec.iconIndex);
 }
@@ -116,16 +134,11 @@ bool CreateShortcuts(InstallContext& ctx) {
   kl::Copy(launch, ctx.header->launchAfterInstall);
   const wchar_t* installDir = ctx.installDir;
 
-  wchar_t programs[MAX_PATH];
   wchar_t desktop[MAX_PATH];
-  const bool havePrograms = ShellFolder(CSIDL_COMMON_PROGRAMS, programs);
-  const bool haveDesktop = ShellFolder(CSIDL_DESKTOPDIRECTORY, desktop);
-
   wchar_t product[MAX_PATH];  // M
   wchar_t tools[MAX_PATH];    // T
-  const bool haveFolders = havePrograms && IsFolderName(displayName) &&
-                           kl::Format(product, L"%s%s\\", programs, displayName) &&
-                           kl::Format(tools, L"%s%s\\更多工具\\", programs, displayName);
+  const bool haveFolders = ProductLinkFolders(displayName, desktop, product, tools);
+  const bool haveDesktop = desktop[0] != 0;
   if (haveFolders) {
     const LinkSpec productLinks[] = {
         {product, L"系统设置.lnk", L"%sconfig.exe", L"/n '%s'", 0, L"%s 的使用习惯更改和设定", false},
@@ -133,8 +146,10 @@ bool CreateShortcuts(InstallContext& ctx) {
         {product, L"检查更新.lnk", L"%sUnstall.exe", L"-g name=[%s]", 0,
          L"检查 %s 的最新服务器版本", false},
     };
+    JournalNewFolders(ctx, product);
     CreateDirectoryPath(product);
-    for (const LinkSpec& spec : productLinks) WriteLink(spec, installDir, imeName, displayName);
+    for (const LinkSpec& spec : productLinks)
+      WriteLink(ctx, spec, installDir, imeName, displayName);
 
     // The desktop link is the settings link again; the uninstall removes it.
     wchar_t desktopName[MAX_PATH];
@@ -142,7 +157,7 @@ bool CreateShortcuts(InstallContext& ctx) {
       LinkSpec onDesktop = productLinks[0];
       onDesktop.folder = desktop;
       onDesktop.linkName = desktopName;
-      WriteLink(onDesktop, installDir, imeName, displayName);
+      WriteLink(ctx, onDesktop, installDir, imeName, displayName);
     }
 
     wchar_t userWords[MAX_PATH];
@@ -158,10 +173,11 @@ bool CreateShortcuts(InstallContext& ctx) {
         {tools, L"修复安装.lnk", L"%sUnstall.exe", L"-r name=[%s]", 0, L"修复 %s 至新安装状态", false},
         {tools, L"卸载软件.lnk", L"%sUnstall.exe", L"-u name=[%s]", 0, L"卸载 %s 程序", false},
     };
+    JournalNewFolders(ctx, tools);
     CreateDirectoryPath(tools);
     for (const LinkSpec& spec : toolLinks) {
       if (spec.needsUserWords && !haveUserWords) continue;
-      WriteLink(spec, installDir, imeName, displayName);
+      WriteLink(ctx, spec, installDir, imeName, displayName);
     }
 
     ::SHChangeNotify(SHCNE_ALLEVENTS, SHCNF_PATHW | SHCNF_FLUSH, tools, nullptr);

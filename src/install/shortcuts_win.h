@@ -24,3 +24,17 @@ bool CreateShortcut(const wchar_t* target, const wchar_t* description, const wch
 // directory. Links that cannot be written are missing without a message; a
 // display name that cannot be a folder name gives no links. Always true.
 bool CreateShortcuts(InstallContext& ctx);
+
+// Whether a display name can be the product's Start-menu folder: one plain
+// path component (no "<>:\"/\\|?*" or control characters, not empty, no
+// trailing full stop or space).
+bool IsFolderName(const wchar_t* name);
+
+// The folders of the product's links, each ending with a backslash: the
+// current user's desktop, "<all-users programs>\<displayName>\" and its
+// "更多工具\" subfolder (created when missing only for the shell folders
+// themselves). false, with product and tools empty, when the display name
+// cannot be a folder name or a path does not fit; desktop is empty when the
+// shell cannot give it.
+bool ProductLinkFolders(const wchar_t* displayName, wchar_t (&desktop)[MAX_PATH],
+                        wchar_t (&product)[MAX_PATH], wchar_t (&tools)[MAX_PATH]);

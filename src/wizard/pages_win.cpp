@@ -77,8 +77,9 @@ BOOL CKL_Install_Begain::OnInitDialog() {
 }
 
 bool CKL_Install_Begain::RunInstall(const wchar_t* installDir, const wchar_t* owner,
-                                    const wchar_t* company) {
-  return InstallFromWizard(hwnd(), installDir, owner, company);
+                                    const wchar_t* company,
+                                    const std::vector<std::wstring>& madeFolders) {
+  return InstallFromWizard(hwnd(), installDir, owner, company, madeFolders);
 }
 
 // ---- install-folder page ------------------------------------------------------

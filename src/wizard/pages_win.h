@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "app/records.h"
 #include "res/resource.h"
 #include "ui/dialog_win.h"
@@ -25,7 +28,9 @@ class CKL_Install_Begain : public ui::Dialog {
   CKL_Install_Begain() : ui::Dialog(IDD_PROGRESS_PAGE) {}
   // Runs the install sequence reporting into this page (any thread while
   // the page's thread pumps). true on success.
-  bool RunInstall(const wchar_t* installDir, const wchar_t* owner, const wchar_t* company);
+  // madeFolders: folders created for this run, removed again when it fails.
+  bool RunInstall(const wchar_t* installDir, const wchar_t* owner, const wchar_t* company,
+                  const std::vector<std::wstring>& madeFolders = {});
 
  protected:
   BOOL OnInitDialog() override;

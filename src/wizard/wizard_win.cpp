@@ -10,6 +10,7 @@
 #include "app/remove_tree_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
+#include "install/journal.h"
 #include "package/fsutil_win.h"
 #include "remove/inuse_win.h"
 
@@ -270,8 +271,16 @@ void CKL_Install_BaseDlg::Work() {
   }
 
   // Only a full path is created: a relative one would land wherever the
-  // current directory happens to be.
-  if (IsFullFolderPath(folder)) CreateDirectoryPath(folder);
+  // current directory happens to be. The folders made here belong to the
+  // run: a failed install removes them again.
+  std::vector<std::wstring> madeFolders;
+  if (IsFullFolderPath(folder)) {
+    for (const kl::string16& f : kl::MissingFolders(folder, [](const kl::string16& p) {
+           return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES;
+         }))
+      madeFolders.push_back(f);
+    CreateDirectoryPath(folder);
+  }
   if (!IsFullFolderPath(folder) || !IsFolder(folder)) {
     wchar_t message[kPathChars + 96];
     kl::Format(message, kCreateFailedFormat, folder);
@@ -287,7 +296,7 @@ void CKL_Install_BaseDlg::Work() {
   Enable(IDC_ACCEPT, false);
   Enable(IDC_DECLINE, false);
 
-  const bool ok = progress_.RunInstall(folder, owner, company);
+  const bool ok = progress_.RunInstall(folder, owner, company, madeFolders);
 
   SetItemText(IDOK, ok ? kDoneCaption : kFailedCaption);
   Enable(IDC_TABS, true);

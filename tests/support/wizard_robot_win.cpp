@@ -38,8 +38,15 @@ int BarPosition(HWND bar) { return static_cast<int>(SendMessageW(bar, PBM_GETPOS
 
 HWND StartWizard(const std::wstring& setup, const std::wstring& caption, DWORD* copyPid,
                  DWORD timeoutMs, const robot::StartOptions& options) {
+  return StartProgram(setup, L"", caption, copyPid, timeoutMs, options);
+}
+
+HWND StartProgram(const std::wstring& program, const std::wstring& arguments,
+                  const std::wstring& caption, DWORD* copyPid, DWORD timeoutMs,
+                  const robot::StartOptions& options) {
+  if (copyPid) *copyPid = 0;
   robot::Process first;
-  if (!robot::Start(setup, L"", &first, options)) return nullptr;
+  if (!robot::Start(program, arguments, &first, options)) return nullptr;
   const DWORD pid = robot::WaitProcess(kWorkingCopyTail, timeoutMs);
   if (copyPid) *copyPid = pid;
   if (!pid) return nullptr;
@@ -60,6 +67,42 @@ std::wstring WaitFinished(HWND wizard, DWORD timeoutMs) {
   const bool finished = (text == kDoneCaption || text == kFailedCaption) &&
                         robot::IsEnabled(robot::Control(wizard, IDOK));
   return finished ? text : std::wstring();
+}
+
+bool InstallThroughWizard(const std::wstring& setup, const std::wstring& displayName,
+                          std::vector<std::wstring>* lines, const robot::StartOptions& options) {
+  DWORD pid = 0;
+  HWND wizard = StartWizard(setup, WizardCaption(displayName), &pid, 60000, options);
+  if (!wizard) return false;
+  ui::Handle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+  robot::ClickControl(wizard, kAccept);
+  robot::WaitUntil([&] { return robot::IsEnabled(robot::Control(wizard, IDOK)); }, 5000);
+  if (!robot::ClickControl(wizard, IDOK)) return false;
+  std::wstring finished;
+  robot::WaitUntil(
+      [&] {
+        // An earlier install leaves the folder: overwrite it.
+        if (HWND ask = robot::FindTopWindow(L"是否继续？", robot::kDialogClass, pid))
+          robot::Answer(ask, IDYES);
+        finished = WaitFinished(wizard, 0);
+        return !finished.empty();
+      },
+      180000, 200);
+  if (lines) *lines = robot::ListViewColumn(ProgressList(wizard));
+  if (finished.empty()) return false;
+  robot::ClickControl(wizard, IDOK);
+  return robot::WaitExit(process.get(), 30000) && finished == kDoneCaption;
+}
+
+HWND StartOperation(const std::wstring& installDir, const std::wstring& arguments,
+                    const std::wstring& caption, DWORD* copyPid) {
+  return StartProgram(installDir + L"unstall.exe", arguments, caption, copyPid, 60000);
+}
+
+bool RunOperation(HWND dialog, DWORD timeoutMs) {
+  if (!robot::ClickControl(dialog, IDOK)) return false;
+  return robot::WaitUntil([&] { return robot::ControlText(dialog, IDOK) == kOperationDone; },
+                          timeoutMs, 100);
 }
 
 }  // namespace wizrobot

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "robot_win.h"
 
@@ -45,5 +46,34 @@ HWND StartWizard(const std::wstring& setup, const std::wstring& caption, DWORD* 
 // Waits until button 1 of the wizard shows one of the two closing captions;
 // returns that caption ("" on time-out).
 std::wstring WaitFinished(HWND wizard, DWORD timeoutMs);
+
+// Starts program with arguments (its working copy takes over) and waits for
+// the working copy's window with that caption; *copyPid gets the copy's pid.
+HWND StartProgram(const std::wstring& program, const std::wstring& arguments,
+                  const std::wstring& caption, DWORD* copyPid, DWORD timeoutMs = 60000,
+                  const robot::StartOptions& options = {});
+
+// The whole wizard as a user goes through it: accept the licence, install
+// (answering Yes when the folder exists), finish. *lines (may be null) gets
+// the progress lines. true when the install ended with "完成安装(&O)" and the
+// program ended.
+bool InstallThroughWizard(const std::wstring& setup, const std::wstring& displayName,
+                          std::vector<std::wstring>* lines = nullptr,
+                          const robot::StartOptions& options = {});
+
+// ---- the installed product's uninstall and repair dialogs ----
+
+constexpr wchar_t kUninstallCaption[] = L"卸载(&U)";
+constexpr wchar_t kRepairCaption[] = L"修复(&R)";
+constexpr wchar_t kOperationDone[] = L"完成(&O)";
+inline std::wstring UninstallTitle(const std::wstring& display) { return display + L" - 卸载程序"; }
+inline std::wstring RepairTitle(const std::wstring& display) { return display + L" - 修复程序"; }
+
+// Starts "<installDir>unstall.exe arguments" ("-u name=[X]", "-r name=[X]")
+// and waits for the dialog with that caption. Null on time-out.
+HWND StartOperation(const std::wstring& installDir, const std::wstring& arguments,
+                    const std::wstring& caption, DWORD* copyPid);
+// Presses button 1 and waits until it reads "完成(&O)".
+bool RunOperation(HWND dialog, DWORD timeoutMs = 120000);
 
 }  // namespace wizrobot

@@ -1,0 +1,347 @@
+// Uninstall (-u) and repair (-r) of the sample product under Wine, started
+// from the installed unstall.exe and driven like a user; everything is read
+// back from the registry, the files, the links and the layouts.
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../unit/install/install_test_util_win.h"
+#include "install/ime_win.h"
+#include "robot_win.h"
+#include "wizard_robot_win.h"
+
+namespace {
+
+using insttest::Exists;
+using insttest::KeyExists;
+using insttest::ReadValue;
+using namespace wizrobot;
+
+constexpr wchar_t kKey[] = L"KeloSample";
+constexpr wchar_t kDisplay[] = L"可乐示例输入法";
+constexpr wchar_t kModule[] = L"KeloSample.kelo.ime";
+constexpr wchar_t kUninstallArgs[] = L"-u name=[KeloSample]";
+constexpr wchar_t kRepairArgs[] = L"-r name=[KeloSample]";
+constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
+constexpr wchar_t kOtherKey[] = L"Software\\zorbl\\KlOtherProduct";
+constexpr wchar_t kInUseDialog[] = L"输入法载入状态";
+
+std::wstring SampleSetup() {
+  wchar_t full[MAX_PATH] = {};
+  GetFullPathNameW((insttest::BinFolder() + L"..\\sample-setup.exe").c_str(), MAX_PATH, full,
+                   nullptr);
+  return full;
+}
+
+std::wstring DataFolder() {
+  wchar_t data[kPathChars] = {};
+  GetProductDataFolder(kKey, data);
+  return data;
+}
+
+std::wstring Record() { return std::wstring(insttest::kUninstallRoot) + kKey; }
+
+// The Linux home folder (named by the test wrapper) as Wine shows it,
+// listed one level deep.
+std::set<std::wstring> HomeListing() {
+  std::set<std::wstring> names;
+  wchar_t home[MAX_PATH] = {};
+  if (!GetEnvironmentVariableW(L"KL_HOST_HOME", home, MAX_PATH) || home[0] != L'/') return names;
+  std::wstring folder = L"Z:" + std::wstring(home);
+  for (auto& c : folder)
+    if (c == L'/') c = L'\\';
+  for (const std::wstring& sub : {std::wstring(), std::wstring(L"\\Desktop")}) {
+    WIN32_FIND_DATAW e;
+    HANDLE find = FindFirstFileW((folder + sub + L"\\*").c_str(), &e);
+    if (find == INVALID_HANDLE_VALUE) continue;
+    do names.insert(sub + L"\\" + e.cFileName);
+    while (FindNextFileW(find, &e));
+    FindClose(find);
+  }
+  return names;
+}
+
+class Removal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setup_ = SampleSetup();
+    ASSERT_TRUE(Exists(setup_)) << "no sample setup (scripts/pack-sample.sh makes it)";
+    CoInitialize(nullptr);
+    installDir_ = insttest::ShellFolder(CSIDL_PROGRAM_FILES) + kKey + L"\\";
+    Clean();
+  }
+  void TearDown() override {
+    for (DWORD pid : holders_) robot::Kill(pid);
+    for (DWORD pid : robot::FindProcesses(kWorkingCopyTail)) robot::Kill(pid);
+    Clean();
+    CoUninitialize();
+  }
+
+  void Clean() {
+    insttest::Uninstall(kKey, kDisplay, installDir_, {L"KeloSample_sys.dll"},
+                        {L"KeloSample_win.dat"}, {L"KeloSampleSans.ttf"},
+                        {L"KeloSampleSans(TrueType)"});
+    insttest::RemoveTree(insttest::TempFolder() + L"__KLIMEInstall\\");
+    DeleteFileW((insttest::TempFolder() + L"KLInterfaceMessage.log").c_str());
+    if (!heldModule_.empty()) DeleteFileW(heldModule_.c_str());
+  }
+
+  void Install() {
+    std::vector<std::wstring> lines;
+    ASSERT_TRUE(InstallThroughWizard(setup_, kDisplay, &lines));
+    ASSERT_TRUE(Exists(installDir_ + L"unstall.exe"));
+  }
+
+  // Starts an operation dialog from the installed unstall.exe.
+  HWND Open(const wchar_t* arguments, const std::wstring& caption) {
+    dialog_ = StartOperation(installDir_, arguments, caption, &copyPid_);
+    process_.reset(copyPid_ ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE,
+                                          copyPid_)
+                            : nullptr);
+    return dialog_;
+  }
+
+  // The working copy's exit code once it has ended (~0u on time-out).
+  DWORD ExitCode() {
+    DWORD code = ~0u;
+    if (!robot::WaitExit(process_.get(), 30000, &code)) return ~0u;
+    return code;
+  }
+
+  // Nothing of the run stays in the temporary folder.
+  void ExpectTempClean() {
+    const std::wstring copy = insttest::TempFolder() + (kWorkingCopyTail + 1);
+    EXPECT_TRUE(robot::WaitUntil([&] { return !Exists(copy); }, 20000))
+        << "the working copy is still there";
+    EXPECT_TRUE(robot::WaitUntil(
+        [&] { return !Exists(insttest::TempFolder() + L"__KLIMEInstall\\"); }, 10000));
+  }
+
+  // holdime.exe keeping a copy of the sample module under the module's name.
+  DWORD HoldModule() {
+    heldModule_ = insttest::TempFolder() + kModule;
+    if (!CopyFileW((insttest::BinFolder() + L"sample\\KeloSample.ime").c_str(),
+                   heldModule_.c_str(), FALSE))
+      return 0;
+    const std::wstring event = L"kl_removal_hold_" + std::to_wstring(GetCurrentProcessId());
+    ui::Handle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
+    robot::Process p;
+    if (!robot::Start(insttest::BinFolder() + L"holdime.exe",
+                      L"\"" + heldModule_ + L"\" 120000 " + event, &p))
+      return 0;
+    holders_.push_back(p.pid());
+    if (WaitForSingleObject(ready.get(), 20000) != WAIT_OBJECT_0) return 0;
+    return p.pid();
+  }
+
+  std::wstring setup_, installDir_, heldModule_;
+  HWND dialog_ = nullptr;
+  DWORD copyPid_ = 0;
+  ui::Handle process_;
+  std::vector<DWORD> holders_;
+};
+
+// ---- uninstall ------------------------------------------------------------------
+
+TEST_F(Removal, UninstallRemovesWhatTheInstallMadeAndNothingElse) {
+  const std::set<std::wstring> home = HomeListing();
+  ASSERT_FALSE(home.empty()) << "the home folder cannot be seen from Wine";
+  const std::wstring commonDesktop = insttest::ShellFolder(CSIDL_COMMON_DESKTOPDIRECTORY);
+  const std::wstring sharedLink = commonDesktop + kDisplay + L"系统设置.lnk";
+  ASSERT_TRUE(insttest::WriteAll(sharedLink, "not ours to remove"));
+  for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+    ui::RegKey other;
+    ASSERT_EQ(RegCreateKeyExW(hive, kOtherKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, other.out(),
+                              nullptr),
+              ERROR_SUCCESS);
+  }
+  Install();
+  const std::wstring menu = insttest::ShellFolder(CSIDL_COMMON_PROGRAMS) + kDisplay + L"\\";
+  ASSERT_TRUE(insttest::WriteAll(menu + L"用户笔记.txt", "added by the user"));
+  const std::vector<std::wstring> layouts = LayoutsUsingModule(kModule);
+  ASSERT_FALSE(layouts.empty());
+
+  ASSERT_NE(Open(kUninstallArgs, UninstallTitle(kDisplay)), nullptr);
+  EXPECT_EQ(robot::ControlText(dialog_, IDOK), kUninstallCaption);
+  ASSERT_TRUE(RunOperation(dialog_));
+  EXPECT_EQ(robot::ListViewColumn(robot::Control(dialog_, kProgressList)),
+            (std::vector<std::wstring>{L"开始卸载...", L"  1.卸载输入接口...",
+                                       L"  2.删除文件系统...", L"  3.删除快捷方式...",
+                                       L"  4.删除注册表信息...", L"  5.卸载输入法...",
+                                       L"  6.卸载完成."}));
+  EXPECT_EQ(BarPosition(robot::Control(dialog_, kProgressBar)), 100);
+  // The second press closes the dialog; the run ends normally.
+  ASSERT_TRUE(robot::ClickControl(dialog_, IDOK));
+  EXPECT_EQ(ExitCode(), 0u);
+
+  std::vector<unsigned char> log;
+  ASSERT_TRUE(insttest::ReadAll(insttest::TempFolder() + L"KLInterfaceMessage.log", &log));
+  const std::string text(log.begin(), log.end());
+  EXPECT_EQ(text.find("KLInterfaceMessage(0,7,0,0)"), text.rfind("KLInterfaceMessage("))
+      << text;  // called once, with 0, 7, 0, 0
+  EXPECT_NE(text.find("KLInterfaceMessage(0,7,0,0)"), std::string::npos) << text;
+
+  EXPECT_TRUE(robot::WaitUntil([&] { return !Exists(installDir_); }, 10000));
+  EXPECT_FALSE(Exists(DataFolder()));
+  EXPECT_FALSE(Exists(menu));
+  EXPECT_FALSE(Exists(insttest::ShellFolder(CSIDL_DESKTOPDIRECTORY) + kDisplay + L"系统设置.lnk"));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Record()));
+  for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+    EXPECT_FALSE(KeyExists(hive, kVendorKey));
+    EXPECT_TRUE(KeyExists(hive, kOtherKey));  // another product of the vendor stays
+    RegDeleteKeyW(hive, kOtherKey);
+  }
+  EXPECT_TRUE(LayoutsUsingModule(kModule).empty());
+  for (const std::wstring& id : layouts)
+    for (const wchar_t* set : {L"SYSTEM\\CurrentControlSet", L"SYSTEM\\ControlSet001"})
+      EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE,
+                             std::wstring(set) + L"\\Control\\Keyboard Layouts\\" + id));
+  {  // no preload value names one of them
+    ui::RegKey preload;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Keyboard Layout\\Preload", 0, KEY_READ,
+                      preload.out()) == ERROR_SUCCESS) {
+      for (DWORD i = 0;; ++i) {
+        wchar_t name[64], data[64] = {};
+        DWORD chars = 64, bytes = sizeof(data) - sizeof(wchar_t);
+        if (RegEnumValueW(preload.get(), i, name, &chars, nullptr, nullptr,
+                          reinterpret_cast<BYTE*>(data), &bytes) != ERROR_SUCCESS)
+          break;
+        for (const std::wstring& id : layouts) EXPECT_NE(_wcsicmp(data, id.c_str()), 0) << name;
+      }
+    }
+  }
+  EXPECT_FALSE(Exists(insttest::SystemDir() + kModule));
+  EXPECT_TRUE(Exists(sharedLink));
+  DeleteFileW(sharedLink.c_str());
+  ExpectTempClean();
+  EXPECT_EQ(HomeListing(), home) << "the run wrote into the Linux home folder";
+}
+
+TEST_F(Removal, UninstallWithTheImeInUseCancelChangesNothingEndingGoesOn) {
+  Install();
+  const DWORD holder = HoldModule();
+  ASSERT_NE(holder, 0u) << "holdime.exe did not load the module";
+
+  // Cancelled: the run ends with exit code 1 and nothing is removed.
+  ASSERT_NE(Open(kUninstallArgs, UninstallTitle(kDisplay)), nullptr);
+  ASSERT_TRUE(robot::ClickControl(dialog_, IDOK));
+  HWND inUse = robot::WaitTopWindow(kInUseDialog, 30000, nullptr, copyPid_);
+  ASSERT_NE(inUse, nullptr);
+  EXPECT_EQ(robot::ListBoxLines(robot::Control(inUse, 1006)),
+            std::vector<std::wstring>{L"进程ID: " + std::to_wstring(holder) +
+                                      L"    进程名称: holdime.exe"});
+  robot::ClickControl(inUse, IDCANCEL);
+  EXPECT_EQ(ExitCode(), 1u);
+  EXPECT_TRUE(Exists(installDir_ + L"config.exe"));
+  EXPECT_TRUE(Exists(insttest::SystemDir() + kModule));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, Record()));
+  EXPECT_FALSE(LayoutsUsingModule(kModule).empty());
+  ExpectTempClean();
+
+  // Ended from the in-use dialog: the uninstall goes on in the same press.
+  ASSERT_NE(Open(kUninstallArgs, UninstallTitle(kDisplay)), nullptr);
+  ASSERT_TRUE(robot::ClickControl(dialog_, IDOK));
+  inUse = robot::WaitTopWindow(kInUseDialog, 30000, nullptr, copyPid_);
+  ASSERT_NE(inUse, nullptr);
+  robot::ClickControl(inUse, 1015);
+  EXPECT_TRUE(robot::WaitUntil(
+      [&] { return robot::ControlText(dialog_, IDOK) == kOperationDone; }, 60000));
+  EXPECT_TRUE(robot::WaitNoProcess(L"\\holdime.exe", 5000));
+  robot::ClickControl(dialog_, IDOK);
+  EXPECT_EQ(ExitCode(), 0u);
+  EXPECT_TRUE(LayoutsUsingModule(kModule).empty());
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Record()));
+}
+
+// ---- repair ---------------------------------------------------------------------
+
+TEST_F(Removal, RepairPutsFilesBackWithTheRecordedOwnerAndTheSystemsCompany) {
+  Install();
+  const std::wstring owner = ReadValue(HKEY_LOCAL_MACHINE, Record(), L"RegOwner").text;
+  const std::wstring systemKey = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
+  const insttest::RegValue oldOrganization =
+      ReadValue(HKEY_LOCAL_MACHINE, systemKey, L"RegisteredOrganization");
+  {
+    ui::RegKey k;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, systemKey.c_str(), 0, KEY_SET_VALUE, k.out()),
+              ERROR_SUCCESS);
+    const wchar_t org[] = L"示例组织";
+    RegSetValueExW(k.get(), L"RegisteredOrganization", 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(org), sizeof(org));
+  }
+  insttest::DeleteValue(HKEY_LOCAL_MACHINE, Record(), L"RegCompany");
+  ASSERT_TRUE(DeleteFileW((installDir_ + L"config.exe").c_str()));
+  ASSERT_TRUE(DeleteFileW((DataFolder() + L"config.ksc").c_str()));
+
+  ASSERT_NE(Open(kRepairArgs, RepairTitle(kDisplay)), nullptr);
+  EXPECT_EQ(robot::ControlText(dialog_, IDOK), kRepairCaption);
+  const bool repaired = RunOperation(dialog_);
+  const auto lines = robot::ListViewColumn(robot::Control(dialog_, kProgressList));
+  robot::ClickControl(dialog_, IDOK);
+  const DWORD code = ExitCode();
+  {  // the system's organisation as it was
+    ui::RegKey k;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, systemKey.c_str(), 0, KEY_SET_VALUE, k.out());
+    if (oldOrganization.found)
+      RegSetValueExW(k.get(), L"RegisteredOrganization", 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(oldOrganization.text.c_str()),
+                     static_cast<DWORD>((oldOrganization.text.size() + 1) * sizeof(wchar_t)));
+    else
+      RegDeleteValueW(k.get(), L"RegisteredOrganization");
+  }
+  ASSERT_TRUE(repaired);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), L"安装程序已经完成所有工作!");
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(Exists(installDir_ + L"config.exe"));
+  EXPECT_TRUE(Exists(DataFolder() + L"config.ksc"));
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, Record(), L"RegOwner").text, owner);
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, Record(), L"RegCompany").text, L"示例组织");
+  ExpectTempClean();
+
+  // Install over it and uninstall: no layout of the module is left behind,
+  // however many each run registered.
+  Install();
+  ASSERT_NE(Open(kUninstallArgs, UninstallTitle(kDisplay)), nullptr);
+  ASSERT_TRUE(RunOperation(dialog_));
+  robot::ClickControl(dialog_, IDOK);
+  EXPECT_EQ(ExitCode(), 0u);
+  EXPECT_TRUE(LayoutsUsingModule(kModule).empty());
+  // And the product installs and uninstalls again in the same system.
+  Install();
+  ASSERT_NE(Open(kUninstallArgs, UninstallTitle(kDisplay)), nullptr);
+  ASSERT_TRUE(RunOperation(dialog_));
+  robot::ClickControl(dialog_, IDOK);
+  EXPECT_EQ(ExitCode(), 0u);
+  EXPECT_TRUE(LayoutsUsingModule(kModule).empty());
+  EXPECT_TRUE(robot::WaitUntil([&] { return !Exists(installDir_); }, 10000));
+}
+
+TEST_F(Removal, RepairWithoutTheBackupSaysSoAndChangesNothing) {
+  Install();
+  ASSERT_TRUE(DeleteFileW((installDir_ + L"_backup_.dat").c_str()));
+  ASSERT_TRUE(DeleteFileW((installDir_ + L"config.exe").c_str()));
+  robot::Process first;
+  ASSERT_TRUE(robot::Start(installDir_ + L"unstall.exe", kRepairArgs, &first));
+  copyPid_ = robot::WaitProcess(kWorkingCopyTail, 60000);
+  ASSERT_NE(copyPid_, 0u);
+  process_.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, copyPid_));
+  robot::MsgBox box = robot::WaitMessageBox(L"无法执行的操作", 30000, copyPid_);
+  ASSERT_TRUE(box);
+  EXPECT_EQ(box.text, L"安装数据文件不存在或者已经损坏,修复程序无法运行.");
+  EXPECT_TRUE(box.hasIcon);
+  EXPECT_EQ(robot::FindTopWindow(RepairTitle(kDisplay), nullptr, copyPid_), nullptr);
+  robot::Answer(box.hwnd, IDOK);
+  EXPECT_EQ(ExitCode(), 1u);
+  EXPECT_FALSE(Exists(installDir_ + L"config.exe"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, Record()));
+  ExpectTempClean();
+}
+
+}  // namespace
