@@ -9,6 +9,7 @@
 #include "app/package_prep_win.h"
 #include "install/sequence_win.h"
 #include "install_test_util_win.h"
+#include "machine_snapshot_win.h"
 #include "package/pe_layout.h"
 
 namespace {
@@ -247,6 +248,43 @@ TEST_F(SampleInstall, FullRunPlacesRegistersAndReportsEverything) {
   EXPECT_FALSE(Exists(work));
 }
 
+// ---- a failed run takes back what it created, and only that ---------------------
+
+TEST_F(SampleInstall, FailedRunLeavesTheMachineAsItWas) {
+  const insttest::MachineSnapshot before({installDir});
+  // Step 4 cannot copy a package that is not there: files in every
+  // destination, the font, both vendor keys, the layout and the uninstall
+  // record exist by then.
+  kl::Copy(records.launch.packagePath, L"C:\\no such folder\\package.cab");
+  OwnerPage page;
+  EXPECT_FALSE(InstallPumping(page, installDir));
+  EXPECT_EQ(page.Lines().back(), kFailed);
+  EXPECT_EQ(page.barPos(), 82);
+  EXPECT_EQ(before.Diff(insttest::MachineSnapshot({installDir})), L"");
+  EXPECT_EQ(FindLayoutByImeFile(L"KeloSample.kelo.ime"), nullptr);
+}
+
+TEST_F(SampleInstall, FailedRunOverAnInstallKeepsTheInstalledProduct) {
+  OwnerPage first;
+  ASSERT_TRUE(InstallPumping(first, installDir));
+  // The first run used up the extraction: unpack the package again.
+  CreateDirectoryW(work.c_str(), nullptr);
+  ASSERT_TRUE(PrepareInstallPackage());
+  ASSERT_TRUE(ExtractPackage(records.launch));
+  DeleteFileW((installDir + L"\\mb.dll").c_str());  // a file the second run puts back
+
+  const insttest::MachineSnapshot before({installDir});
+  kl::Copy(records.launch.packagePath, L"C:\\no such folder\\package.cab");
+  OwnerPage second;
+  EXPECT_FALSE(InstallPumping(second, installDir));
+  EXPECT_EQ(second.Lines().back(), kFailed);
+  // Everything the first install made stays, with the same data; what the
+  // second run added (mb.dll, a second layout on some systems) is gone.
+  EXPECT_EQ(before.Diff(insttest::MachineSnapshot({installDir})), L"");
+  EXPECT_NE(FindLayoutByImeFile(L"KeloSample.kelo.ime"), nullptr);
+  EXPECT_FALSE(Exists(installDir + L"\\mb.dll"));
+}
+
 // ---- small products: failures and edge cases ------------------------------------
 
 class SmallInstall : public ::testing::Test {
@@ -298,9 +336,9 @@ TEST_F(SmallInstall, ModuleThatCannotBeCopiedFailsStepTwoWithItsLine) {
       L"复制IME文件到系统目录发生错误，复制文件路径：" + installDir + L"\\KlSeqFail2.ime";
   EXPECT_EQ(page.Lines(), (Lines{kVerify, kStart, kStep1, kStep2, copyLine, kFailed}));
   EXPECT_EQ(page.barPos(), 42);
-  // The vendor key came before the module; it stays.
-  EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, L"Software\\zorbl\\KlSeqFail2", L"KMEInstallPath").text,
-            installDir + L"\\");
+  // The vendor key came before the module; the failed run took it back.
+  EXPECT_FALSE(insttest::KeyExists(HKEY_CURRENT_USER, L"Software\\zorbl\\KlSeqFail2"));
+  EXPECT_FALSE(Exists(installDir));
   EXPECT_FALSE(Exists(records.launch.workFolder));
 }
 
@@ -315,10 +353,10 @@ TEST_F(SmallInstall, BackupThatCannotBeWrittenFailsAt82) {
   EXPECT_FALSE(Exists(installDir + L"\\_backup_.dat"));
   EXPECT_FALSE(Exists(installDir + L"\\InstallInfo.kif"));
   EXPECT_FALSE(Exists(records.launch.workFolder));
-  // Steps 1 to 3 stay in place.
-  EXPECT_TRUE(Exists(installDir + L"\\unstall.exe"));
-  EXPECT_TRUE(insttest::KeyExists(HKEY_LOCAL_MACHINE,
-                                  std::wstring(insttest::kUninstallRoot) + L"KlSeqFail4"));
+  // What steps 1 to 3 created was taken back.
+  EXPECT_FALSE(Exists(installDir));
+  EXPECT_FALSE(insttest::KeyExists(HKEY_LOCAL_MACHINE,
+                                   std::wstring(insttest::kUninstallRoot) + L"KlSeqFail4"));
 }
 
 TEST_F(SmallInstall, TrailingBackslashIsAddedEverywhere) {
