@@ -38,19 +38,15 @@ void WriteVendorKeyUnder(HKEY hive, const wchar_t* keyName, const wchar_t* insta
   // The owners close product, vendor, software in that order.
 }
 
-// The setup file the user started: the "file=" argument of the working copy,
-// ended by its "]" (cut in the command line itself), or this module.
-const wchar_t* InstallSource(LaunchInfo& launch) {
-  wchar_t* file = const_cast<wchar_t*>(kl::Find<wchar_t>(launch.commandLine, L"file="));
-  if (!file) return launch.modulePath;
-  file += 5;
-  for (wchar_t* p = file; *p; ++p) {
-    if (*p == L']') {
-      *p = 0;
-      break;
-    }
-  }
-  return file;
+// The setup file the user started: what follows the "file=" that the relaunch
+// appends as the last argument (the path is not quoted and takes the rest of
+// the line, "]" included, as in a browser's "setup[1].exe"), or this module.
+const wchar_t* InstallSource(const LaunchInfo& launch) {
+  const wchar_t* file = nullptr;
+  for (const wchar_t* p = launch.commandLine; (p = kl::Find<wchar_t>(p, L"file=")) != nullptr;
+       p += 5)
+    file = p + 5;
+  return file ? file : launch.modulePath;
 }
 
 }  // namespace

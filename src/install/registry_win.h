@@ -12,8 +12,8 @@ void WriteVendorKey(InstallContext& context);
 
 // The sixteen values of the product's uninstall record: the subkey imeName
 // of "Software\Microsoft\Windows\CurrentVersion\Uninstall" under HKLM.
-// Writes what it can and always returns true. Cuts launch->commandLine at
-// the "]" that ends the "file=" argument.
+// Writes what it can and always returns true. "InstallSource" is the rest
+// of launch->commandLine after its last "file=".
 bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
                           const wchar_t* company);
 

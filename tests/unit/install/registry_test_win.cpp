@@ -39,7 +39,8 @@ TEST_F(RegistryRecords, VendorKeyUnderBothHives) {
 }
 
 TEST_F(RegistryRecords, SixteenValuesExact) {
-  kl::Copy(records.launch.commandLine, L"file=D:\\setup.exe] more");
+  // As the relaunch writes it: the started file's unquoted path comes last.
+  kl::Copy(records.launch.commandLine, L" file=D:\\下载\\setup[1].exe");
   EXPECT_TRUE(WriteUninstallRecord(context, L"用户", L"公司"));
   const std::wstring dir = L"C:\\Program Files\\KlRegTest\\";
   const std::pair<const wchar_t*, std::wstring> expected[] = {
@@ -57,7 +58,7 @@ TEST_F(RegistryRecords, SixteenValuesExact) {
       {L"HelpTelephone", L"010-1234"},
       {L"UninstallString", L"\"C:\\Program Files\\KlRegTest\\Unstall.exe\" -u name=[KlRegTest]"},
       {L"InstallLocation", dir},
-      {L"InstallSource", L"D:\\setup.exe"},
+      {L"InstallSource", L"D:\\下载\\setup[1].exe"},
       {L"ModifyPath", L"\"C:\\Program Files\\KlRegTest\\Unstall.exe\" -r name=[KlRegTest]"},
   };
   for (const auto& e : expected) {
@@ -67,8 +68,7 @@ TEST_F(RegistryRecords, SixteenValuesExact) {
     EXPECT_EQ(v.text, e.second) << e.first;
     EXPECT_EQ(v.bytes, (e.second.size() + 1) * 2) << e.first;
   }
-  // The "]" that ended the file argument is cut in the command line itself.
-  EXPECT_STREQ(records.launch.commandLine, L"file=D:\\setup.exe");
+  EXPECT_STREQ(records.launch.commandLine, L" file=D:\\下载\\setup[1].exe");  // left as it was
 }
 
 TEST_F(RegistryRecords, HelpLinkAndInstallSourceAlternatives) {
