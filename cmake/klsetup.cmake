@@ -21,6 +21,28 @@ endfunction()
 set(KL_WIN_SYSTEM_LIBS shlwapi shell32 ole32 oleaut32 uuid comctl32 comdlg32 advapi32
     psapi imm32 version wininet gdiplus msimg32 gdi32 user32 kernel32)
 
+# Machine-wide state that test cases of several programs share under fixed
+# names. Each entry is "<lock>|<regex over ctest names>": the matching cases
+# get the lock as a ctest RESOURCE_LOCK, so that "ctest -j" never runs two
+# cases holding the same lock at once.
+#  kl_working_copy   %TEMP%\___kelo_install_base___.exe and %TEMP%\__KLIMEInstall\
+#                    (cases that start the real setup, or make the work folder)
+#  kl_sample_product Program Files\KeloSample, its keys, module, fonts and data,
+#                    the interface log in %TEMP%, holdime.exe processes
+#  kl_layouts        keyboard-layout registrations and the layout list
+#  kl_shell_folders  the common program menu and the desktop (links counted)
+#  kl_pending        the pending restart replacements (Session Manager)
+#  kl_owner          HKLM RegisteredOwner / RegisteredOrganization
+#  kl_drive_root     C:\kl, C:\kl test, C:\test, C:\b
+set(KL_TEST_LOCKS
+  "kl_working_copy|win64\\.(Startup|Wizard|Removal|HostileInput|WorkFolder)\\..*"
+  "kl_sample_product|win64\\.(Wizard|Removal|SampleInstall|SampleInterface|InUseTest)\\..*"
+  "kl_layouts|win64\\.(Wizard|Removal|SampleInstall|SmallInstall|RegisterImeTest|LayoutRemoval|HostileInput)\\..*"
+  "kl_shell_folders|win64\\.(Wizard|Removal|SampleInstall|SmallInstall|ShortcutsTest|HostileInput)\\..*"
+  "kl_pending|win64\\.(Wizard|Removal|SampleInstall|SmallInstall|Placement|CopyFolderTest|MoveFolderTest|LayoutRemoval)\\..*"
+  "kl_owner|win64\\.(Wizard|Removal|PageInit|SampleInstall)\\..*"
+  "kl_drive_root|win64\\.(RemoveFolderTree|SpacedPath|ProtectedFolders)\\..*")
+
 # kl_add_gtest(NAME SOURCES ... [LIBS ...]): one GoogleTest program, its cases
 # registered with ctest (discovered when ctest runs, so nothing runs Wine at
 # build time). Windows programs link statically and run under Wine.
@@ -46,5 +68,25 @@ function(kl_add_gtest name)
       DISCOVERY_TIMEOUT 120
       TEST_PREFIX "${_label}."
       PROPERTIES LABELS ${_label} TIMEOUT 180)
+    # The cases are only known when ctest runs: a script included after the
+    # discovered ones gives each case the locks of KL_TEST_LOCKS it matches.
+    set(_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_locks.cmake")
+    file(WRITE "${_script}" "set(_kl_locks [==[${KL_TEST_LOCKS}]==])\n"
+         "foreach(_t IN LISTS ${name}_TESTS)\n"
+         "  set(_held \"\")\n"
+         "  foreach(_e IN LISTS _kl_locks)\n"
+         "    string(FIND \"\${_e}\" \"|\" _bar)\n"
+         "    string(SUBSTRING \"\${_e}\" 0 \${_bar} _lock)\n"
+         "    math(EXPR _bar \"\${_bar} + 1\")\n"
+         "    string(SUBSTRING \"\${_e}\" \${_bar} -1 _re)\n"
+         "    if(_t MATCHES \"^(\${_re})$\")\n"
+         "      list(APPEND _held \${_lock})\n"
+         "    endif()\n"
+         "  endforeach()\n"
+         "  if(_held)\n"
+         "    set_tests_properties(\"\${_t}\" PROPERTIES RESOURCE_LOCK \"\${_held}\")\n"
+         "  endif()\n"
+         "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_script}")
   endif()
 endfunction()

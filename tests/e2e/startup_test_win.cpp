@@ -216,7 +216,8 @@ TEST_F(Startup, PackagedSetupExtractsReadsHeaderAndCleansUp) {
                        {"$dataFiles$\\data.bin", std::vector<unsigned char>(3000, 7)}}));
   RunFirstInstance(L"");
   CopyRun run = WatchCopy(L"测试输入法");
-  RecordProperty("wizard_shown", run.wizard ? "yes" : "no");
+  ASSERT_TRUE(run.started) << "no working copy was started";
+  EXPECT_TRUE(run.wizard) << "the install wizard did not show the manifest's display name";
   EXPECT_FALSE(run.prompted);
   EXPECT_EQ(run.unexpected, L"");
   EXPECT_TRUE(robot::WaitNoProcess(kCopyTail, 5000));
@@ -230,7 +231,8 @@ TEST_F(Startup, ShortManifestIsAccepted) {
                       {{"InstallInfo.kif", testpkg::MakeManifest(u"KlShort", u"Short", 200)}}));
   RunFirstInstance(L"-x");
   CopyRun run = WatchCopy(L"Short");
-  RecordProperty("wizard_shown", run.wizard ? "yes" : "no");
+  ASSERT_TRUE(run.started) << "no working copy was started";
+  EXPECT_TRUE(run.wizard) << "the install wizard did not show the manifest's display name";
   EXPECT_FALSE(run.prompted);
   EXPECT_EQ(run.unexpected, L"");
   EXPECT_TRUE(robot::WaitNoProcess(kCopyTail, 5000));

@@ -1,13 +1,29 @@
 // The working copy's self-deletion, on a helper program that schedules its
 // own deletion from folders with spaces in their names.
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "app_test_util_win.h"
 #include "robot_win.h"
 
 namespace {
+
+// The processes whose parent is pid.
+std::vector<DWORD> ChildrenOf(DWORD pid) {
+  std::vector<DWORD> out;
+  ui::Handle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snap || snap.get() == INVALID_HANDLE_VALUE) return out;
+  PROCESSENTRY32W e = {};
+  e.dwSize = sizeof(e);
+  for (BOOL ok = Process32FirstW(snap.get(), &e); ok; ok = Process32NextW(snap.get(), &e))
+    if (e.th32ParentProcessID == pid && e.th32ProcessID != pid) out.push_back(e.th32ProcessID);
+  return out;
+}
 
 class SelfDelete : public ::testing::Test {
  protected:
@@ -68,10 +84,24 @@ TEST_F(SelfDelete, ReadOnlyFileIsDeletedToo) {
 
 TEST_F(SelfDelete, NoInterpreterMeansNothingScheduled) {
   std::wstring path = base_ + L"no comspec.exe";
+  ASSERT_TRUE(CopyFileW(helper_.c_str(), path.c_str(), FALSE));
   robot::StartOptions options;
   options.environment = {{L"COMSPEC", L""}};
-  EXPECT_EQ(RunCopyAt(path, options), 1u);
-  Sleep(500);
+  robot::Process p;
+  ASSERT_TRUE(robot::Start(path, L"", &p, options));
+  DWORD code = 98;
+  ASSERT_TRUE(robot::WaitExit(p, 10000, &code));
+  EXPECT_EQ(code, 1u);
+  // Whatever the helper started (a deleting interpreter, had it found one)
+  // was started before it ended: once those processes have ended too,
+  // nothing is left that could delete the file.
+  for (DWORD child : ChildrenOf(p.pid())) {
+    ui::Handle h(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child));
+    if (h && !robot::WaitExit(h.get(), 15000)) {
+      ADD_FAILURE() << "a process the helper started is still running";
+      TerminateProcess(h.get(), 1);
+    }
+  }
   EXPECT_TRUE(apptest::Exists(path));
 }
 

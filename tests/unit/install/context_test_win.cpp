@@ -74,14 +74,27 @@ TEST(InstallContext, UninstallContextReportsTheSameWay) {
 
 TEST(InstallContext, WithoutOwnerNothingIsReported) {
   Records records;
+  // A page with the progress controls is up and active on this thread: a
+  // run without an owner must still show nothing in it.
+  OwnerPage page;
+  ShowWindow(page.page(), SW_SHOW);
+  SetActiveWindow(page.page());
+  SetFocus(page.list());
   InstallContext context = InitInstallContext(nullptr, &records.header);
+  EXPECT_EQ(context.ownerPage, nullptr);
   EXPECT_EQ(context.progressList, nullptr);
   EXPECT_EQ(context.progressBar, nullptr);
   ReportProgress(context, 55, L"nothing to show");
   EXPECT_EQ(context.progressPos, 55);
   UninstallContext removal = InitUninstallContext(nullptr);
+  EXPECT_EQ(removal.ownerPage, nullptr);
+  EXPECT_EQ(removal.progressList, nullptr);
+  EXPECT_EQ(removal.progressBar, nullptr);
   ReportProgress(removal, 10, L"nothing");
   EXPECT_EQ(removal.progressPos, 10);
+  EXPECT_TRUE(page.Lines().empty());
+  EXPECT_TRUE(page.positions().empty());
+  EXPECT_EQ(page.barPos(), 0);
 }
 
 TEST(InstallContext, PageWithoutBarStillGetsLines) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ namespace {
 
 constexpr wchar_t kKey[] = L"KlImeTest";
 constexpr wchar_t kModuleName[] = L"KlImeTest.kelo.ime";
+// A second input method whose layout must outlive the removal of the first.
+constexpr wchar_t kOtherKey[] = L"KlImeTestKeep";
+constexpr wchar_t kOtherModuleName[] = L"KlImeTestKeep.kelo.ime";
 constexpr wchar_t kLayoutsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Keyboard Layouts";
 
 using insttest::BinFolder;
@@ -33,6 +37,39 @@ std::wstring ImeFileOf(HKL layout) {
   ImmGetIMEFileNameW(layout, name, MAX_PATH);
   std::wstring s(name);
   return s.substr(s.find_last_of(L'\\') + 1);
+}
+
+std::vector<HKL> LoadedLayouts() {
+  std::vector<HKL> list(static_cast<size_t>(GetKeyboardLayoutList(0, nullptr)));
+  list.resize(static_cast<size_t>(
+      GetKeyboardLayoutList(static_cast<int>(list.size()), list.data())));
+  return list;
+}
+
+// "<layout id>=<Ime File>" of every registered keyboard layout whose module
+// (file-name part) is not moduleName, in registry order.
+std::vector<std::wstring> RegisteredLayoutsNotOf(const wchar_t* moduleName) {
+  std::vector<std::wstring> out;
+  ui::RegKey root;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLayoutsKey, 0, KEY_READ, root.out()) != ERROR_SUCCESS)
+    return out;
+  for (DWORD i = 0;; ++i) {
+    wchar_t id[64];
+    DWORD chars = 64;
+    if (RegEnumKeyExW(root.get(), i, id, &chars, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    ui::RegKey layout;
+    wchar_t file[MAX_PATH] = {};
+    DWORD bytes = sizeof(file) - sizeof(wchar_t);
+    if (RegOpenKeyExW(root.get(), id, 0, KEY_READ, layout.out()) == ERROR_SUCCESS)
+      RegQueryValueExW(layout.get(), L"Ime File", nullptr, nullptr,
+                       reinterpret_cast<BYTE*>(file), &bytes);
+    // Some systems keep a full path: the file-name part counts.
+    const wchar_t* name = wcsrchr(file, L'\\') ? wcsrchr(file, L'\\') + 1 : file;
+    if (_wcsicmp(name, moduleName) != 0) out.push_back(std::wstring(id) + L"=" + file);
+  }
+  return out;
 }
 
 class RegisterImeTest : public ::testing::Test {
@@ -55,9 +92,12 @@ class RegisterImeTest : public ::testing::Test {
     RemoveDirectoryW(installDir_.c_str());
   }
   void Cleanup() {
-    RemoveImeLayouts(kModuleName);
-    DeleteFileW(target_.c_str());
+    for (const wchar_t* module : {kModuleName, kOtherModuleName}) {
+      RemoveImeLayouts(module);
+      DeleteFileW((SystemDir() + module).c_str());
+    }
     DeleteFileW(Source().c_str());
+    DeleteFileW((installDir_ + kOtherKey + L".ime").c_str());
   }
   std::wstring Source() const { return installDir_ + kKey + L".ime"; }
   bool PlaceSource() { return CopyFileW(module_.c_str(), Source().c_str(), FALSE) != 0; }
@@ -143,13 +183,33 @@ TEST_F(RegisterImeTest, LayoutOfAnEarlierInstallIsFoundAgain) {
   EXPECT_FALSE(Exists(Source()));
   EXPECT_TRUE(page_.Lines().empty());
 
-  // Every registration of the module goes; other layouts stay.
-  const int before = GetKeyboardLayoutList(0, nullptr);
-  const int removed = RemoveImeLayouts(kModuleName);
-  EXPECT_GE(removed, 1);
+  // A second input method installed beside it.
+  PackageHeader otherHeader = header_;
+  kl::Copy(otherHeader.imeName, kOtherKey);
+  kl::Copy(otherHeader.layoutText, L"中文 (简体) - 可乐保留测试");
+  InstallContext other = InitInstallContext(page_.page(), &otherHeader);
+  kl::Copy(other.installDir, installDir_.c_str());
+  ASSERT_TRUE(CopyFileW(module_.c_str(), (installDir_ + kOtherKey + L".ime").c_str(), FALSE));
+  ASSERT_TRUE(RegisterIme(other));
+  HKL kept = FindLayoutByImeFile(kOtherModuleName);
+  ASSERT_NE(nullptr, kept);
+
+  // Every registration of the module goes; every other layout stays, loaded
+  // and registered.
+  std::vector<HKL> others;
+  for (HKL l : LoadedLayouts())
+    if (_wcsicmp(ImeFileOf(l).c_str(), kModuleName) != 0) others.push_back(l);
+  const std::vector<std::wstring> otherKeys = RegisteredLayoutsNotOf(kModuleName);
+  ASSERT_EQ(1, static_cast<int>(std::count(others.begin(), others.end(), kept)));
+
+  EXPECT_GE(RemoveImeLayouts(kModuleName), 1);
   EXPECT_EQ(nullptr, FindLayoutByImeFile(kModuleName));
-  EXPECT_GE(GetKeyboardLayoutList(0, nullptr), before - removed);
-  EXPECT_GT(GetKeyboardLayoutList(0, nullptr), 0);
+  const std::vector<HKL> after = LoadedLayouts();
+  for (HKL l : others)
+    EXPECT_NE(after.end(), std::find(after.begin(), after.end(), l))
+        << "layout " << l << " (" << kl::ToUtf8(ImeFileOf(l).c_str()) << ") was unloaded";
+  EXPECT_EQ(otherKeys, RegisteredLayoutsNotOf(kModuleName));
+  EXPECT_EQ(kept, FindLayoutByImeFile(kOtherModuleName));
 }
 
 TEST_F(RegisterImeTest, RemovalTakesThePreloadValuesOfTheLayoutOnly) {

@@ -10,6 +10,7 @@
 #include "install/shortcuts_win.h"
 #include "install_test_util_win.h"
 #include "package/fsutil_win.h"
+#include "robot_win.h"
 
 namespace {
 
@@ -23,6 +24,30 @@ using insttest::ShellFolder;
 using insttest::Link;
 using insttest::LinksIn;
 using insttest::ReadLink;
+
+// The processes whose program lies in folder ("...\\" form).
+std::vector<DWORD> ProgramsRunningFrom(const std::wstring& folder) {
+  std::vector<DWORD> out;
+  for (DWORD pid : robot::ListProcesses()) {
+    const std::wstring image = robot::ProcessImagePath(pid);
+    if (image.size() > folder.size() &&
+        CompareStringOrdinal(image.c_str(), static_cast<int>(folder.size()), folder.c_str(),
+                             static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL)
+      out.push_back(pid);
+  }
+  return out;
+}
+
+// The trace files the helper programs of folder left.
+std::vector<std::wstring> TracesIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW fd;
+  if (ui::FindHandle f{FindFirstFileW((folder + L"*.trace").c_str(), &fd)}) {
+    do names.push_back(fd.cFileName);
+    while (FindNextFileW(f.get(), &fd));
+  }
+  return names;
+}
 
 class ShortcutsTest : public ::testing::Test {
  protected:
@@ -176,14 +201,28 @@ TEST_F(ShortcutsTest, ProgramNamedByThePackageIsStartedOnlyWhenSet) {
                         (installDir_ + L"starter.exe").c_str(), FALSE))
       << "tests/helpers/leave_trace not built";
 
+  // A program is started before CreateShortcuts returns, so right after it
+  // one started from the install folder is running or has left its trace
+  // (every program there is the trace helper).
   ASSERT_TRUE(CreateShortcuts(context_));  // launchAfterInstall empty
-  Sleep(1500);
-  EXPECT_FALSE(Exists(trace));
+  EXPECT_TRUE(ProgramsRunningFrom(installDir_).empty()) << "a program was started";
+  EXPECT_TRUE(TracesIn(installDir_).empty()) << "a program was started";
 
   kl::Copy(header_.launchAfterInstall, L"starter.exe");
   ASSERT_TRUE(CreateShortcuts(context_));
-  for (int i = 0; i < 100 && !Exists(trace); ++i) Sleep(100);
-  EXPECT_TRUE(Exists(trace)) << "the program was not started";
+  const std::vector<DWORD> started = ProgramsRunningFrom(installDir_);
+  EXPECT_TRUE(!started.empty() || Exists(trace)) << "the program was not started";
+  EXPECT_TRUE(robot::WaitUntil([&] { return Exists(trace); }, 10000))
+      << "the program left no trace";
+  EXPECT_EQ(TracesIn(installDir_), std::vector<std::wstring>{L"starter.exe.trace"});
+  // The helper ends by itself; one that does not is ended here.
+  for (DWORD pid : started) {
+    ui::Handle h(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
+    if (h && !robot::WaitExit(h.get(), 10000)) {
+      ADD_FAILURE() << "the program did not end";
+      TerminateProcess(h.get(), 1);
+    }
+  }
 }
 
 }  // namespace

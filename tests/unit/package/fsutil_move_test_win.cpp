@@ -35,6 +35,37 @@ std::wstring DaclText(const std::wstring& path) {
   return out;
 }
 
+// The DACL (as SDDL text) that GrantUsersAccess builds from path's current
+// one, built in memory with the same core; "" on failure.
+std::wstring WithUsersGrant(const std::wstring& path) {
+  DWORD size = 0;
+  GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  if (size == 0) return L"";
+  std::vector<BYTE> sd(size);
+  if (!GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd.data(), size, &size))
+    return L"";
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL old = nullptr;
+  if (!GetSecurityDescriptorDacl(sd.data(), &present, &old, &defaulted)) return L"";
+  BYTE users[SECURITY_MAX_SID_SIZE];
+  DWORD sidSize = sizeof(users);
+  if (!CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &sidSize)) return L"";
+  ui::HeapBlock acl;
+  if (!BuildUsersAcl(present ? old : nullptr, users, acl)) return L"";
+  SECURITY_DESCRIPTOR built;
+  if (!InitializeSecurityDescriptor(&built, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&built, TRUE, static_cast<PACL>(acl.get()), FALSE))
+    return L"";
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(&built, SDDL_REVISION_1,
+                                                            DACL_SECURITY_INFORMATION, &text,
+                                                            nullptr))
+    return L"";
+  std::wstring out(text);
+  LocalFree(text);
+  return out;
+}
+
 class MoveFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,19 +122,46 @@ TEST_F(MoveFolderTest, ReadOnlySourceFileIsMovedLikeACopy) {
 
 TEST_F(MoveFolderTest, MovedFileGetsTheAccessListOfACopy) {
   // One file placed by the copy (keep-source 1), one by the move; both end up
-  // with the access of a file made in the target folder plus the grant.
-  // (Wine keeps no access lists of files and reports one made from the file
-  // mode; on Windows the moved file would otherwise keep the entries it
+  // with the access of a file made in the target folder plus the grant: the
+  // list our code builds in memory (BuildUsersAcl) from that file's list.
+  // (On Windows the moved file would otherwise keep the entries it
   // inherited in the temporary folder.)
   ASSERT_TRUE(CreateDirectoryPath((root_ + L"\\other\\").c_str()));
   Put(root_ + L"\\other\\copied.bin", "c");
   Put(src_ + L"\\moved.bin", "m");
+  Put(dst_ + L"\\fresh.bin", "f");  // made in the target folder
+  const std::wstring fresh = DaclText(dst_ + L"\\fresh.bin");
+  const std::wstring expected = WithUsersGrant(dst_ + L"\\fresh.bin");
+  // The built list: the fresh file's own entries but those for Users, one
+  // Users entry (full access, inherited by files and folders), then the
+  // entries the file inherited.
+  ASSERT_FALSE(fresh.empty());
+  std::wstring own, inherited;
+  for (size_t open = fresh.find(L'('); open != std::wstring::npos;
+       open = fresh.find(L'(', open + 1)) {
+    const std::wstring ace = fresh.substr(open, fresh.find(L')', open) + 1 - open);
+    const size_t flags = ace.find(L';') + 1;
+    if (ace.substr(flags, ace.find(L';', flags) - flags).find(L"ID") != std::wstring::npos)
+      inherited += ace;
+    else if (ace.size() < 5 || ace.compare(ace.size() - 4, 4, L";BU)") != 0)
+      own += ace;
+  }
+  EXPECT_EQ(expected, fresh.substr(0, fresh.find(L'(')) + own + L"(A;OICI;GA;;;BU)" + inherited);
+
   ASSERT_EQ(CopyFolder((root_ + L"\\other").c_str(), dst_.c_str(), 1), 1);
   ASSERT_EQ(CopyFolder(src_.c_str(), dst_.c_str(), 0), 1);
-  const std::wstring copied = DaclText(dst_ + L"\\copied.bin");
-  const std::wstring moved = DaclText(dst_ + L"\\moved.bin");
-  EXPECT_EQ(moved, copied);
+  EXPECT_EQ(Get(dst_ + L"\\copied.bin"), "c");
+  EXPECT_EQ(Get(dst_ + L"\\moved.bin"), "m");
   EXPECT_FALSE(IsFile(src_ + L"\\moved.bin"));
+
+  // Where files keep the list written to them, both placed files read it
+  // back. (Wine keeps none and reports one made from the Unix file mode, the
+  // same for every file: there only the list built in memory is checked.)
+  ASSERT_EQ(GrantUsersAccess((dst_ + L"\\fresh.bin").c_str()), 1);
+  if (DaclText(dst_ + L"\\fresh.bin") == expected) {
+    EXPECT_EQ(DaclText(dst_ + L"\\copied.bin"), expected);
+    EXPECT_EQ(DaclText(dst_ + L"\\moved.bin"), expected);
+  }
 }
 
 TEST(GrantUsersAccessOnce, ManyFilesFromSeveralThreadsAllSucceed) {

@@ -292,10 +292,13 @@ TEST_F(InUseTest, DialogListsHoldersAndCancelEndsWithCancel) {
   EXPECT_NE(0, SendMessageW(shown, WM_GETICON, ICON_BIG, 0));
   EXPECT_NE(0, SendMessageW(shown, WM_GETICON, ICON_SMALL, 0));
 
-  // Enter has no OK button to press: the dialog stays.
-  robot::Command(shown, IDOK);
-  Sleep(200);
-  EXPECT_TRUE(IsWindow(shown));
+  // Enter has no OK button to press: the dialog stays. Sent, not posted:
+  // the command has been handled when the call returns, and a dialog that
+  // ended on it would be hidden by then.
+  DWORD_PTR unused = 0;
+  EXPECT_TRUE(SendMessageTimeoutW(shown, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0,
+                                  SMTO_NORMAL, 10000, &unused));
+  EXPECT_TRUE(IsWindow(shown) && IsWindowVisible(shown)) << "Enter ended the dialog";
 
   robot::ClickControl(shown, IDCANCEL);
   EXPECT_EQ(IDCANCEL, run.Wait(10000));
