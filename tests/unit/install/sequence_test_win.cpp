@@ -68,9 +68,9 @@ class SampleInstall : public ::testing::Test {
  protected:
   void SetUp() override {
     setup = SampleSetup();
-    if (!Exists(setup))
-      GTEST_SKIP() << "no sample package at " << kl::ToUtf8(setup.c_str())
-                   << " (make it with scripts/pack-sample.sh)";
+    // The build makes it (scripts/pack-sample.sh): missing, the case fails.
+    ASSERT_TRUE(Exists(setup)) << "no sample package at " << kl::ToUtf8(setup.c_str())
+                               << " (make it with scripts/pack-sample.sh)";
     CoInitialize(nullptr);
     work = insttest::TempFolder() + L"KlSeqSampleWork\\";
     installDir = insttest::ShellFolder(CSIDL_PROGRAM_FILES) + L"KeloSample";  // no backslash
@@ -79,7 +79,9 @@ class SampleInstall : public ::testing::Test {
     LaunchInfo& l = records.launch;
     kl::Copy(l.modulePath, setup.c_str());
     kl::Copy(l.workFolder, work.c_str());
-    kl::Format(l.commandLine, L"file=%s]", setup.c_str());
+    // The working copy's arguments as the relaunch writes them (no other
+    // arguments): " file=<the setup the user started>".
+    kl::Format(l.commandLine, L" file=%s", setup.c_str());
     ASSERT_TRUE(PrepareInstallPackage());
     ASSERT_TRUE(ExtractPackage(l));
     std::vector<unsigned char> kif;
@@ -283,6 +285,25 @@ TEST_F(SampleInstall, FailedRunOverAnInstallKeepsTheInstalledProduct) {
   EXPECT_EQ(before.Diff(insttest::MachineSnapshot({installDir})), L"");
   EXPECT_NE(FindLayoutByImeFile(L"KeloSample.kelo.ime"), nullptr);
   EXPECT_FALSE(Exists(installDir + L"\\mb.dll"));
+}
+
+TEST_F(SampleInstall, SetupWhosePathHoldsABracketIsTheWholeInstallSource) {
+  // A browser saves a second download as "setup[1].exe".
+  const std::wstring folder = insttest::TempFolder() + L"KlSeq download\\";
+  struct RemoveFolder {
+    std::wstring path;
+    ~RemoveFolder() { insttest::RemoveTree(path); }
+  } removeFolder{folder};
+  insttest::RemoveTree(folder);
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  const std::wstring started = folder + L"setup[1].exe";
+  ASSERT_TRUE(CopyFileW(setup.c_str(), started.c_str(), FALSE));
+  kl::Format(records.launch.commandLine, L" file=%s", started.c_str());
+
+  OwnerPage page;
+  ASSERT_TRUE(InstallPumping(page, installDir));
+  const std::wstring key = std::wstring(insttest::kUninstallRoot) + L"KeloSample";
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, key, L"InstallSource").text, started);
 }
 
 // ---- small products: failures and edge cases ------------------------------------
