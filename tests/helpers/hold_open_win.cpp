@@ -6,7 +6,7 @@
 // PATH is opened for reading, shared for reading only (others can neither
 // write, replace nor delete it). When EVENT is given, the named event is set
 // once PATH is open. The handle is held for MILLISECONDS (default: until the
-// process is ended). Exit codes: 0 after the time ran out, 2 bad arguments,
+// process is ended), and never past the end of the program that started it. Exit codes: 0 after the time ran out, 2 bad arguments,
 // 3 PATH could not be opened.
 #include <windows.h>
 

@@ -6,7 +6,7 @@
 // MODULE_PATH is loaded with LoadLibraryW (any extension; the module's entry
 // point runs). When EVENT is given, the named event is set once the module is
 // loaded. The module stays loaded for MILLISECONDS (default: until the
-// process is ended). Exit codes: 0 after the time ran out, 2 bad arguments,
+// process is ended), and never past the end of the program that started it. Exit codes: 0 after the time ran out, 2 bad arguments,
 // 3 the module could not be loaded.
 #include <windows.h>
 

@@ -1,9 +1,34 @@
 #include "hold_helper_win.h"
 
+#include <tlhelp32.h>
+
 #include <cwchar>
 #include <cwctype>
 
 namespace holdhelper {
+
+namespace {
+
+// The process that started this one, opened for waiting; null when it has
+// ended already or cannot be opened.
+HANDLE OpenParent() {
+  HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snap == INVALID_HANDLE_VALUE) return nullptr;
+  const DWORD self = ::GetCurrentProcessId();
+  DWORD parent = 0;
+  PROCESSENTRY32W e = {};
+  e.dwSize = sizeof(e);
+  for (BOOL ok = ::Process32FirstW(snap, &e); ok; ok = ::Process32NextW(snap, &e)) {
+    if (e.th32ProcessID == self) {
+      parent = e.th32ParentProcessID;
+      break;
+    }
+  }
+  ::CloseHandle(snap);
+  return parent ? ::OpenProcess(SYNCHRONIZE, FALSE, parent) : nullptr;
+}
+
+}  // namespace
 
 bool ReadHoldTime(int argc, wchar_t** argv, const wchar_t* program, DWORD* ms) {
   *ms = INFINITE;
@@ -26,7 +51,15 @@ void SignalReadyAndWait(int argc, wchar_t** argv, DWORD ms) {
       ::CloseHandle(ready);
     }
   }
-  ::Sleep(ms);
+  // The hold ends early when the program that started this one ends (a test
+  // that failed or was stopped by its time-out), so no helper outlives it.
+  HANDLE parent = OpenParent();
+  if (parent) {
+    ::WaitForSingleObject(parent, ms);
+    ::CloseHandle(parent);
+  } else {
+    ::Sleep(ms);
+  }
 }
 
 }  // namespace holdhelper

@@ -13,7 +13,8 @@ namespace holdhelper {
 bool ReadHoldTime(int argc, wchar_t** argv, const wchar_t* program, DWORD* ms);
 
 // Sets the event named by argv[3] when given (a missing event is ignored),
-// then keeps this process waiting for ms milliseconds.
+// then keeps this process waiting for ms milliseconds, or until the process
+// that started it ends, whichever comes first.
 void SignalReadyAndWait(int argc, wchar_t** argv, DWORD ms);
 
 }  // namespace holdhelper
