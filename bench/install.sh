@@ -19,10 +19,16 @@
 #            install, clean-up), for comparison;
 #   msiexec  "msiexec /i klbench.msi /qn": CreateProcess until exit;
 #   NSIS     "klbench-nsis.exe /S": CreateProcess until exit.
+# Each install is then uninstalled, timed too:
+#   ours     the installed unstall.exe -u: click on "卸载(&U)" until button 1
+#            reads "完成(&O)" (and start to end of its process tree);
+#   msiexec  "msiexec /x klbench.msi /qn": CreateProcess until exit;
+#   NSIS     "uninst.exe /S": CreateProcess until its process tree has ended
+#            (it copies itself away and runs the copy).
 # One untimed warm-up run of each checks the installed files against the
-# product folder; then REPEATS rounds run the three in turn, each removed
-# again before the next run. Prints the medians and the ratios.
-# Target: ours <= msiexec and ours <= 1.5 x NSIS.
+# product folder; then REPEATS rounds run the three in turn. Prints the
+# medians and the ratios.
+# Targets: install and uninstall each: ours <= msiexec and ours <= 1.5 x NSIS.
 #
 # KL_BUILD_ROOT chooses the build root (default: build); its host and win64
 # trees must have been configured. KL_BENCH_NO_BUILD=1 skips the builds;
@@ -332,20 +338,48 @@ if [ $have_wizard -eq 1 ]; then
 fi
 
 ours_click=(); ours_whole=(); ours_ready=(); ours_close=(); msi=(); nsis=()
+un_click=(); un_whole=(); msi_x=(); nsis_x=()
 for i in $(seq "$REPEATS"); do
   out=$(drv time msiexec /i klbench.msi /qn) || die "msiexec /i failed: $out"
   msi+=("$(field whole_ms "$out")")
-  drv time msiexec /x klbench.msi /qn >/dev/null || die "msiexec /x failed"
+  out=$(drv time msiexec /x klbench.msi /qn) || die "msiexec /x failed: $out"
+  msi_x+=("$(field whole_ms "$out")")
   out=$(drv time klbench-nsis.exe /S) || die "NSIS installer failed: $out"
   nsis+=("$(field whole_ms "$out")")
+  out=$(drv timetree 'C:\Program Files\KLBenchNsis\uninst.exe' /S) || die "NSIS uninstaller failed: $out"
+  nsis_x+=("$(field whole_ms "$out")")
   drv remove 'C:\Program Files\KLBenchNsis' "$NSIS_KEY" >/dev/null
   if [ $have_wizard -eq 1 ]; then
-    out=$(drv ours klbench-setup.exe "$KEY" "$DISPLAY_NAME") || die "our setup failed: $out"
+    out=$(drv ours klbench-setup.exe "$KEY" "$DISPLAY_NAME" keep) || die "our setup failed: $out"
     ours_click+=("$(field click_ms "$out")"); ours_whole+=("$(field whole_ms "$out")")
     ours_ready+=("$(field ready_ms "$out")"); ours_close+=("$(field close_ms "$out")")
+    dir=$(sed -n 's/.*dir=\(.*\)$/\1/p' <<<"$out")
+    out=$(drv uninstall "$dir" "$KEY" "$DISPLAY_NAME") || die "our uninstall failed: $out"
+    un_click+=("$(field click_ms "$out")"); un_whole+=("$(field whole_ms "$out")")
+    unix=$("$RUN" winepath -u "$dir" 2>/dev/null | tr -d '\r' | tail -1)
+    [ ! -e "$unix" ] || echo "  note: our uninstall left $dir behind" >&2
+    drv clean-ours "$KEY" "$DISPLAY_NAME" "$dir" >/dev/null || true
   fi
 done
 clean_all
+
+python3 - "${msi_x[*]}" "${nsis_x[*]}" "${un_click[*]:-}" "${un_whole[*]:-}" <<'EOF'
+import statistics, sys
+def vals(s): return [float(x) for x in s.split()] if s.strip() else []
+msi, nsis, click, whole = (vals(a) for a in sys.argv[1:5])
+def show(name, v, what):
+    print("%-8s median %7.1f ms  (runs: %s)  %s" % (name, statistics.median(v),
+          " ".join("%.0f" % x for x in v), what))
+print("== uninstall")
+show("msiexec", msi, "CreateProcess(msiexec /x /qn) to exit")
+show("NSIS", nsis, "CreateProcess(uninst.exe /S) to the end of its process tree")
+if click:
+    show("ours", click, "click on \"卸载(&U)\" to \"完成(&O)\"")
+    show("ours*", whole, "start of unstall.exe -u to the end of its process tree (robot included)")
+    m, n, c = (statistics.median(v) for v in (msi, nsis, click))
+    print("ratio ours/msiexec: %.2f (target <= 1.00)   ours/NSIS: %.2f (target <= 1.50)" % (c / m, c / n))
+EOF
+echo "== install"
 
 python3 - "${msi[*]}" "${nsis[*]}" "${ours_click[*]:-}" "${ours_whole[*]:-}" \
     "${ours_ready[*]:-}" "${ours_close[*]:-}" <<'EOF'

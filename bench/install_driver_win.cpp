@@ -15,10 +15,20 @@
 //     its time since the click.
 //     Exit code 0; 3 when no wizard shows up (its processes are ended);
 //     4 when the install ends with "退出安装(&O)" or does not finish in time.
+//   bench_install_driver_win.exe uninstall INSTALLDIR KEY DISPLAYNAME
+//     Starts "<INSTALLDIR>unstall.exe -u name=[KEY]", waits for the dialog
+//     "<display> - 卸载程序", clicks "卸载(&U)" and times from that click
+//     until button 1 reads "完成(&O)"; then presses it and waits until the
+//     whole process tree has ended. Prints
+//       click_ms=<click to finished caption> whole_ms=<start to end of tree>
+//     Exit code 0; 3 when no dialog shows up; 4 when it does not finish.
 //   bench_install_driver_win.exe time EXE [ARGS...]
 //     Times one whole process: CreateProcess until it has exited (for msiexec
 //     and the NSIS installer). Prints "whole_ms=<ms> exit=<code>"; the exit
 //     code is passed on. Arguments ending in ".msi" are made full paths.
+//   bench_install_driver_win.exe timetree EXE [ARGS...]
+//     The same until the whole process tree has ended (for an uninstaller
+//     that copies itself away and runs the copy).
 //   bench_install_driver_win.exe clean-ours KEY DISPLAYNAME [INSTALLDIR]
 //     Removes what an install of our product leaves, so the next run starts
 //     clean: keyboard layouts of "<KEY>.kelo.ime" and the module, the install
@@ -266,9 +276,60 @@ int RunOurs(const std::wstring& setup, const std::wstring& key, const std::wstri
   return keep ? 0 : CleanOurs(key, display, folder);
 }
 
+// ---- our uninstall ----------------------------------------------------------
+
+int RunOurUninstall(const std::wstring& dir, const std::wstring& key, const std::wstring& display) {
+  const std::wstring caption = display + L" - 卸载程序";
+  const double start = NowMs();
+  robot::Process p;
+  std::wstring folder = dir;
+  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
+  if (!robot::Start(folder + L"unstall.exe", L"-u name=[" + key + L"]", &p)) {
+    Print(L"cannot start " + folder + L"unstall.exe\n");
+    return 2;
+  }
+  Tree tree(p.pid(), p.handle());
+  HWND dialog = nullptr;
+  robot::WaitUntil(
+      [&] {
+        tree.Refresh();
+        dialog = robot::FindTopWindow(caption);
+        return dialog != nullptr;
+      },
+      kWizardTimeoutMs, 10);
+  if (!dialog) {
+    Print(L"no dialog \"" + caption + L"\"\n");
+    tree.KillAll();
+    return 3;
+  }
+  HWND button = robot::Control(dialog, kInstallId);
+  const double click = NowMs();
+  robot::Click(button);
+  // The uninstall runs on the dialog's thread: the caption can be read
+  // only once it has returned, which is the moment measured.
+  const bool done = robot::WaitUntil([&] { return robot::Text(button) == L"完成(&O)"; },
+                                     kInstallTimeoutMs, kPollMs);
+  const double finished = NowMs();
+  if (!done) {
+    Print(L"the uninstall did not finish\n");
+    tree.KillAll();
+    return 4;
+  }
+  robot::Click(button);
+  if (!tree.WaitEnded(60000)) {
+    Print(L"the uninstall processes did not end:" + tree.Alive() + L"\n");
+    tree.KillAll();
+    return 4;
+  }
+  wchar_t line[200];
+  swprintf(line, 200, L"click_ms=%.1f whole_ms=%.1f\n", finished - click, NowMs() - start);
+  Print(line);
+  return 0;
+}
+
 // ---- msiexec and NSIS -------------------------------------------------------
 
-int RunTimed(const std::vector<std::wstring>& args) {
+int RunTimed(const std::vector<std::wstring>& args, bool wholeTree) {
   std::wstring exe = args[0];
   if (exe.find(L'\\') != std::wstring::npos || exe.find(L'/') != std::wstring::npos)
     exe = FullPath(exe);
@@ -291,6 +352,10 @@ int RunTimed(const std::vector<std::wstring>& args) {
   }
   ui::ProcessInfo pi;
   pi.Take(raw);
+  if (wholeTree) {
+    Tree tree(raw.dwProcessId, pi.process.get());
+    tree.WaitEnded(INFINITE);
+  }
   WaitForSingleObject(pi.process.get(), INFINITE);
   const double t1 = NowMs();
   DWORD code = 0;
@@ -351,7 +416,9 @@ int CleanOurs(const std::wstring& key, const std::wstring& display, std::wstring
 int Usage() {
   Print(
       L"usage: bench_install_driver_win ours SETUP.EXE KEY DISPLAYNAME [keep] [trace]\n"
+      L"       bench_install_driver_win uninstall INSTALLDIR KEY DISPLAYNAME\n"
       L"       bench_install_driver_win time EXE [ARGS...]\n"
+      L"       bench_install_driver_win timetree EXE [ARGS...]\n"
       L"       bench_install_driver_win clean-ours KEY DISPLAYNAME [INSTALLDIR]\n"
       L"       bench_install_driver_win remove PATH...\n");
   return 2;
@@ -378,7 +445,9 @@ int main() {
     }
     if (known) return RunOurs(args[0], args[1], args[2], keep, trace);
   }
-  if (cmd == L"time" && !args.empty()) return RunTimed(args);
+  if (cmd == L"time" && !args.empty()) return RunTimed(args, false);
+  if (cmd == L"timetree" && !args.empty()) return RunTimed(args, true);
+  if (cmd == L"uninstall" && args.size() == 3) return RunOurUninstall(args[0], args[1], args[2]);
   if (cmd == L"clean-ours" && (args.size() == 2 || args.size() == 3))
     return CleanOurs(args[0], args[1], args.size() == 3 ? args[2] : L"");
   if (cmd == L"remove" && !args.empty()) {
