@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "app/cmdline.h"
+#include "base/keyname.h"
 #include "base/format_win.h"
 #include "ui/owners_win.h"
 
@@ -40,6 +41,14 @@ void ParseCommandLine() {
   InstallSession& session = *g_session;
 
   ParseModeSwitches(launch.commandLine, &launch.mode, session.imeName);
+  // The key name becomes registry keys and folder names: a name that is not
+  // a plain key name is dropped before any of them is formed, which leaves
+  // installDir empty and the operation ends without doing anything.
+  if (launch.mode != kModeInstall &&
+      !kl::IsPlainKeyNameField(session.imeName, kImeNameChars)) {
+    session.imeName[0] = 0;
+    return;
+  }
 
   wchar_t uninstallKey[128];
   kl::Format(uninstallKey, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s",

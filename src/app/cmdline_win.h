@@ -10,7 +10,9 @@
 // then looks the product up in the registry: "DisplayName" of its uninstall
 // record (HKLM) into g_session->displayName, and "KMEInstallPath" of the
 // vendor key "Software\zorbl\<name>" (HKCU first, then HKLM) into
-// g_session->installDir. Missing keys or values leave the fields empty.
+// g_session->installDir. Missing keys or values leave the fields empty. For
+// -u, -r and -g a name that is not a plain key name (kl::CheckKeyName) is
+// cleared and nothing is looked up, so the operation finds nothing installed.
 void ParseCommandLine();
 
 // The per-product data folder: the common application-data folder followed

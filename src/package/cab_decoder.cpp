@@ -22,6 +22,7 @@ constexpr uint32_t kMaxHeaderReserve = 60000;
 constexpr size_t kInputBuffer = 2 * 65536;   // a whole read plus a block held over
 constexpr size_t kOutputBlocks = 8;          // blocks decoded ahead before a write
 constexpr uint16_t kFirstContinuedFolder = 0xFFFD;
+constexpr size_t kSmallRead = 24;        // one data block header, rounded out to whole units
 
 enum : uint16_t { kStored = 0, kMsZip = 1, kQuantum = 2, kLzx = 3 };
 
@@ -153,8 +154,13 @@ DecodeResult CabDecoder::Run(DecoderHost& host, const char* name, const char* fo
   if (!h || std::memcmp(h, "MSCF", 4) != 0)
     return Fail(DecodeError::NotACabinet, "no cabinet header");
   const uint8_t minor = h[24], major = h[25];
-  if (major > 1 || (major == 1 && minor > 3))
-    return Fail(DecodeError::UnknownVersion, "cabinet version above 1.3");
+  if (major != 1 || minor != 3) return Fail(DecodeError::UnknownVersion, "cabinet version not 1.3");
+  // The cabinet's own length: at least its header, at most the file; what
+  // follows it (a container's padding) is never read.
+  const uint32_t cbCabinet = Load32(h + 8);
+  if (cbCabinet < kHeaderSize || cbCabinet > end_)
+    return Fail(DecodeError::Corrupt, "cabinet length outside the file");
+  end_ = cbCabinet;
   const uint32_t coffFiles = Load32(h + 16);
   const uint16_t cFolders = Load16(h + 26);
   const uint16_t cFiles = Load16(h + 28);
@@ -176,15 +182,18 @@ DecodeResult CabDecoder::Run(DecoderHost& host, const char* name, const char* fo
     if (!Take(headerReserve)) return Fail(DecodeError::Corrupt, "truncated header reserve");
   }
 
+  bool otherCompression = false;
   folders_.reserve(cFolders);
   for (uint16_t i = 0; i < cFolders; ++i) {
     const unsigned char* f = Take(kFolderSize + folderReserve);
     if (!f) return Fail(DecodeError::Corrupt, "truncated folder table");
     Folder fo{Load32(f), Load16(f + 4), Load16(f + 6)};
     const uint16_t type = fo.compression & 0x0F;
-    if (type == kQuantum || type == kLzx) return Refuse("Quantum or LZX folder");
-    if (type != kStored && type != kMsZip)
+    if (type == kQuantum || type == kLzx) {
+      otherCompression = true;  // refused once the tables have been checked
+    } else if (type != kStored && type != kMsZip) {
       return Fail(DecodeError::BadCompression, "unknown compression type");
+    }
     fo.compression = type;
     folders_.push_back(fo);
   }
@@ -213,7 +222,11 @@ DecodeResult CabDecoder::Run(DecoderHost& host, const char* name, const char* fo
     files_.push_back(f);
   }
 
-  CabinetHeaderInfo info{"", "", folder, setId, iCabinet, cFolders, cFiles};
+  uint64_t totalBytes = 0;
+  if (!CheckFileRanges(&totalBytes)) return DecodeResult::Failed;
+  if (otherCompression) return Refuse("Quantum or LZX folder");
+
+  CabinetHeaderInfo info{"", "", folder, setId, iCabinet, cFolders, cFiles, totalBytes};
   if (host.OnCabinetInfo(info) == -1) return Fail(DecodeError::UserAbort, "stopped");
 
   for (const File& f : files_) {
@@ -228,6 +241,85 @@ DecodeResult CabDecoder::Run(DecoderHost& host, const char* name, const char* fo
     if (closed <= 0) return Fail(DecodeError::TargetFile, "output file not finished");
   }
   return DecodeResult::Ok;
+}
+
+// ---------------------------------------------------------------------------
+// File ranges
+
+bool CabDecoder::ReadSmall(uint64_t pos, unsigned char* out, size_t n) {
+  // Whole 8-byte units from a multiple of 8, like every other read.
+  const uint64_t at = pos & ~uint64_t(7);
+  const size_t skip = static_cast<size_t>(pos - at);
+  unsigned char buf[kSmallRead];
+  if (skip + n > sizeof buf || pos + n > end_) return false;
+  size_t len = (skip + n + 7) & ~size_t(7);
+  if (end_ - at < len) len = static_cast<size_t>(end_ - at);
+  if (filePos_ != at) {
+    if (host_->Seek(cab_, static_cast<int64_t>(at), 0) != static_cast<int64_t>(at)) {
+      filePos_ = ~uint64_t(0);
+      return false;
+    }
+    filePos_ = at;
+  }
+  if (host_->Read(cab_, buf, static_cast<uint32_t>(len)) != static_cast<int64_t>(len)) {
+    filePos_ = ~uint64_t(0);
+    return false;
+  }
+  filePos_ += len;
+  std::memcpy(out, buf + skip, n);
+  return true;
+}
+
+// Every file must lie inside its folder's data (the sum of the folder's
+// blocks' sizes, read from the block headers alone), and no two files of a
+// folder may share bytes: a few hundred entries over one large folder would
+// otherwise make the output thousands of times the cabinet's size.
+bool CabDecoder::CheckFileRanges(uint64_t* totalBytes) {
+  std::vector<uint64_t> folderSize(folders_.size(), 0);
+  const size_t headerBytes = kDataHeaderSize + dataReserve_;
+  for (size_t i = 0; i < folders_.size(); ++i) {
+    uint64_t pos = folders_[i].dataStart;
+    for (uint32_t b = 0; b < folders_[i].blocks; ++b) {
+      unsigned char hdr[kDataHeaderSize];
+      if (pos + headerBytes > end_ || !ReadSmall(pos, hdr, kDataHeaderSize)) {
+        Fail(DecodeError::Corrupt, "data block header past the end");
+        return false;
+      }
+      const uint32_t cbData = Load16(hdr + 4);
+      const uint32_t cbUncomp = Load16(hdr + 6);
+      if (cbData > kMaxBlockInput || cbUncomp > kMaxBlockOutput || cbUncomp == 0) {
+        Fail(DecodeError::Corrupt, "data block size out of range");
+        return false;
+      }
+      pos += headerBytes + cbData;
+      if (pos > end_) {
+        Fail(DecodeError::Corrupt, "data block past the end");
+        return false;
+      }
+      folderSize[i] += cbUncomp;
+    }
+  }
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;  // (folder << 32 | offset, end)
+  ranges.reserve(files_.size());
+  uint64_t total = 0;
+  for (const File& f : files_) {
+    const uint64_t end = uint64_t(f.offset) + f.size;
+    if (end > folderSize[f.folder]) {
+      Fail(DecodeError::Corrupt, "file range past the folder's data");
+      return false;
+    }
+    total += f.size;
+    if (f.size) ranges.push_back({uint64_t(f.folder) << 32 | f.offset, uint64_t(f.folder) << 32 | end});
+  }
+  std::sort(ranges.begin(), ranges.end());
+  for (size_t i = 1; i < ranges.size(); ++i) {
+    if (ranges[i].first < ranges[i - 1].second) {
+      Fail(DecodeError::Corrupt, "file ranges overlap");
+      return false;
+    }
+  }
+  *totalBytes = total;
+  return true;
 }
 
 // ---------------------------------------------------------------------------

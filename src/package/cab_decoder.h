@@ -13,7 +13,10 @@
 // What it does not decode - cabinets that belong to a set (previous or next
 // cabinet flags) and Quantum or LZX folders - is reported as Unsupported
 // before any notification is made, so the caller can hand the cabinet to
-// another reader. Memory use is fixed (read buffer, output buffer, inflate
+// another reader. Before anything is announced the engine checks that the
+// version is 1.3, the cabinet's length fits the file, and every file lies
+// inside its folder's data without sharing bytes with another file (for
+// LZX and Quantum cabinets too, before they are reported Unsupported). Memory use is fixed (read buffer, output buffer, inflate
 // state) apart from the file table, whatever the size of the cabinet.
 #pragma once
 
@@ -59,6 +62,7 @@ struct CabinetHeaderInfo {
   uint16_t cabinetNumber;
   uint16_t folders;
   uint16_t files;
+  uint64_t totalBytes;  // the sum of the files' sizes (what a full extraction writes)
 };
 
 struct DecodedFile {
@@ -125,6 +129,10 @@ class CabDecoder {
   bool Fill(size_t need);
   const unsigned char* Take(size_t n);
   bool SeekTo(uint64_t position);
+  // A few bytes at pos read directly, the buffer left as it is.
+  bool ReadSmall(uint64_t pos, unsigned char* out, size_t n);
+  // Folder sizes from the block headers; file ranges inside them, disjoint.
+  bool CheckFileRanges(uint64_t* totalBytes);
   // Folder decoding into the output buffer.
   bool StartFolder(uint16_t index);
   bool DecodeBlock();

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/keyname.h"
 #include "base/text.h"
 #include "package/cab_decoder.h"
 #include "package/cryp_layer.h"
@@ -74,37 +75,6 @@ bool EqualsNoCase(const std::wstring& a, const wchar_t* b) {
   return true;
 }
 
-// "CON", "nul.txt", "COM1.log", "lpt9 .x": a device whatever the extension.
-bool IsDeviceName(const std::wstring& component) {
-  std::wstring base = component.substr(0, component.find(L'.'));
-  while (!base.empty() && base.back() == L' ') base.pop_back();
-  static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$",
-                                            L"CONOUT$", L"CLOCK$"};
-  for (const wchar_t* d : kDevices)
-    if (EqualsNoCase(base, d)) return true;
-  if (base.size() == 4) {
-    std::wstring stem = base.substr(0, 3);
-    wchar_t digit = base[3];
-    bool numbered = (digit >= L'0' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 ||
-                    digit == 0x00B3;
-    if (numbered && (EqualsNoCase(stem, L"COM") || EqualsNoCase(stem, L"LPT"))) return true;
-  }
-  return false;
-}
-
-bool IsSafeComponent(const std::wstring& c) {
-  if (c.empty()) return false;
-  for (wchar_t ch : c) {
-    if (ch < 0x20) return false;
-    if (ch == L':' || ch == L'*' || ch == L'?' || ch == L'"' || ch == L'<' || ch == L'>' ||
-        ch == L'|')
-      return false;
-  }
-  // ".", "..", "..." and names the file system would trim to something else.
-  if (c.back() == L'.' || c.back() == L' ') return false;
-  return !IsDeviceName(c);
-}
-
 // The decoding engine's side of an extraction: every primitive and
 // notification goes through the extractor's own hooks, exactly as FDI's do,
 // so the read layer, the memory target and the notification handling are the
@@ -137,6 +107,7 @@ class EngineHost : public cab::DecoderHost {
     n.psz3 = const_cast<char*>(c.cabinetPath);
     n.setID = static_cast<USHORT>(c.setId);
     n.iCabinet = static_cast<USHORT>(c.cabinetNumber);
+    if (!x_.CheckSpace(c.totalBytes)) return -1;
     return x_.HookNotify(fdintCABINET_INFO, &n);
   }
   intptr_t OnCopyFile(const cab::DecodedFile& f) override {
@@ -187,19 +158,7 @@ CExtract* CurrentExtractor() {
 }
 
 bool IsSafeCabinetName(const wchar_t* name) {
-  if (!name || !*name) return false;
-  if (name[0] == L'\\' || name[0] == L'/') return false;  // absolute or UNC
-  std::wstring component;
-  for (const wchar_t* p = name;; ++p) {
-    if (*p == 0 || *p == L'\\' || *p == L'/') {
-      if (!IsSafeComponent(component)) return false;
-      if (*p == 0) break;
-      component.clear();
-    } else {
-      component.push_back(*p);
-    }
-  }
-  return true;
+  return name && kl::IsSafeRelativePath(kl::string16_view(name));
 }
 
 // ---------------------------------------------------------------------------
@@ -393,6 +352,9 @@ int CExtract::Extract(const wchar_t* cabinetPath, const wchar_t* destination) {
   // sets and other compressions through FDI. The engine decides before it
   // has made any notification, so FDI then starts from a clean state.
   BOOL ok = FALSE;
+  openedCabinets_.clear();
+  NoteCabinet(file);
+  spaceNeeded_ = spaceFree_ = 0;
   cab::DecodeResult engine;
   {
     cab::CabDecoder decoder;
@@ -404,12 +366,15 @@ int CExtract::Extract(const wchar_t* cabinetPath, const wchar_t* destination) {
       fdiError_.fError = TRUE;
     }
   }
-  if (engine == cab::DecodeResult::Unsupported) {
+  if (engine == cab::DecodeResult::Unsupported && Keyed()) {
+    SetError(kErrorNotSingleCabinet);
+  } else if (engine == cab::DecodeResult::Unsupported) {
     positions_.Clear();
     ok = fdiCopy_(fdi_, &file8[0], &folder8[0], 0, FdiNotify, nullptr, nullptr);
   }
   while (ok) {
     if (nextCabinet_.empty()) break;
+    if (!NoteCabinet(nextCabinet_)) break;
     file8 = kl::ToUtf8(nextCabinet_);
     nextCabinet_.clear();
     ok = fdiCopy_(fdi_, &file8[0], &folder8[0], 0, FdiNotify, nullptr, nullptr);
@@ -606,6 +571,57 @@ bool CExtract::CreateFolderLevels(const std::wstring& folder, DWORD* systemError
   return true;
 }
 
+bool CExtract::NoteCabinet(const std::wstring& name) {
+  std::wstring key = name.substr(name.find_last_of(L"\\/") == std::wstring::npos
+                                     ? 0
+                                     : name.find_last_of(L"\\/") + 1);
+  key = kl::FoldCase(key);
+  for (const std::wstring& seen : openedCabinets_) {
+    if (seen == key) {
+      SetError(kErrorCabinetLoop);
+      return false;
+    }
+  }
+  openedCabinets_.push_back(key);
+  return true;
+}
+
+bool CExtract::FreeBytes(const wchar_t* folder, uint64_t* bytes) {
+  std::wstring dir(folder ? folder : L"");
+  for (;;) {
+    ULARGE_INTEGER avail;
+    if (!dir.empty() && ::GetDiskFreeSpaceExW(dir.c_str(), &avail, nullptr, nullptr)) {
+      *bytes = avail.QuadPart;
+      return true;
+    }
+    // Up one level: "C:\a\b\" -> "C:\a\".
+    while (!dir.empty() && dir.back() == L'\\') dir.pop_back();
+    size_t cut = dir.rfind(L'\\');
+    if (cut == std::wstring::npos) return false;
+    dir.resize(cut + 1);
+  }
+}
+
+bool CExtract::CheckSpace(uint64_t totalBytes) {
+  if (memoryTarget_ || totalBytes == 0) return true;
+  uint64_t avail = 0;
+  if (!FreeBytes(destination_.c_str(), &avail) || avail >= totalBytes) return true;
+  spaceNeeded_ = totalBytes;
+  spaceFree_ = avail;
+  SetError(kErrorDiskSpace, ERROR_DISK_FULL);
+  if (Keyed()) {
+    // The package extraction's callers know only success or failure; the
+    // user learns here what is missing.
+    const uint64_t mb = 1 << 20;
+    std::wstring text = L"磁盘空间不足，无法解压安装文件。\n需要 " +
+                        std::to_wstring((totalBytes + mb - 1) / mb) + L" MB 可用空间，" +
+                        destination_ + L" 所在的磁盘只有 " + std::to_wstring(avail / mb) +
+                        L" MB。";
+    ::MessageBoxW(nullptr, text.c_str(), L"安装程序提示信息", MB_ICONHAND | MB_OK);
+  }
+  return false;
+}
+
 bool CExtract::GrowMemory(uint32_t size) {
   if (size > 0x7FFFFFF0u) return false;
   int32_t need = static_cast<int32_t>(size);
@@ -741,6 +757,9 @@ INT_PTR CExtract::HookNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info) {
         SetError(static_cast<int32_t>(info->fdie));
         return -1;
       }
+      // FDI goes on into the next cabinet itself here; the name is then used.
+      if (!NoteCabinet(nextCabinet_)) return -1;
+      nextCabinet_.clear();
       if (nextCabinetHook_) {
         kl::string16 path = kl::FromUtf8(info->psz3 ? info->psz3 : "");
         CabinetInfo c{info->psz1, info->psz2, path.c_str(), info->setID, info->iCabinet};

@@ -2,6 +2,15 @@
 // loaded at run time), with a decryption layer for enciphered "CRYP"
 // packages, a memory target ("MEMORY\") and optional hooks.
 //
+// A keyed extraction reads a package, which is one cabinet by construction:
+// it goes through the decoding engine alone, and a cabinet of a set (or one
+// in a compression the engine does not read) is refused with
+// kErrorNotSingleCabinet. Plain cabinets the engine does not read go to FDI;
+// a next cabinet named twice in one extraction ends it (kErrorCabinetLoop).
+// Before a file is written the sum of the files' sizes is compared with the
+// target volume's free space (kErrorDiskSpace); for a keyed extraction the
+// extractor then tells the user itself how much space is needed.
+//
 // Usage for a keyed package:
 //   Cabinet::CExtract x;
 //   x.SetPackageKey();          // BlowfishSetKey(&x.Cipher(), kPackageKeyLength)
@@ -44,6 +53,9 @@ enum : int32_t {
   kErrorMemoryFull = 1009,          // memory-target output larger than the block
   kErrorWrongThread = 1011,         // called from a thread other than the owner
   kErrorSlotBusy = 1012,            // another extractor is current on this thread
+  kErrorNotSingleCabinet = 1013,    // a package cabinet of a set, or one the engine cannot read
+  kErrorCabinetLoop = 1014,         // a next cabinet that this extraction has opened already
+  kErrorDiskSpace = 1015,           // the files need more than the target volume has free
 };
 
 // Size of the decryption layer's read buffer, and the largest single read
@@ -153,6 +165,9 @@ class CExtract {
   virtual int FileClose(int handle);                                 // 0 or -1
   virtual long FileSeek(int handle, long distance, int origin);      // position or -1
   virtual int FileOpen(const wchar_t* path, int flags, int permission);  // handle or -1
+  // Free bytes for the caller on the volume of folder (or of its nearest
+  // existing parent); false when the system cannot tell.
+  virtual bool FreeBytes(const wchar_t* folder, uint64_t* bytes);
 
   // Cipher. SetPackageKey keys it with the package key (1 on success).
   BlowfishContext& Cipher() { return cipher_; }
@@ -185,6 +200,9 @@ class CExtract {
 
   // Results.
   const ExtractError& LastError() const { return error_; }
+  // After kErrorDiskSpace: what the files need and what the volume had.
+  uint64_t SpaceNeeded() const { return spaceNeeded_; }
+  uint64_t SpaceFree() const { return spaceFree_; }
   const ERF& FdiError() const { return fdiError_; }
   const MemoryBlock& Memory() const { return memory_; }
   const unsigned char* MemoryData() const { return memory_.data; }
@@ -205,6 +223,9 @@ class CExtract {
   int HookClose(int handle);
   long HookSeek(int handle, long distance, int origin);
   INT_PTR HookNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info);
+  // Called by the decoding engine once the cabinet's tables are checked:
+  // refuses an output larger than the target volume's free space.
+  bool CheckSpace(uint64_t totalBytes);
 
  private:
   struct CurrentFile {
@@ -222,6 +243,8 @@ class CExtract {
   bool NameToWide(const char* name, uint16_t attribs, std::wstring* out) const;
   bool CreateFolderLevels(const std::wstring& folder, DWORD* systemError);
   bool GrowMemory(uint32_t size);
+  // false (error kErrorCabinetLoop set) when name was opened before.
+  bool NoteCabinet(const std::wstring& name);
   INT_PTR OnCopyFile(PFDINOTIFICATION info);
   INT_PTR OnCloseFile(PFDINOTIFICATION info);
   void ApplyTimeAndAttributes(const std::wstring& path, uint16_t date, uint16_t time,
@@ -253,6 +276,9 @@ class CExtract {
   int32_t memoryTarget_ = 0;
   ui::HeapBlock workBuffer_;
   uint32_t codePage_ = 1252;
+  std::vector<std::wstring> openedCabinets_;  // file names, folded, of this extraction
+  uint64_t spaceNeeded_ = 0;
+  uint64_t spaceFree_ = 0;
   uintptr_t hookContext_ = 0;
   uintptr_t hookContextBase_ = 0;
   DWORD ownerThread_ = 0;

@@ -2,6 +2,9 @@
 // cabinets, and config.ksc files.
 #include <algorithm>
 #include <cstring>
+#include <map>
+
+#include "base/keyname.h"
 
 #include "klpack.h"
 #include "package/cab_writer.h"
@@ -13,18 +16,8 @@ namespace klpack {
 namespace {
 
 constexpr size_t kChunk = 1 << 16;
-
-bool IEqualsAscii(const std::string& a, const char* b) {
-  size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
+// The setup program the package is appended to (a few hundred kilobytes).
+constexpr uint64_t kMaxStubBytes = 64u << 20;
 
 // Writes a cabinet into a file after `base` bytes that are already there.
 // With a key, the container is enciphered as it goes: bytes from 56 on in
@@ -142,64 +135,148 @@ Status WriteCabinet(File& out, uint64_t base, const BlowfishContext* key, uint16
 }
 
 // Writes through a temporary file next to out; out appears only when
-// everything succeeded, and a failure leaves any earlier out untouched.
+// everything succeeded, and a failure leaves any earlier out untouched. Only
+// a regular file (or nothing) may stand at out; the temporary file is made
+// exclusively, so neither is ever written through a link.
 template <class Fn>
 Status WriteAtomically(const fs::path& out, Fn fn) {
+  Status s = CheckOutputTarget(out);
+  if (!s.ok()) return s;
   fs::path tmp = out;
   tmp += ".klpack-part";
   const std::string outName = PathToUtf8(out);
-  Status s;
+  std::error_code ec;
+  // A part left by an earlier run that stopped: a file or a link, removed
+  // itself (never what a link points to).
+  fs::file_status st = fs::symlink_status(tmp, ec);
+  if (st.type() == fs::file_type::regular || st.type() == fs::file_type::symlink) fs::remove(tmp, ec);
   {
     File f;
-    if (!f.Open(tmp, "wb")) return Status::Input(outName + ": cannot create: " + LastError());
+    s = CreateNewFile(tmp, &f);
+    if (!s.ok()) return s;
     s = fn(f, outName);
-    if (s.ok() && !f.Close()) s = Status::Input(outName + ": cannot write: " + LastError());
+    if (s.ok() && !f.Close()) s = Status::Input(Quote(outName, 200) + ": cannot write: " + LastError());
   }
-  std::error_code ec;
+  if (s.ok()) s = CheckOutputTarget(out);
   if (s.ok()) {
     fs::rename(tmp, out, ec);
-    if (ec) s = Status::Input(outName + ": cannot write: " + ec.message());
+    if (ec) s = Status::Input(Quote(outName, 200) + ": cannot write: " + ec.message());
   }
   if (!s.ok()) fs::remove(tmp, ec);
   return s;
 }
 
+constexpr int kMaxFolderDepth = 64;
+constexpr size_t kMaxListedNames = 12;
+
+// Walks dir (cabinet names under prefix) without following links to
+// folders. Every listing error, and every entry that is neither a file, a
+// link to a file nor a folder, stops the walk with a message naming it.
+Status Walk(const fs::path& dir, const std::string& prefix, int depth,
+            std::vector<SourceFile>* out) {
+  if (depth > kMaxFolderDepth)
+    return Status::Input(Quote(PathToUtf8(dir), 200) + ": folders nested deeper than " +
+                         std::to_string(kMaxFolderDepth) + " levels");
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec);
+  if (ec) return Status::Input(Quote(PathToUtf8(dir), 200) + ": cannot list: " + ec.message());
+  for (; it != fs::directory_iterator();) {
+    const fs::path p = it->path();
+    const std::string where = Quote(PathToUtf8(p), 200);
+    std::string part = PathToUtf8(p.filename());
+    if (!IsValidUtf8(part)) return Status::Input(where + ": name is not UTF-8");
+    if (part.find('\\') != std::string::npos)
+      return Status::Input(where + ": name contains a backslash");
+    const std::string name = prefix.empty() ? part : prefix + "\\" + part;
+    fs::file_status st = it->symlink_status(ec);
+    if (ec) return Status::Input(where + ": " + ec.message());
+    if (st.type() == fs::file_type::symlink) {
+      fs::file_status target = fs::status(p, ec);
+      if (ec || target.type() == fs::file_type::not_found)
+        return Status::Input(where + ": a link whose target cannot be reached");
+      if (target.type() == fs::file_type::directory)
+        return Status::Input(where + ": a link to a folder (klpack does not follow links to folders)");
+      st = target;
+    }
+    if (st.type() == fs::file_type::directory) {
+      Status s = Walk(p, name, depth + 1, out);
+      if (!s.ok()) return s;
+    } else if (st.type() == fs::file_type::regular) {
+      SourceFile f;
+      f.path = p;
+      f.name = name;
+      f.size = fs::file_size(p, ec);
+      if (ec) return Status::Input(where + ": " + ec.message());
+      if (name.size() > 255) return Status::Input(where + ": name longer than 255 bytes");
+      if (f.size > 0x7FFF0000u) return Status::Input(where + ": file too large");
+      out->push_back(std::move(f));
+      if (out->size() > 65000) return Status::Input(where + ": too many files for one cabinet");
+    } else {
+      return Status::Input(where + ": neither a file nor a folder (a device, FIFO or socket)");
+    }
+    it.increment(ec);
+    if (ec) return Status::Input(Quote(PathToUtf8(dir), 200) + ": cannot list: " + ec.message());
+  }
+  return Status::Ok();
+}
+
+// The names the setup would refuse (the extractor's rule) and names that
+// are one file on Windows (letter case), all listed in one message.
+Status CheckNames(const std::string& folderName, const std::vector<SourceFile>& files,
+                  const std::vector<std::string>& reserved) {
+  std::vector<std::string> bad;
+  std::map<kl::string16, std::string> seenFiles, seenFolders;
+  for (const std::string& r : reserved) seenFiles[kl::FoldCase(kl::FromUtf8(r))] = r;
+  for (const SourceFile& f : files) {
+    const kl::string16 wide = kl::FromUtf8(f.name);
+    kl::NameProblem p = kl::CheckRelativePath(wide);
+    if (p != kl::NameProblem::None) {
+      bad.push_back(Quote(f.name) + " (" + kl::DescribeNameProblem(p) + ")");
+      continue;
+    }
+    const kl::string16 key = kl::FoldCase(wide);
+    auto clash = seenFiles.find(key);
+    if (clash != seenFiles.end()) {
+      const bool ours = std::find(reserved.begin(), reserved.end(), clash->second) != reserved.end();
+      bad.push_back(Quote(f.name) + (ours ? " (klpack writes " + Quote(clash->second) + " itself)"
+                                          : " (the same name as " + Quote(clash->second) +
+                                                " on Windows)"));
+      continue;
+    }
+    seenFiles[key] = f.name;
+    for (size_t cut = wide.find(u'\\'); cut != kl::string16::npos; cut = wide.find(u'\\', cut + 1))
+      seenFolders.emplace(kl::FoldCase(wide.substr(0, cut)), kl::ToUtf8(wide.substr(0, cut)));
+  }
+  // A file named like another file's folder.
+  for (const SourceFile& f : files) {
+    auto it = seenFolders.find(kl::FoldCase(kl::FromUtf8(f.name)));
+    if (it != seenFolders.end())
+      bad.push_back(Quote(f.name) + " (a file where " + Quote(it->second) + " is a folder)");
+  }
+  if (bad.empty()) return Status::Ok();
+  std::string m = Quote(folderName, 200) + ": " + std::to_string(bad.size()) +
+                  (bad.size() == 1 ? " name" : " names") + " the setup cannot extract: ";
+  for (size_t i = 0; i < bad.size() && i < kMaxListedNames; ++i) m += (i ? ", " : "") + bad[i];
+  if (bad.size() > kMaxListedNames)
+    m += " and " + std::to_string(bad.size() - kMaxListedNames) + " more";
+  return Status::Input(m);
+}
+
 }  // namespace
 
-Status CollectFolder(const fs::path& folder, std::vector<SourceFile>* out) {
+Status CollectFolder(const fs::path& folder, std::vector<SourceFile>* out,
+                     const std::vector<std::string>& reserved) {
   out->clear();
   const std::string folderName = PathToUtf8(folder);
   std::error_code ec;
-  if (!fs::is_directory(folder, ec)) return Status::Input(folderName + ": no such folder");
-  fs::recursive_directory_iterator it(folder, fs::directory_options::follow_directory_symlink, ec);
-  if (ec) return Status::Input(folderName + ": cannot list: " + ec.message());
-  for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (ec) return Status::Input(folderName + ": cannot list: " + ec.message());
-    if (!it->is_regular_file(ec)) continue;
-    fs::path rel = it->path().lexically_relative(folder);
-    std::string name;
-    for (const fs::path& part : rel) {
-      std::string s = PathToUtf8(part);
-      if (!IsValidUtf8(s)) return Status::Input(PathToUtf8(it->path()) + ": name is not UTF-8");
-      if (s.find('\\') != std::string::npos)
-        return Status::Input(PathToUtf8(it->path()) + ": name contains a backslash");
-      if (!name.empty()) name += '\\';
-      name += s;
-    }
-    if (name.size() > 255)
-      return Status::Input(PathToUtf8(it->path()) + ": name longer than 255 bytes");
-    SourceFile f;
-    f.path = it->path();
-    f.name = name;
-    f.size = it->file_size(ec);
-    if (ec) return Status::Input(PathToUtf8(it->path()) + ": " + ec.message());
-    if (f.size > 0x7FFF0000u) return Status::Input(PathToUtf8(it->path()) + ": file too large");
-    out->push_back(std::move(f));
-  }
+  fs::file_status st = fs::status(folder, ec);
+  if (st.type() == fs::file_type::not_found) return Status::Input(Quote(folderName, 200) + ": no such folder");
+  if (st.type() != fs::file_type::directory) return Status::Input(Quote(folderName, 200) + ": not a folder");
+  Status s = Walk(folder, "", 0, out);
+  if (!s.ok()) return s;
   std::sort(out->begin(), out->end(),
             [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
-  if (out->size() > 65000) return Status::Input(folderName + ": too many files for one cabinet");
-  return Status::Ok();
+  return CheckNames(folderName, *out, reserved);
 }
 
 Status BuildSetup(const fs::path& manifestPath, const fs::path& folder, const fs::path& stubPath,
@@ -208,14 +285,10 @@ Status BuildSetup(const fs::path& manifestPath, const fs::path& folder, const fs
   Status s = LoadManifest(manifestPath, &m);
   if (!s.ok()) return s;
   std::vector<SourceFile> files;
-  s = CollectFolder(folder, &files);
+  s = CollectFolder(folder, &files, {"InstallInfo.kif"});
   if (!s.ok()) return s;
-  for (const SourceFile& f : files)
-    if (IEqualsAscii(f.name, "InstallInfo.kif"))
-      return Status::Input(PathToUtf8(f.path) +
-                           ": the folder may not hold InstallInfo.kif (klpack writes it)");
   std::vector<unsigned char> stub;
-  s = ReadWholeFile(stubPath, &stub);
+  s = ReadWholeFile(stubPath, &stub, kMaxStubBytes);
   if (!s.ok()) return s;
   const std::string stubName = PathToUtf8(stubPath);
   PeLayout pe{};
@@ -248,6 +321,7 @@ Status BuildPlainCab(const fs::path& folder, const fs::path& out) {
   std::vector<SourceFile> files;
   Status s = CollectFolder(folder, &files);
   if (!s.ok()) return s;
+  if (files.empty()) return Status::Input(Quote(PathToUtf8(folder), 200) + ": no files to pack");
   uint16_t setId = DeriveSetId({}, files);
   return WriteAtomically(out, [&](File& f, const std::string& outName) {
     return WriteCabinet(f, 0, nullptr, setId, 0x40E6, 0, "", nullptr, files, outName);
@@ -261,16 +335,28 @@ Status BuildKsc(const std::vector<KscRecord>& records, std::vector<unsigned char
   out->assign(table + kKscRecordSize * records.size(), 0);
   unsigned char* p = out->data();
   p[0] = static_cast<unsigned char>(records.size());
+  // fileName: the value names a driver file in the install folder, so it
+  // must be one plain file name (no path).
   auto put = [](unsigned char* at, size_t bytes, const std::string& text, const char* what,
-                Status* err) {
+                bool fileName, Status* err) {
     if (!IsValidUtf8(text)) {
       *err = Status::Input(std::string("ksc: ") + what + " is not valid UTF-8");
       return;
     }
+    if (text.find('\0') != std::string::npos) {
+      *err = Status::Input(std::string("ksc: ") + what + " holds a NUL byte");
+      return;
+    }
     kl::string16 v = kl::FromUtf8(text);
     if (v.size() > bytes / 2 - 1) {
-      *err = Status::Input(std::string("ksc: ") + what + " \"" + text + "\" is longer than " +
+      *err = Status::Input(std::string("ksc: ") + what + " " + Quote(text) + " is longer than " +
                            std::to_string(bytes / 2 - 1) + " characters");
+      return;
+    }
+    kl::NameProblem p = fileName && !v.empty() ? kl::CheckFileName(v) : kl::NameProblem::None;
+    if (p != kl::NameProblem::None) {
+      *err = Status::Input(std::string("ksc: ") + what + " " + Quote(text) +
+                           " must be a plain file name: " + kl::DescribeNameProblem(p));
       return;
     }
     for (size_t i = 0; i < v.size(); ++i) {
@@ -285,10 +371,10 @@ Status BuildKsc(const std::vector<KscRecord>& records, std::vector<unsigned char
     const KscRecord& rec = records[i];
     if (rec.name.empty()) return Status::Usage("ksc: --record needs a name");
     Status err;
-    put(r + kKscNameOffset, 80, rec.name, "record name", &err);
-    if (err.ok()) put(r + kKscCodeTableOffset, 80, rec.codeTable, "--code-table", &err);
-    if (err.ok()) put(r + kKscMainOffset, 80, rec.mainDriver, "--main", &err);
-    if (err.ok()) put(r + kKscSkinOffset, 80, rec.skin, "--skin", &err);
+    put(r + kKscNameOffset, 80, rec.name, "record name", false, &err);
+    if (err.ok()) put(r + kKscCodeTableOffset, 80, rec.codeTable, "--code-table", true, &err);
+    if (err.ok()) put(r + kKscMainOffset, 80, rec.mainDriver, "--main", true, &err);
+    if (err.ok()) put(r + kKscSkinOffset, 80, rec.skin, "--skin", true, &err);
     if (!err.ok()) return err;
   }
   return Status::Ok();

@@ -1,5 +1,6 @@
 // klpack's command line.
 #include "klpack.h"
+#include "update_tree.h"
 
 namespace klpack {
 namespace {
@@ -12,7 +13,11 @@ const char kHelp[] =
     " [--record NAME2 ...]\n"
     "  klpack inspect FILE\n"
     "  klpack extract FILE -o DIR\n"
-    "  klpack --help\n";
+    "  klpack update-tree --drivers DIR --base-url URL -o OUT\n"
+    "  klpack --help\n"
+    "Folders are packed with every file in them; links to files are read through,\n"
+    "links to folders are not followed (they stop the build, as do devices, FIFOs\n"
+    "and names the setup cannot extract on Windows).\n";
 
 // Options of the form "--name value"; every option must be known and given once.
 Status TakeOptions(const std::string& cmd, const std::vector<std::string>& args,
@@ -67,9 +72,11 @@ Status Run(const std::vector<std::string>& args, std::string* out) {
     Status s = TakeOptions(cmd, args, {}, &v, &pos);
     if (!s.ok()) return s;
     if (pos.size() != 1) return Status::Usage("inspect: give exactly one FILE");
+    if (LooksLikeUpdateList(PathFromUtf8(pos[0])))  // neither PE nor cabinet: an update list
+      return InspectUpdateList(PathFromUtf8(pos[0]), out);
     std::string report;
     s = Inspect(PathFromUtf8(pos[0]), &report);
-    if (s.ok()) *out += report;
+    *out += report;  // also for a package the setup would refuse
     return s;
   }
   if (cmd == "extract") {
@@ -78,6 +85,11 @@ Status Run(const std::vector<std::string>& args, std::string* out) {
     if (!s.ok()) return s;
     if (pos.size() != 1) return Status::Usage("extract: give exactly one FILE");
     return Extract(PathFromUtf8(pos[0]), PathFromUtf8(v[0]));
+  }
+  if (cmd == "update-tree") {
+    Status s = TakeOptions(cmd, args, {"--drivers", "--base-url", "-o"}, &v, nullptr);
+    if (!s.ok()) return s;
+    return UpdateTree(PathFromUtf8(v[0]), v[1], PathFromUtf8(v[2]), out);
   }
   if (cmd == "ksc") {
     std::vector<KscRecord> records;
@@ -95,6 +107,8 @@ Status Run(const std::vector<std::string>& args, std::string* out) {
         if (records.empty()) return Status::Usage("ksc: \"" + a + "\" before any --record");
         KscRecord& r = records.back();
         std::string& dst = a == "--code-table" ? r.codeTable : a == "--main" ? r.mainDriver : r.skin;
+        if (!dst.empty()) return Status::Usage("ksc: option \"" + a + "\" given twice for one record");
+        if (val.empty()) return Status::Usage("ksc: option \"" + a + "\" needs a value");
         dst = val;
       } else {
         return Status::Usage("ksc: unknown option \"" + a + "\"");

@@ -43,7 +43,13 @@ struct Manifest {
   uint16_t setId = 0;
 };
 
-// Parses manifest text; source names the file in messages.
+// A manifest holds a few kilobytes of fields; larger files are refused unread.
+constexpr uint64_t kMaxManifestBytes = 64 * 1024;
+
+// Parses manifest text; source names the file in messages. Lines end at
+// "\r\n", "\n" or "\r". imeName must be a plain key name (kl::CheckKeyName),
+// displayName a plain file name (the Start-menu folder), launchAfterInstall
+// a relative path; no value may hold a NUL byte.
 Status ParseManifest(const std::string& text, const std::string& source, Manifest* out);
 Status LoadManifest(const fs::path& file, Manifest* out);
 // The 2668 bytes of InstallInfo.kif (UTF-16LE).
@@ -68,8 +74,13 @@ struct SourceFile {
   uint64_t size = 0;
 };
 
-// Lists every regular file under folder, sorted by name (UTF-8 bytes).
-Status CollectFolder(const fs::path& folder, std::vector<SourceFile>* out);
+// Lists every file under folder, sorted by name (UTF-8 bytes). Links to
+// files are read through; links to folders, devices, FIFOs, sockets, any
+// listing error and names the setup cannot extract (or that are one name on
+// Windows, letter case aside, with each other or with a reserved name) stop
+// it with a message naming them.
+Status CollectFolder(const fs::path& folder, std::vector<SourceFile>* out,
+                     const std::vector<std::string>& reserved = {});
 
 struct BuildOptions {
   const BlowfishContext* key = nullptr;  // null: the package key
@@ -136,7 +147,8 @@ Status ExtractCabinetToMemory(const CabSource& src, CabListing* listing,
 // for a bare package.
 Status LocatePackage(const fs::path& file, CabSource* src, uint32_t* e);
 
-// klpack inspect / extract.
+// klpack inspect / extract. Both give the setup's verdict: a package it
+// would refuse is an error (inspect still describes what it could read).
 Status Inspect(const fs::path& file, std::string* report);
 Status Extract(const fs::path& file, const fs::path& dir);
 

@@ -4,11 +4,14 @@
 #include <cstring>
 #include <set>
 
+#include "base/keyname.h"
 #include "klpack.h"
 #include "util.h"
 
 namespace klpack {
 namespace {
+
+constexpr size_t kMaxManifestLine = 4096;
 
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -68,31 +71,39 @@ Status ParseManifest(const std::string& text, const std::string& source, Manifes
   size_t pos = 0;
   int lineNo = 0;
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;  // byte-order mark
+  const std::string src = Quote(source, 200);
   while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
+    // A line ends at "\r\n", "\n" or a lone "\r".
+    size_t nl = text.find_first_of("\r\n", pos);
     if (nl == std::string::npos) nl = text.size();
     std::string line = text.substr(pos, nl - pos);
     pos = nl + 1;
+    if (nl + 1 < text.size() && text[nl] == '\r' && text[nl + 1] == '\n') ++pos;
     ++lineNo;
-    const std::string where = source + ":" + std::to_string(lineNo) + ": ";
+    const std::string where = src + ":" + std::to_string(lineNo) + ": ";
+    if (line.size() > kMaxManifestLine)
+      return Status::Input(where + "line longer than " + std::to_string(kMaxManifestLine) +
+                           " bytes");
     if (!IsValidUtf8(line)) return Status::Input(where + "not valid UTF-8");
+    if (line.find('\0') != std::string::npos)
+      return Status::Input(where + "holds a NUL byte");
     std::string t = Trim(line);
     if (t.empty() || t[0] == '#' || t[0] == ';') continue;
     size_t eq = t.find('=');
-    if (eq == std::string::npos) return Status::Input(where + "missing \"=\" in \"" + t + "\"");
+    if (eq == std::string::npos) return Status::Input(where + "missing \"=\" in " + Quote(t));
     std::string key = Trim(t.substr(0, eq));
     std::string value = Trim(t.substr(eq + 1));
-    if (!seen.insert(key).second) return Status::Input(where + "duplicate key \"" + key + "\"");
+    if (!seen.insert(key).second) return Status::Input(where + "duplicate key " + Quote(key));
     if (key == "fileTime") {
       if (!ParseFileTime(value, &out->date, &out->time))
-        return Status::Input(where + "fileTime must be \"YYYY-MM-DD HH:MM:SS\" (1980..2107): \"" +
-                             value + "\"");
+        return Status::Input(where + "fileTime must be \"YYYY-MM-DD HH:MM:SS\" (1980..2107): " +
+                             Quote(value));
       continue;
     }
     if (key == "setId") {
       int v = 0;
       if (value.empty() || value.size() > 5 || !Digits(value, 0, value.size(), &v) || v > 65535)
-        return Status::Input(where + "setId must be a number from 0 to 65535: \"" + value + "\"");
+        return Status::Input(where + "setId must be a number from 0 to 65535: " + Quote(value));
       out->haveSetId = true;
       out->setId = static_cast<uint16_t>(v);
       continue;
@@ -100,8 +111,18 @@ Status ParseManifest(const std::string& text, const std::string& source, Manifes
     const FieldInfo* field = nullptr;
     for (const FieldInfo& f : HeaderFields())
       if (key == f.name) field = &f;
-    if (!field) return Status::Input(where + "unknown key \"" + key + "\"");
+    if (!field) return Status::Input(where + "unknown key " + Quote(key));
     kl::string16 v = kl::FromUtf8(value);
+    // Fields that become names of folders, files and registry keys.
+    kl::NameProblem problem = kl::NameProblem::None;
+    if (key == "imeName") problem = kl::CheckKeyName(v);
+    else if (key == "displayName") problem = kl::CheckFileName(v);
+    else if (key == "launchAfterInstall" && !v.empty()) problem = kl::CheckRelativePath(v);
+    if (problem != kl::NameProblem::None)
+      return Status::Input(where + key + " " + Quote(value) + " cannot be used: " +
+                           kl::DescribeNameProblem(problem) +
+                           (key == "imeName" ? " (a key name is a plain name of at most 30 characters)"
+                                             : ""));
     if (v.size() + 1 > field->units)
       return Status::Input(where + key + " is " + std::to_string(v.size()) +
                            " UTF-16 units long; at most " + std::to_string(field->units - 1) +
@@ -111,15 +132,15 @@ Status ParseManifest(const std::string& text, const std::string& source, Manifes
     kl::CopyN(dst, field->units, v.c_str());
   }
   if (!seen.count("imeName") || out->header.imeName[0] == 0)
-    return Status::Input(source + ": imeName is required");
+    return Status::Input(src + ": imeName is required");
   if (!seen.count("displayName") || out->header.displayName[0] == 0)
-    return Status::Input(source + ": displayName is required");
+    return Status::Input(src + ": displayName is required");
   return Status::Ok();
 }
 
 Status LoadManifest(const fs::path& file, Manifest* out) {
   std::vector<unsigned char> bytes;
-  Status s = ReadWholeFile(file, &bytes);
+  Status s = ReadWholeFile(file, &bytes, kMaxManifestBytes);
   if (!s.ok()) return s;
   return ParseManifest(std::string(bytes.begin(), bytes.end()), PathToUtf8(file), out);
 }

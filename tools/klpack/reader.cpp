@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/keyname.h"
 #include "package/cryp_layer.h"
 #include "package/pe_layout.h"
 
@@ -41,22 +42,20 @@ std::string DosTime(uint16_t date, uint16_t time) {
   return buf;
 }
 
-// The output path of a cabinet name under dir, refusing names that would
-// leave it.
-bool SafeOutputPath(const fs::path& dir, const std::string& name, fs::path* out) {
-  fs::path p = dir;
+// The folder levels and file name of a cabinet name, when the setup would
+// extract it (the extractor's own rule); else the reason.
+kl::NameProblem SplitCabinetName(const std::string& name, std::vector<std::string>* parts) {
+  kl::NameProblem p = kl::CheckRelativePath(kl::FromUtf8(name));
+  if (p != kl::NameProblem::None) return p;
+  parts->clear();
   size_t start = 0;
-  while (start <= name.size()) {
+  for (;;) {
     size_t end = name.find_first_of("\\/", start);
-    if (end == std::string::npos) end = name.size();
-    std::string part = name.substr(start, end - start);
-    if (part.empty() || part == "." || part == ".." || part.find(':') != std::string::npos)
-      return false;
-    p /= PathFromUtf8(part);
+    parts->push_back(name.substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) break;
     start = end + 1;
   }
-  *out = p;
-  return true;
+  return kl::NameProblem::None;
 }
 
 }  // namespace
@@ -90,9 +89,9 @@ Status OpenInput(const CabSource& src, std::unique_ptr<Input>* out) {
     in = std::move(m);
   } else {
     auto f = std::make_unique<FileInput>();
-    f->name_ = PathToUtf8(src.path);
-    std::error_code ec;
-    if (!fs::is_regular_file(src.path, ec)) return Status::Input(f->name_ + ": no such file");
+    f->name_ = Quote(PathToUtf8(src.path), 200);
+    std::string problem = InputFileProblem(src.path);
+    if (!problem.empty()) return Status::Input(f->name_ + ": " + problem);
     if (!f->file.Open(src.path, "rb"))
       return Status::Input(f->name_ + ": cannot open: " + LastError());
     uint64_t total = f->file.Size();
@@ -150,35 +149,38 @@ Status ExtractCabinetToMemory(const CabSource& src, CabListing* listing,
 Status ExtractCabinet(const CabSource& src, const fs::path& dir, CabListing* listing) {
   File current;
   fs::path currentPath;
+  OutputTree tree(dir);
   FileSink sink;
   sink.begin = [&](const CabFileInfo& info, File** file, std::vector<unsigned char>**) {
-    if (!SafeOutputPath(dir, info.name, &currentPath))
-      return Status::Input("refusing the unsafe file name \"" + info.name + "\"");
-    std::error_code ec;
-    fs::create_directories(currentPath.parent_path(), ec);
-    if (ec) return Status::Input(PathToUtf8(currentPath.parent_path()) + ": " + ec.message());
-    if (!current.Open(currentPath, "wb"))
-      return Status::Input(PathToUtf8(currentPath) + ": cannot create: " + LastError());
+    std::vector<std::string> parts;
+    kl::NameProblem p = SplitCabinetName(info.name, &parts);
+    if (p != kl::NameProblem::None)
+      return Status::Input("the file name " + Quote(info.name) + " cannot be extracted: " +
+                           kl::DescribeNameProblem(p) + " (the setup refuses this package)");
+    Status s = tree.Create(parts, &current, &currentPath);
+    if (!s.ok()) return s;
     *file = &current;
     return Status::Ok();
   };
   sink.end = [&](const CabFileInfo&) {
     if (!current.Close())
-      return Status::Input(PathToUtf8(currentPath) + ": cannot write: " + LastError());
+      return Status::Input(Quote(PathToUtf8(currentPath), 200) + ": cannot write: " + LastError());
     return Status::Ok();
   };
-  sink.failed = [&](const CabFileInfo&) {
+  sink.failed = [&](const CabFileInfo&) { current.Close(); };
+  Status s = ReadCabinet(src, listing, sink);
+  if (!s.ok()) {
+    // Nothing of a failed extraction stays behind.
     current.Close();
-    std::error_code ec;
-    fs::remove(currentPath, ec);
-  };
-  return ReadCabinet(src, listing, sink);
+    tree.RemoveMade();
+  }
+  return s;
 }
 
 Status LocatePackage(const fs::path& file, CabSource* src, uint32_t* e) {
-  const std::string name = PathToUtf8(file);
-  std::error_code ec;
-  if (!fs::is_regular_file(file, ec)) return Status::Input(name + ": no such file");
+  const std::string name = Quote(PathToUtf8(file), 200);
+  std::string problem = InputFileProblem(file);
+  if (!problem.empty()) return Status::Input(name + ": " + problem);
   File f;
   if (!f.Open(file, "rb")) return Status::Input(name + ": cannot open: " + LastError());
   uint64_t size = f.Size();
@@ -222,10 +224,12 @@ Status Inspect(const fs::path& file, std::string* report) {
   };
   sink.end = [](const CabFileInfo&) { return Status::Ok(); };
   sink.failed = [](const CabFileInfo&) {};
-  s = ReadCabinet(src, &l, sink);
-  if (!s.ok()) return s;
+  // A package the setup refuses is still described as far as it was read,
+  // with the reason as the result.
+  const Status verdict = ReadCabinet(src, &l, sink);
+  if (!verdict.ok() && l.files.empty()) return verdict;
   std::string r;
-  r += "file: " + PathToUtf8(file) + "\n";
+  r += "file: " + Escape(PathToUtf8(file)) + "\n";
   if (e) r += "executable part (E, LoaderFlags): " + std::to_string(e) + " bytes\n";
   r += "package: " + std::to_string(l.containerSize) + " bytes, " +
        (l.enciphered ? "enciphered (\"CRYP\")" : "plain cabinet (\"MSCF\")") + "\n";
@@ -237,8 +241,8 @@ Status Inspect(const fs::path& file, std::string* report) {
     for (const FieldInfo& f : HeaderFields()) {
       auto* v = reinterpret_cast<const wchar16*>(reinterpret_cast<const unsigned char*>(&h) +
                                                  f.offset);
-      r += std::string("  ") + f.name + " = " + kl::ToUtf8(kl::string16_view(v, kl::StrLen(v))) +
-           "\n";
+      r += std::string("  ") + f.name + " = " +
+           Escape(kl::ToUtf8(kl::string16_view(v, kl::StrLen(v)))) + "\n";
     }
   }
   r += "files:\n";
@@ -246,10 +250,10 @@ Status Inspect(const fs::path& file, std::string* report) {
     char line[64];
     std::snprintf(line, sizeof line, "  %10u  %s  0x%02X  ", f.size, DosTime(f.date, f.time).c_str(),
                   f.attribs);
-    r += line + f.name + "\n";
+    r += line + Escape(f.name) + "\n";
   }
   *report = r;
-  return Status::Ok();
+  return verdict;
 }
 
 Status Extract(const fs::path& file, const fs::path& dir) {
@@ -258,9 +262,13 @@ Status Extract(const fs::path& file, const fs::path& dir) {
   Status s = LocatePackage(file, &src, &e);
   if (!s.ok()) return s;
   std::error_code ec;
+  const bool existed = fs::exists(fs::symlink_status(dir, ec));
   fs::create_directories(dir, ec);
-  if (ec) return Status::Input(PathToUtf8(dir) + ": cannot create: " + ec.message());
-  return ExtractCabinet(src, dir, nullptr);
+  if (ec) return Status::Input(Quote(PathToUtf8(dir), 200) + ": cannot create: " + ec.message());
+  if (!fs::is_directory(dir, ec)) return Status::Input(Quote(PathToUtf8(dir), 200) + ": not a folder");
+  s = ExtractCabinet(src, dir, nullptr);
+  if (!s.ok() && !existed) fs::remove(dir, ec);  // made for this run, and empty again
+  return s;
 }
 
 }  // namespace klpack

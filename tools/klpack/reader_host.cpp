@@ -1,195 +1,154 @@
-// Cabinet reading on the host: libmspack's cabinet decompressor over an I/O
-// layer that deciphers "CRYP" containers on the fly (the same read rule as
-// the product's extractor: bytes 0..55 plain, "MSCF" handed out for "CRYP",
-// whole 8-byte blocks deciphered from 56 on).
-#include <mspack.h>
-
+// Cabinet reading on the host: the product's own decoding engine over the
+// CRYP read layer, with the extractor's name rule, so that inspect and
+// extract give the setup program's verdict on a package. (The tests compare
+// it with libmspack as an independent reader.)
 #include <cstring>
-#include <memory>
 
+#include "base/keyname.h"
+#include "base/le.h"
 #include "klpack.h"
-#include "package/cryp_layer.h"
+#include "package/cab_decoder.h"
 #include "reader.h"
 #include "util.h"
 
 namespace klpack {
 namespace {
 
-const char kInputName[] = "\x01" "cabinet";
-const char kOutputName[] = "\x01" "output";
-
-struct Output {
-  File* file = nullptr;
-  std::vector<unsigned char>* memory = nullptr;
-};
-
-struct System;
-
-struct Handle {
-  System* sys;
-  bool input;
-  int64_t pos;
-};
-
-struct System {
-  mspack_system base;
-  Input* in;
-  Output out;
-  std::vector<unsigned char> work;
-};
-
-System* SysOf(mspack_system* s) { return reinterpret_cast<System*>(s); }
-Handle* H(mspack_file* f) { return reinterpret_cast<Handle*>(f); }
-
-mspack_file* SysOpen(mspack_system* self, const char* name, int mode) {
-  System* sys = SysOf(self);
-  bool input = std::strcmp(name, kInputName) == 0 && mode == MSPACK_SYS_OPEN_READ;
-  bool output = std::strcmp(name, kOutputName) == 0 && mode == MSPACK_SYS_OPEN_WRITE;
-  if (!input && !output) return nullptr;
-  return reinterpret_cast<mspack_file*>(new Handle{sys, input, 0});
-}
-
-void SysClose(mspack_file* f) { delete H(f); }
-
-int SysRead(mspack_file* f, void* buffer, int bytes) {
-  Handle* h = H(f);
-  if (!h->input || bytes < 0) return -1;
-  Input& in = *h->sys->in;
-  const int64_t size = static_cast<int64_t>(in.Size());
-  if (h->pos >= size || bytes == 0) return 0;
-  uint32_t count = static_cast<uint32_t>(std::min<int64_t>(bytes, size - h->pos));
-  if (in.ReadAt(h->pos, static_cast<unsigned char*>(buffer), count, h->sys->work) != count)
-    return -1;
-  h->pos += count;
-  return static_cast<int>(count);
-}
-
-int SysWrite(mspack_file* f, void* buffer, int bytes) {
-  Handle* h = H(f);
-  if (h->input || bytes < 0) return -1;
-  Output& out = h->sys->out;
-  const auto* p = static_cast<const unsigned char*>(buffer);
-  if (out.memory) out.memory->insert(out.memory->end(), p, p + bytes);
-  if (out.file && !out.file->Write(p, static_cast<size_t>(bytes))) return -1;
-  return bytes;
-}
-
-int SysSeek(mspack_file* f, off_t offset, int mode) {
-  Handle* h = H(f);
-  if (!h->input) return -1;
-  const int64_t size = static_cast<int64_t>(h->sys->in->Size());
-  int64_t base = mode == MSPACK_SYS_SEEK_START ? 0
-                 : mode == MSPACK_SYS_SEEK_CUR ? h->pos
-                 : mode == MSPACK_SYS_SEEK_END ? size
-                                               : -1;
-  if (base < 0) return -1;
-  int64_t to = base + static_cast<int64_t>(offset);
-  if (to < 0 || to > size) return -1;
-  h->pos = to;
-  return 0;
-}
-
-off_t SysTell(mspack_file* f) { return static_cast<off_t>(H(f)->pos); }
-
-void SysMessage(mspack_file*, const char*, ...) {}
-
-void* SysAlloc(mspack_system*, size_t bytes) { return std::malloc(bytes); }
-void SysFree(void* p) { std::free(p); }
-void SysCopy(void* src, void* dst, size_t bytes) { std::memmove(dst, src, bytes); }
-
-const char* MspackError(int code) {
-  switch (code) {
-    case MSPACK_ERR_OPEN: return "cannot open";
-    case MSPACK_ERR_READ: return "read error (truncated or not a multiple of 8)";
-    case MSPACK_ERR_WRITE: return "write error";
-    case MSPACK_ERR_SEEK: return "seek error";
-    case MSPACK_ERR_NOMEMORY: return "out of memory";
-    case MSPACK_ERR_SIGNATURE: return "bad signature";
-    case MSPACK_ERR_DATAFORMAT: return "bad data format";
-    case MSPACK_ERR_CHECKSUM: return "checksum mismatch";
-    case MSPACK_ERR_DECRUNCH: return "decompression failed";
-    default: return "error";
-  }
-}
-
-std::string Latin1ToUtf8(const char* s) {
-  std::string out;
+// Code page 1252 for names not flagged UTF-8, as the extractor reads them.
+std::string Cp1252ToUtf8(const char* s) {
+  static const uint16_t k80[32] = {
+      0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x8D,   0x017D, 0x8F,   0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+  kl::string16 w;
   for (; *s; ++s) {
     unsigned char c = static_cast<unsigned char>(*s);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    w.push_back(static_cast<kl::wchar16>(c >= 0x80 && c < 0xA0 ? k80[c - 0x80] : c));
   }
-  return out;
+  return kl::ToUtf8(w);
 }
 
-struct Decompressor {
-  explicit Decompressor(System* sys)
-      : d(mspack_create_cab_decompressor(&sys->base)) {}
-  ~Decompressor() {
-    if (d && cab) d->close(d, cab);
-    if (d) mspack_destroy_cab_decompressor(d);
+class EngineRun : public cab::DecoderHost {
+ public:
+  EngineRun(Input& in, const FileSink* sink) : in_(in), sink_(sink) {}
+
+  intptr_t Open(const char*) override {
+    pos_ = 0;
+    return 3;
   }
-  mscab_decompressor* d;
-  mscabd_cabinet* cab = nullptr;
+  int64_t Read(intptr_t, void* buffer, uint32_t count) override {
+    const uint64_t size = in_.Size();
+    if (pos_ >= size || count == 0) return 0;
+    uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(count, size - pos_));
+    if (in_.ReadAt(static_cast<int64_t>(pos_), static_cast<unsigned char*>(buffer), n, work_) != n)
+      return -1;
+    pos_ += n;
+    return n;
+  }
+  int64_t Seek(intptr_t, int64_t distance, int origin) override {
+    const int64_t base = origin == 0 ? 0 : origin == 1 ? static_cast<int64_t>(pos_)
+                                                       : static_cast<int64_t>(in_.Size());
+    if (base + distance < 0) return -1;
+    pos_ = static_cast<uint64_t>(base + distance);
+    return static_cast<int64_t>(pos_);
+  }
+  int Close(intptr_t) override { return 0; }
+  int64_t Write(intptr_t, const void* data, uint32_t count) override {
+    const auto* p = static_cast<const unsigned char*>(data);
+    if (memory_) memory_->insert(memory_->end(), p, p + count);
+    if (file_ && !file_->Write(p, count)) {
+      status_ = Status::Input(Quote(current_.name) + ": cannot write: " + LastError());
+      return -1;
+    }
+    return count;
+  }
+  intptr_t OnCabinetInfo(const cab::CabinetHeaderInfo& c) override {
+    setId_ = c.setId;
+    return 0;
+  }
+  intptr_t OnCopyFile(const cab::DecodedFile& f) override {
+    CabFileInfo info;
+    info.name = (f.attribs & 0x80) ? std::string(f.name) : Cp1252ToUtf8(f.name);
+    for (char& ch : info.name)
+      if (ch == '/') ch = '\\';
+    info.size = f.size;
+    info.date = f.date;
+    info.time = f.time;
+    info.attribs = f.attribs;
+    files_.push_back(info);
+    // The extractor refuses the whole package at the first name it would
+    // not write.
+    kl::NameProblem p = kl::CheckRelativePath(kl::FromUtf8(info.name));
+    if (p != kl::NameProblem::None && refused_.empty())
+      refused_ = "the file name " + Quote(info.name) + " cannot be extracted: " +
+                 kl::DescribeNameProblem(p) + " (the setup refuses this package)";
+    if (!extracting_ || !refused_.empty()) return 0;
+    current_ = info;
+    file_ = nullptr;
+    memory_ = nullptr;
+    status_ = sink_->begin(info, &file_, &memory_);
+    if (!status_.ok()) return -1;
+    return file_ || memory_ ? 7 : 0;
+  }
+  intptr_t OnCloseFile(const cab::DecodedFile&, intptr_t) override {
+    file_ = nullptr;
+    memory_ = nullptr;
+    status_ = sink_->end(current_);
+    return status_.ok() ? 1 : -1;
+  }
+
+  Input& in_;
+  const FileSink* sink_;
+  std::vector<unsigned char> work_;
+  uint64_t pos_ = 0;
+  bool extracting_ = false;
+  std::vector<CabFileInfo> files_;
+  std::string refused_;
+  uint16_t setId_ = 0;
+  CabFileInfo current_;
+  File* file_ = nullptr;
+  std::vector<unsigned char>* memory_ = nullptr;
+  Status status_;
 };
 
 }  // namespace
 
-// Reads the cabinet and hands each file to sink (which may skip it).
 Status ReadOpenedCabinet(const CabSource&, Input& in, CabListing l, CabListing* listing,
                          const FileSink& sink) {
   const std::string what = in.Name();
-  System sys{};
-  sys.base = {SysOpen, SysClose, SysRead, SysWrite, SysSeek, SysTell, SysMessage,
-              SysAlloc, SysFree, SysCopy, nullptr};
-  sys.in = &in;
-  Decompressor dc(&sys);
-  if (!dc.d) return Status::Input(what + ": cannot start the cabinet reader");
-  dc.cab = dc.d->open(dc.d, kInputName);
-  if (!dc.cab) {
-    int err = dc.d->last_error(dc.d);
-    if (l.enciphered)
-      return Status::Input(what + ": cannot read the package (wrong key or corrupt: " +
-                           MspackError(err) + ")");
-    return Status::Input(what + ": corrupt cabinet (" + std::string(MspackError(err)) + ")");
-  }
-  l.cabinetLength = static_cast<uint32_t>(dc.cab->length);
-  l.setId = dc.cab->set_id;
-  std::vector<mscabd_file*> entries;
-  for (mscabd_file* f = dc.cab->files; f; f = f->next) {
-    CabFileInfo info;
-    info.name = (f->attribs & MSCAB_ATTRIB_UTF_NAME) ? std::string(f->filename)
-                                                     : Latin1ToUtf8(f->filename);
-    info.size = f->length;
-    info.attribs = static_cast<uint16_t>(f->attribs);
-    info.date = static_cast<uint16_t>(((f->date_y - 1980) << 9) | (f->date_m << 5) | f->date_d);
-    info.time = static_cast<uint16_t>((f->time_h << 11) | (f->time_m << 5) | (f->time_s / 2));
-    l.files.push_back(info);
-    entries.push_back(f);
-  }
-  if (listing) *listing = l;
-  if (!sink) return Status::Ok();
-  for (size_t i = 0; i < entries.size(); ++i) {
-    File* file = nullptr;
-    std::vector<unsigned char>* memory = nullptr;
-    Status s = sink.begin(l.files[i], &file, &memory);
-    if (!s.ok()) return s;
-    if (!file && !memory) continue;
-    sys.out = Output{file, memory};
-    int rc = dc.d->extract(dc.d, entries[i], kOutputName);
-    sys.out = Output{};
-    if (rc != MSPACK_ERR_OK) {
-      sink.failed(l.files[i]);
-      std::string m = what + ": " + l.files[i].name + ": " + MspackError(rc);
-      if (l.enciphered && rc != MSPACK_ERR_WRITE) m += " (wrong key or corrupt package)";
+  unsigned char head[36];
+  std::vector<unsigned char> work;
+  if (in.Size() < sizeof head || in.ReadAt(0, head, sizeof head, work) != sizeof head)
+    return Status::Input(what + ": corrupt cabinet (too short)");
+  l.cabinetLength = kl::Load32(head + 8);
+  if (l.enciphered && in.Size() % 8 != 0)
+    return Status::Input(what + ": package of " + std::to_string(in.Size()) +
+                         " bytes, not a multiple of 8 (truncated or corrupt package)");
+
+  // The directory first (every file skipped), then, when asked, the files.
+  for (int pass = 0; pass < (sink ? 2 : 1); ++pass) {
+    EngineRun run(in, &sink);
+    run.extracting_ = pass == 1;
+    cab::CabDecoder decoder;
+    cab::DecodeResult r = decoder.Decode(run, "cabinet", "");
+    if (r == cab::DecodeResult::Unsupported)
+      return Status::Input(what + ": not one cabinet the setup reads (" + decoder.detail() + ")");
+    if (r == cab::DecodeResult::Failed) {
+      if (!run.status_.ok()) {
+        if (sink.failed) sink.failed(run.current_);
+        return run.status_;
+      }
+      if (pass == 1 && sink.failed) sink.failed(run.current_);
+      std::string m = what + ": corrupt cabinet (" + decoder.detail() + ")";
+      if (l.enciphered) m += " (wrong key or corrupt package)";
       return Status::Input(m);
     }
-    s = sink.end(l.files[i]);
-    if (!s.ok()) return s;
+    if (pass == 0) {
+      l.setId = run.setId_;
+      l.files = run.files_;
+      if (listing) *listing = l;
+      if (!run.refused_.empty()) return Status::Input(what + ": " + run.refused_);
+    }
   }
   return Status::Ok();
 }

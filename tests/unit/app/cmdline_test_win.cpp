@@ -97,6 +97,28 @@ TEST_F(RegistryLookup, InstallModeLooksUpNothingUseful) {
   EXPECT_STREQ(g_session->installDir, L"");
 }
 
+TEST_F(RegistryLookup, NameThatIsNotAPlainKeyNameLooksUpNothing) {
+  // Keys that exist under names the switch must not reach.
+  const std::wstring names[] = {L"KlStartupTestIme.", L"KlStartupTestImeWithAVeryLongNam"};
+  for (const std::wstring& n : names) {
+    const std::wstring key = L"Software\\zorbl\\" + n;
+    ASSERT_TRUE(SetString(HKEY_CURRENT_USER, key.c_str(), L"KMEInstallPath", L"C:\\Bad\\"));
+    for (const wchar_t* sw : {L"-u", L"-r", L"/G"}) {
+      Parse((std::wstring(sw) + L" name=[" + n + L"]").c_str());
+      EXPECT_NE(g_launch->mode, kModeInstall) << n;
+      EXPECT_STREQ(g_session->imeName, L"") << n;
+      EXPECT_STREQ(g_session->installDir, L"") << n;
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+  }
+  // Path syntax, a bracket, a device: dropped the same way.
+  for (const wchar_t* line : {L"-u name=[..\\..\\x]", L"-u name=[a]b -g x]", L"-u name=[CON]",
+                              L"-u name=[C:x]", L"-u name=[a/b]"}) {
+    Parse(line);
+    EXPECT_STREQ(g_session->imeName, L"") << line;
+  }
+}
+
 TEST_F(RegistryLookup, OversizedUserValueFallsBackToMachine) {
   // 300 characters do not fit the 520-byte limit: the read fails, the field
   // stays empty and the machine's value is taken.

@@ -303,7 +303,7 @@ TEST_F(Packager, ManifestErrorsNameTheLineOrField) {
       {"imeName=A\nimeName=B\ndisplayName=B\n", ":2: duplicate key \"imeName\""},
       {"imeName=A\ndisplayName B\n", ":2: missing \"=\""},
       {"imeName=A\ndisplayName=\xC3\x28\n", ":2: not valid UTF-8"},
-      {"imeName=" + std::string(40, 'x') + "\ndisplayName=B\n", "imeName is 40 UTF-16 units"},
+      {"imeName=" + std::string(40, 'x') + "\ndisplayName=B\n", "more than 30 characters"},
       {"imeName=A\ndisplayName=B\ncomments=" + std::string(20, 'c') + "\n", "comments is 20"},
       {"displayName=B\n", "imeName is required"},
       {"imeName=A\ndisplayName=B\nfileTime=2012-13-01 00:00:00\n", ":3: fileTime must be"},
@@ -317,11 +317,12 @@ TEST_F(Packager, ManifestErrorsNameTheLineOrField) {
     EXPECT_EQ(s.message.find('\n'), std::string::npos);
     EXPECT_FALSE(fs::exists(out));
   }
-  // 39 units fit; a character outside the BMP counts as two.
-  WriteText(manifest_, "imeName=" + std::string(39, 'x') + "\ndisplayName=B\n");
+  // 39 units of a 40-unit field fit; a character outside the BMP counts as two.
+  WriteText(manifest_, "imeName=A\ndisplayName=B\npublisher=" + std::string(39, 'x') + "\n");
   EXPECT_TRUE(Build(out).ok());
-  WriteText(manifest_, "imeName=" + std::string(38, 'x') + "\xF0\x9F\x98\x80\ndisplayName=B\n");
-  EXPECT_NE(Build(out).message.find("imeName is 40"), std::string::npos);
+  WriteText(manifest_, "imeName=A\ndisplayName=B\npublisher=" + std::string(38, 'x') +
+                           "\xF0\x9F\x98\x80\n");
+  EXPECT_NE(Build(out).message.find("publisher is 40"), std::string::npos);
 }
 
 TEST_F(Packager, BuildInputErrorsLeaveNoOutput) {

@@ -1,0 +1,348 @@
+// klpack update-tree and the inspection of update lists.
+#include "update_tree.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <system_error>
+
+#include "base/le.h"
+#include "package/cab_writer.h"
+#include "update/update_list.h"
+#include "update/version_block.h"
+#include "util.h"
+
+namespace klpack {
+namespace {
+
+constexpr size_t kMaxDriverBytes = 64u << 20;
+constexpr const char kListRelative[] = "_supports/klime_drives/UpdateList.txt";
+
+struct Published {
+  int32_t type;
+  std::string typeId;  // "IME_MAIN"
+  std::string name;    // list NAME
+  std::string file;    // name inside the cabinet
+  fs::path source;
+};
+
+std::string U8(const kl::wchar16* s) { return kl::ToUtf8(kl::string16_view(s, kl::StrLen(s))); }
+
+// The extension the client looks for inside the cabinet, by type; "" for
+// types update-tree does not publish.
+const char* ExtensionFor(int32_t type) {
+  switch (type) {
+    case klupdate::kTypeKmeDrive:
+    case klupdate::kTypeSkinDrive: return ".dll";
+    case klupdate::kTypeImeMain: return ".ime";
+    case klupdate::kTypeConfigDrive:
+    case klupdate::kTypeInstallBaseDrive: return ".exe";
+    default: return "";
+  }
+}
+
+// Names go into URLs, list lines and file names on Windows: letters, digits,
+// '_', '-', '.', at most 39 characters, not starting with '.'.
+bool IsPlainName(const std::string& s) {
+  if (s.empty() || s.size() > 39 || s[0] == '.') return false;
+  for (char c : s)
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+          c == '-' || c == '.'))
+      return false;
+  return true;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// A text shown in a report or message, in quotes: control characters and
+// quotes as \xNN (the texts are UTF-8 made by the tool itself).
+std::string Shown(const std::string& s) {
+  std::string r;
+  for (unsigned char c : s) {
+    if ((c >= 0x20 && c < 0x7F && c != '"') || c >= 0x80) {  // UTF-8 from our own decoding
+      r += static_cast<char>(c);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      r += buf;
+    }
+  }
+  return "\"" + r + "\"";
+}
+
+// Makes every folder level of rel below root (never through a link).
+Status MakeFolders(const fs::path& root, const std::vector<std::string>& levels, fs::path* dir) {
+  std::error_code ec;
+  fs::path p = root;
+  std::vector<fs::path> chain{p};
+  for (const auto& l : levels) chain.push_back(p /= PathFromUtf8(l));
+  for (const fs::path& level : chain) {
+    const fs::file_status st = fs::symlink_status(level, ec);
+    if (fs::is_symlink(st))
+      return Status::Input(PathToUtf8(level) + ": is a link; output folders are never links");
+    if (fs::exists(st)) {
+      if (!fs::is_directory(st)) return Status::Input(PathToUtf8(level) + ": is not a folder");
+      continue;
+    }
+    if (!fs::create_directory(level, ec) || ec)
+      return Status::Input(PathToUtf8(level) + ": cannot create: " + ec.message());
+  }
+  *dir = p;
+  return Status::Ok();
+}
+
+// Writes bytes as dir/name through a part file renamed into place; an
+// existing name must be a regular file (never a link).
+Status WriteOutput(const fs::path& dir, const std::string& name,
+                   const std::vector<unsigned char>& bytes) {
+  std::error_code ec;
+  const fs::path target = dir / PathFromUtf8(name);
+  const fs::path part = dir / PathFromUtf8(name + ".klpack-part");
+  for (const fs::path& p : {target, part}) {
+    const fs::file_status st = fs::symlink_status(p, ec);
+    if (fs::exists(st) && !fs::is_regular_file(st))
+      return Status::Input(PathToUtf8(p) + ": exists and is not a regular file");
+  }
+  {
+    File f;
+    if (!f.Open(part, "wb")) return Status::Input(PathToUtf8(part) + ": cannot create: " + LastError());
+    if ((!bytes.empty() && !f.Write(bytes.data(), bytes.size())) || !f.Close()) {
+      fs::remove(part, ec);
+      return Status::Input(PathToUtf8(part) + ": cannot write: " + LastError());
+    }
+  }
+  fs::rename(part, target, ec);
+  if (ec) {
+    fs::remove(part, ec);
+    return Status::Input(PathToUtf8(target) + ": cannot write: " + ec.message());
+  }
+  return Status::Ok();
+}
+
+// ---- PE version resource ----
+
+struct PeView {
+  const std::vector<unsigned char>& b;
+  bool Has(size_t off, size_t n) const { return off <= b.size() && n <= b.size() - off; }
+  uint16_t U16(size_t off) const { return kl::Load16(b.data() + off); }
+  uint32_t U32(size_t off) const { return kl::Load32(b.data() + off); }
+};
+
+struct Section {
+  uint32_t va, vsize, raw, rawSize;
+};
+
+bool RvaToOffset(const std::vector<Section>& sections, uint32_t rva, uint32_t size, size_t fileSize,
+                 size_t* out) {
+  for (const Section& s : sections) {
+    const uint64_t span = std::max(s.vsize, s.rawSize);
+    if (rva < s.va || rva - s.va >= span) continue;
+    const uint64_t inSection = rva - s.va;
+    if (inSection + size > s.rawSize) return false;  // not backed by file bytes
+    const uint64_t off = static_cast<uint64_t>(s.raw) + inSection;
+    if (off + size > fileSize) return false;
+    *out = static_cast<size_t>(off);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Status ReadPeFileVersion(const std::vector<unsigned char>& pe, const std::string& name,
+                         std::string* version) {
+  const PeView v{pe};
+  const Status bad = Status::Input(name + ": not a PE file with a version resource");
+  if (!v.Has(0, 64) || pe[0] != 'M' || pe[1] != 'Z') return bad;
+  const size_t nt = v.U32(60);
+  if (!v.Has(nt, 24) || v.U32(nt) != 0x00004550u) return bad;
+  const size_t sectionCount = v.U16(nt + 6);
+  const size_t optSize = v.U16(nt + 20);
+  const size_t opt = nt + 24;
+  if (!v.Has(opt, optSize) || optSize < 2) return bad;
+  const uint16_t magic = v.U16(opt);
+  const size_t countAt = magic == 0x20b ? 108 : magic == 0x10b ? 92 : 0;
+  if (!countAt || optSize < countAt + 4) return bad;
+  const uint32_t dirCount = v.U32(opt + countAt);
+  const size_t resDirAt = opt + countAt + 4 + 2 * 8;
+  if (dirCount < 3 || optSize < countAt + 4 + 3 * 8) return bad;
+  const uint32_t resRva = v.U32(resDirAt);
+  const uint32_t resSize = v.U32(resDirAt + 4);
+  std::vector<Section> sections;
+  const size_t table = opt + optSize;
+  if (!v.Has(table, sectionCount * 40)) return bad;
+  for (size_t i = 0; i < sectionCount; ++i) {
+    const size_t s = table + 40 * i;
+    sections.push_back({v.U32(s + 12), v.U32(s + 8), v.U32(s + 20), v.U32(s + 16)});
+  }
+  size_t res = 0;
+  if (!resRva || !resSize || !RvaToOffset(sections, resRva, resSize, pe.size(), &res)) return bad;
+  const size_t resEnd = res + resSize;
+  // One directory level: the entry with id `id` (or the first when id < 0).
+  auto entry = [&](size_t dirOff, long id, uint32_t* target) -> bool {
+    if (dirOff > resSize || resSize - dirOff < 16) return false;
+    const size_t d = res + dirOff;
+    const size_t named = v.U16(d + 12), ids = v.U16(d + 14);
+    for (size_t i = 0; i < named + ids; ++i) {
+      const size_t e = d + 16 + 8 * i;
+      if (e + 8 > resEnd) return false;
+      const uint32_t nameOrId = v.U32(e);
+      if (id >= 0 && ((nameOrId & 0x80000000u) || nameOrId != static_cast<uint32_t>(id))) continue;
+      *target = v.U32(e + 4);
+      return true;
+    }
+    return false;
+  };
+  uint32_t t1 = 0, t2 = 0, t3 = 0;
+  if (!entry(0, 16, &t1) || !(t1 & 0x80000000u)) return bad;
+  if (!entry(t1 & 0x7FFFFFFFu, -1, &t2) || !(t2 & 0x80000000u)) return bad;
+  if (!entry(t2 & 0x7FFFFFFFu, -1, &t3) || (t3 & 0x80000000u)) return bad;
+  if (t3 > resSize || resSize - t3 < 16) return bad;
+  const uint32_t dataRva = v.U32(res + t3);
+  const uint32_t dataSize = v.U32(res + t3 + 4);
+  size_t data = 0;
+  if (!dataSize || !RvaToOffset(sections, dataRva, dataSize, pe.size(), &data)) return bad;
+  const kl::string16 text =
+      klupdate::FindVersionString(pe.data() + data, dataSize, KL_T("FileVersion"));
+  if (text.empty()) return Status::Input(name + ": its version resource has no FileVersion");
+  *version = kl::ToUtf8(text);
+  return Status::Ok();
+}
+
+Status UpdateTree(const fs::path& drivers, const std::string& baseUrl, const fs::path& out,
+                  std::string* report) {
+  std::string base = baseUrl;
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  if (base.rfind("http://", 0) != 0 && base.rfind("https://", 0) != 0)
+    return Status::Usage("update-tree: --base-url must start with http:// or https://");
+  for (unsigned char c : base)
+    if (c <= 0x20 || c >= 0x7F || c == '<' || c == '>' || c == '"')
+      return Status::Usage("update-tree: --base-url holds a character a list line cannot carry "
+                           "(space, control, '<', '>', '\"' or non-ASCII)");
+
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(drivers, ec)))
+    return Status::Input(PathToUtf8(drivers) + ": is not a folder (links are not followed)");
+  std::vector<Published> items;
+  for (const auto& typeDir : fs::directory_iterator(drivers, ec)) {
+    const std::string typeId = PathToUtf8(typeDir.path().filename());
+    const int32_t type = klupdate::TypeFromIdentifier(kl::FromUtf8(typeId).c_str());
+    const char* ext = ExtensionFor(type);
+    if (!*ext)
+      return Status::Input(PathToUtf8(typeDir.path()) +
+                           ": not a driver type folder (KME_DRIVE, SKIN_DRIVE, IME_MAIN, "
+                           "CONFIG_DRIVE or INSTALLBASE_DRIVE)");
+    if (!fs::is_directory(typeDir.symlink_status()))
+      return Status::Input(PathToUtf8(typeDir.path()) + ": is not a folder (links are not followed)");
+    for (const auto& f : fs::directory_iterator(typeDir.path(), ec)) {
+      const std::string file = PathToUtf8(f.path().filename());
+      const std::string stem = file.size() > 4 ? file.substr(0, file.size() - 4) : "";
+      if (Lower(file.substr(stem.size())) != ext || !IsPlainName(stem))
+        return Status::Input(PathToUtf8(f.path()) + ": a " + typeId + " driver is named NAME" +
+                             ext + " (NAME: at most 39 letters, digits, '_', '-', '.')");
+      if (!fs::is_regular_file(f.symlink_status()))
+        return Status::Input(PathToUtf8(f.path()) + ": is not a regular file (links are not followed)");
+      items.push_back({type, klupdate::TypeIdentifier(type) ? U8(klupdate::TypeIdentifier(type)) : typeId,
+                       stem, stem + ext, f.path()});
+    }
+    if (ec) return Status::Input(PathToUtf8(typeDir.path()) + ": cannot list: " + ec.message());
+  }
+  if (ec) return Status::Input(PathToUtf8(drivers) + ": cannot list: " + ec.message());
+  if (items.empty()) return Status::Input(PathToUtf8(drivers) + ": holds no drivers");
+  std::sort(items.begin(), items.end(), [](const Published& a, const Published& b) {
+    return a.type != b.type ? a.type < b.type : Lower(a.name) < Lower(b.name);
+  });
+  for (size_t i = 1; i < items.size(); ++i)
+    if (items[i].type == items[i - 1].type && Lower(items[i].name) == Lower(items[i - 1].name))
+      return Status::Input(items[i].typeId + ": two drivers named " + Shown(items[i].name) +
+                           " (names differ only in letter case)");
+
+  std::string list = "\xEF\xBB\xBF";
+  for (const Published& p : items) {
+    std::vector<unsigned char> bytes;
+    Status s = ReadWholeFile(p.source, &bytes);
+    if (!s.ok()) return s;
+    if (bytes.size() > kMaxDriverBytes)
+      return Status::Input(PathToUtf8(p.source) + ": larger than 64 MB");
+    std::string versionText;
+    s = ReadPeFileVersion(bytes, PathToUtf8(p.source), &versionText);
+    if (!s.ok()) return s;
+    kl::wchar16 normal[40];
+    klupdate::VersionToText(klupdate::VersionFromText(kl::FromUtf8(versionText).c_str()), normal);
+
+    const std::string folder = Lower(p.typeId);
+    const std::string url = base + "/drivers/" + folder + "/" + p.name + ".cab";
+    if (url.size() > 127)
+      return Status::Input(Shown(url) + ": longer than the 127 characters a client keeps of CABURL");
+
+    cab::Entry e;
+    e.name = p.file;
+    e.data = std::move(bytes);
+    const std::vector<unsigned char> cabinet = cab::BuildCabinet({e});
+    if (cabinet.empty()) return Status::Input(PathToUtf8(p.source) + ": cannot be put in a cabinet");
+    fs::path dir;
+    s = MakeFolders(out, {"drivers", folder}, &dir);
+    if (!s.ok()) return s;
+    s = WriteOutput(dir, p.name + ".cab", cabinet);
+    if (!s.ok()) return s;
+
+    list += "<TYPE=" + p.typeId + "><NAME=" + p.name + "><VERSION=" + U8(normal) +
+            "><CABURL=" + url + ">\r\n";
+    if (report)
+      *report += p.typeId + " " + p.name + " " + U8(normal) + " -> drivers/" + folder + "/" +
+                 p.name + ".cab\n";
+  }
+  fs::path listDir;
+  Status s = MakeFolders(out, {"_supports", "klime_drives"}, &listDir);
+  if (!s.ok()) return s;
+  s = WriteOutput(listDir, "UpdateList.txt", std::vector<unsigned char>(list.begin(), list.end()));
+  if (s.ok() && report) *report += std::string(kListRelative) + ": " + std::to_string(items.size()) + " lines\n";
+  return s;
+}
+
+bool LooksLikeUpdateList(const fs::path& file) {
+  File f;
+  if (!f.Open(file, "rb")) return false;
+  unsigned char head[4] = {};
+  const size_t n = f.ReadSome(head, sizeof head);
+  if (n >= 2 && head[0] == 'M' && head[1] == 'Z') return false;
+  if (n >= 4 && (std::equal(head, head + 4, "MSCF") || std::equal(head, head + 4, "CRYP")))
+    return false;
+  return true;
+}
+
+Status InspectUpdateList(const fs::path& file, std::string* report) {
+  std::vector<unsigned char> bytes;
+  Status s = ReadWholeFile(file, &bytes);
+  if (!s.ok()) return s;
+  klupdate::DecodedText text = klupdate::DecodeText(bytes.empty() ? nullptr : bytes.data(), bytes.size());
+  static const char* const kEncodings[] = {"UTF-8 with signature", "UTF-16 little-endian",
+                                           "UTF-16 big-endian", "UTF-8 without signature",
+                                           "ANSI (shown as code page 1252)"};
+  klupdate::UpdateEntryList list;
+  size_t unknown = 0;
+  klupdate::ParseUpdateList(text, &list, [](void* u) { ++*static_cast<size_t*>(u); }, &unknown);
+  std::string r = "update list: " + PathToUtf8(file) + "\n";
+  r += std::string("encoding: ") + kEncodings[static_cast<int>(text.encoding)] + ", " +
+       std::to_string(text.length) + " characters\n";
+  r += "records: " + std::to_string(list.Count()) + ", unknown keys: " + std::to_string(unknown) +
+       "\n";
+  for (size_t i = 0; i < list.Count(); ++i) {
+    const klupdate::UpdateEntry* e = list.At(i);
+    kl::wchar16 v[40];
+    klupdate::VersionToText(e->serverVersion, v);
+    const kl::wchar16* id = klupdate::TypeIdentifier(e->type);
+    r += "  " + std::to_string(i) + ": type " + std::to_string(e->type) + " (" +
+         (id ? U8(id) : std::string("unknown")) + ", " + U8(klupdate::TypeDisplayName(e->type)) +
+         ") name " + Shown(U8(e->name)) + " version " + U8(v) + " caburl " + Shown(U8(e->cabUrl));
+    if (e->path[0]) r += " savepath " + Shown(U8(e->path));
+    r += "\n";
+  }
+  *report += r;
+  return Status::Ok();
+}
+
+}  // namespace klpack

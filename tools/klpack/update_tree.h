@@ -1,0 +1,40 @@
+// klpack update-tree and the inspection of update lists: the publisher's
+// side of the online driver update.
+//
+//   klpack update-tree --drivers DIR --base-url URL -o OUT
+//
+// DIR holds one sub-folder per driver type, named by the type identifier the
+// client knows, with the drivers in it under the name the list gives them:
+//   DIR/IME_MAIN/KeloSample.ime      DIR/SKIN_DRIVE/prismic.dll
+//   DIR/KME_DRIVE/KeloSampleMB.dll   DIR/CONFIG_DRIVE/_config_.exe
+//   DIR/INSTALLBASE_DRIVE/_install_base_.exe
+// (the extension is the one the client looks for inside the cabinet: ".ime",
+// ".dll" or ".exe" by type). OUT receives what a static web server serves:
+//   OUT/drivers/<type>/<name>.cab    one MSZIP cabinet holding the file
+//   OUT/_supports/klime_drives/UpdateList.txt
+// The list is UTF-8 with signature, one line per driver (sorted by type code,
+// then name) with TYPE, NAME, VERSION (the driver's own "FileVersion") and
+// CABURL = URL + "/drivers/<type>/<name>.cab".
+#pragma once
+
+#include <string>
+
+#include "klpack.h"
+
+namespace klpack {
+
+Status UpdateTree(const fs::path& drivers, const std::string& baseUrl, const fs::path& out,
+                  std::string* report);
+
+// A file that is neither a PE file nor a cabinet package ("MZ", "MSCF",
+// "CRYP"): inspect reads it as an update list.
+bool LooksLikeUpdateList(const fs::path& file);
+// The records of a list as the client parses them.
+Status InspectUpdateList(const fs::path& file, std::string* report);
+
+// The "FileVersion" text of a PE file's version resource (first string
+// table that has it). Every offset is checked against the file.
+Status ReadPeFileVersion(const std::vector<unsigned char>& pe, const std::string& name,
+                         std::string* version);
+
+}  // namespace klpack
