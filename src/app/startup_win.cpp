@@ -12,9 +12,11 @@
 #include "app/records.h"
 #include "app/remove_tree_win.h"
 #include "app/working_copy_win.h"
+#include "base/keyname.h"
 #include "package/mapfile_win.h"
 #include "remove/operation_dlg_win.h"
 #include "ui/owners_win.h"
+#include "update/autoupdate_dlg_win.h"
 #include "wizard/wizard_win.h"
 
 int g_exitCode = 0;
@@ -46,7 +48,10 @@ bool PrepareInstall() {
   if (!ExtractPackage(*g_launch)) return false;
   wchar_t headerPath[kPathChars];
   if (!FindPackageHeaderFile(headerPath)) return false;
-  return ReadPackageHeader(headerPath, *g_header);
+  // The key name becomes folders, registry keys and the name=[...] switch:
+  // a package whose key name is not a plain one is refused before any use.
+  return ReadPackageHeader(headerPath, *g_header) &&
+         kl::IsPlainKeyNameField(g_header->imeName, sizeof(g_header->imeName) / sizeof(wchar_t));
 }
 
 // What the run does after the mode is known. true when the work folder is to
@@ -72,12 +77,16 @@ bool RunOperation() {
       }
       return true;
     }
-    case kModeUpdate:
+    case kModeUpdate: {
       if (!g_session->installDir[0]) return false;  // nothing installed: end silently
-      // >>> the driver-update dialog (given g_session->imeName) runs here
-      // modally; until it exists this mode ends like a run with nothing
-      // installed.
-      return false;
+      // Downloads and unpacked drivers go into the work folder, which the
+      // clean-up below removes with the working copy.
+      CKL_AutoUpdateDlg dialog;
+      dialog.SetName(g_session->imeName);
+      dialog.SetDownloadFolder(g_launch->workFolder);
+      dialog.DoModal(nullptr);
+      return true;
+    }
     default:
       break;
   }
