@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../unit/install/install_test_util_win.h"
+#include "../unit/install/machine_snapshot_win.h"
 #include "install/ime_win.h"
 #include "robot_win.h"
 #include "wizard_robot_win.h"
@@ -338,6 +339,40 @@ TEST_F(Removal, RepairWithoutTheBackupSaysSoAndChangesNothing) {
   EXPECT_FALSE(Exists(installDir_ + L"config.exe"));
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, Record()));
   ExpectTempClean();
+}
+
+// ---- a failed install ---------------------------------------------------------
+
+TEST_F(Removal, FailedInstallLeavesTheMachineAsBeforeTheInstallClick) {
+  // The module's place in the system folder is held open, shared with no
+  // one: step 2 fails after step 1 has placed files everywhere and the
+  // wizard has made the install folder.
+  const std::wstring target = insttest::SystemDir() + kModule;
+  ASSERT_TRUE(insttest::WriteAll(target, "held"));
+  struct Release {
+    std::wstring path;
+    ui::FileHandle file;
+    ~Release() {
+      file.reset();
+      DeleteFileW(path.c_str());
+    }
+  } held{target, ui::FileHandle(CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                            nullptr, OPEN_EXISTING, 0, nullptr))};
+  ASSERT_TRUE(held.file.valid());
+
+  HWND wizard = StartWizard(setup_, WizardCaption(kDisplay), &copyPid_);
+  ASSERT_NE(wizard, nullptr);
+  process_.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, copyPid_));
+  ASSERT_TRUE(robot::ClickControl(wizard, kAccept));
+  ASSERT_TRUE(robot::WaitUntil([&] { return robot::IsEnabled(robot::Control(wizard, IDOK)); },
+                               5000));
+  const insttest::MachineSnapshot before({installDir_});
+  ASSERT_TRUE(robot::ClickControl(wizard, IDOK));
+  ASSERT_EQ(WaitFinished(wizard, 90000), kFailedCaption);
+  EXPECT_EQ(robot::ListViewColumn(ProgressList(wizard)).back(), L"安装程序发生错误，所做操作已经撤销!");
+  EXPECT_EQ(before.Diff(insttest::MachineSnapshot({installDir_})), L"");
+  robot::ClickControl(wizard, IDOK);
+  EXPECT_EQ(ExitCode(), 0u);
 }
 
 }  // namespace
