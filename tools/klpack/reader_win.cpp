@@ -118,9 +118,18 @@ Status ReadOpenedCabinet(const CabSource& src, Input& in, CabListing l, CabListi
   x.SetFileDoneHook(OnDone);
   x.SetHookContext(reinterpret_cast<uintptr_t>(&run));
   auto fail = [&](const char* stage) {
+    const Cabinet::ExtractError& e = x.LastError();
+    if (e.code == Cabinet::kErrorCreateOutput && e.systemError == ERROR_INVALID_NAME)
+      return Status::Input(what + ": a file name the setup cannot extract" +
+                           (run.current.name.empty() ? std::string()
+                                                     : " after " + Quote(run.current.name)) +
+                           " (the setup refuses this package)");
+    if (e.code == Cabinet::kErrorNotSingleCabinet)
+      return Status::Input(what + ": not one cabinet the setup reads (a set, or LZX or Quantum)");
+    if (e.code == Cabinet::kErrorCabinetLoop)
+      return Status::Input(what + ": a cabinet set that names a cabinet twice");
     std::string m = what + ": corrupt cabinet while " + stage + " (FDI error " +
-                    std::to_string(x.FdiError().erfOper) + ", code " +
-                    std::to_string(x.LastError().code) + ")";
+                    std::to_string(x.FdiError().erfOper) + ", code " + std::to_string(e.code) + ")";
     if (l.enciphered) m += " (wrong key or corrupt package)";
     return Status::Input(m);
   };
