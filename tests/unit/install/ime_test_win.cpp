@@ -232,6 +232,13 @@ TEST_F(RegisterImeTest, RemovalTakesThePreloadValuesOfTheLayoutOnly) {
     return RegQueryValueExW(preload.get(), name, nullptr, nullptr, nullptr, nullptr) ==
            ERROR_SUCCESS;
   };
+  struct DropValues {  // whatever the case leaves, however it ends
+    HKEY key;
+    ~DropValues() {
+      for (const wchar_t* name : {L"kltest97", L"kltest98", L"kltest99"})
+        RegDeleteValueW(key, name);
+    }
+  } drop{preload.get()};
   set(L"kltest98", id);
   set(L"kltest99", id);
   set(L"kltest97", L"00000409");
@@ -240,7 +247,6 @@ TEST_F(RegisterImeTest, RemovalTakesThePreloadValuesOfTheLayoutOnly) {
   EXPECT_FALSE(has(L"kltest98"));
   EXPECT_FALSE(has(L"kltest99"));
   EXPECT_TRUE(has(L"kltest97"));
-  RegDeleteValueW(preload.get(), L"kltest97");
 }
 
 }  // namespace
