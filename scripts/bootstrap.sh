@@ -12,7 +12,7 @@ PACKAGES=(
   zlib1g-dev libmspack-dev libz-mingw-w64-dev libssl-dev openssl
   wine wine64 xvfb xauth x11-utils xdotool imagemagick
   fonts-wine fonts-wqy-microhei fonts-dejavu-core
-  cabextract gcab fp-utils-3.2.2 msitools wixl nsis time
+  cabextract gcab fp-utils-3.2.2 msitools wixl nsis time osslsigncode
 )
 
 missing=()

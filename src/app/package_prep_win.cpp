@@ -13,13 +13,17 @@ namespace {
 
 bool PathExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
-// Writes size bytes from data into a new file of exactly that size.
-bool WritePart(const wchar_t* path, const unsigned char* data, DWORD size) {
+// Writes size bytes from data into a new file of exactly that size; a
+// program part split off a signed file loses the now dangling certificate
+// directory.
+bool WritePart(const wchar_t* path, const unsigned char* data, DWORD size,
+               bool clearCertificate = false) {
   CQXMapfile out;
   if (!out.Create(path, size)) return false;
   unsigned char* view = out.GetPointer(0);
   if (!view) return false;
   std::memcpy(view, data, size);
+  if (clearCertificate) ClearCertificateDirectory(view, size);
   out.Close();
   return true;
 }
@@ -42,15 +46,18 @@ bool SplitOwnPackage() {
   if (!source.Open(launch.sourcePath, 0)) return false;
   const unsigned char* data = source.GetPointer(0);
   const DWORD size = source.GetSize();
-  const uint32_t programSize = data ? ReadPackageOffset(data, size) : 0;
-  if (programSize == 0 || programSize > size) return false;
+  // A signed setup carries its certificate table after the package: the
+  // package ends where the table starts.
+  PackageExtent extent;
+  if (!data || !ReadPackageExtent(data, size, &extent)) return false;
+  const uint32_t programSize = extent.offset;
 
   kl::Format(launch.packagePath, L"%sklinstallbaseexe.cab", launch.workFolder);
   kl::Format(launch.programCopyPath, L"%sunstall.exe", launch.workFolder);
 
   // A package of zero bytes cannot be created, which fails the split.
-  if (!WritePart(launch.programCopyPath, data, programSize)) return false;
-  if (!WritePart(launch.packagePath, data + programSize, size - programSize)) return false;
+  if (!WritePart(launch.programCopyPath, data, programSize, extent.isSigned)) return false;
+  if (!WritePart(launch.packagePath, data + programSize, extent.size)) return false;
   source.Close();
   return PathExists(launch.packagePath);
 }

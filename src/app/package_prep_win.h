@@ -14,8 +14,11 @@ bool PrepareInstallPackage();
 
 // Maps sourcePath and reads the length E of the executable part from its PE
 // header; writes bytes [0, E) to programCopyPath ("<work>unstall.exe") and
-// [E, end) to packagePath ("<work>klinstallbaseexe.cab"). false when there is
-// no package (E is 0 or beyond the file) or a file cannot be made.
+// the package to packagePath ("<work>klinstallbaseexe.cab"): [E, end), or in
+// a signed setup [E, start of the certificate table), so that the package
+// and the backup kept from it are the same bytes signed or not. false when
+// there is no package (E is 0 or beyond the file), the security directory is
+// damaged (ReadPackageExtent) or a file cannot be made.
 bool SplitOwnPackage();
 
 // Empties extractFolder ("<work>KL_INSTALL\") and extracts the enciphered

@@ -48,6 +48,53 @@ uint32_t ReadPackageOffset(const unsigned char* data, size_t size) {
   return layout.loaderFlags;
 }
 
+bool ReadPackageExtent(const unsigned char* data, size_t size, PackageExtent* out) {
+  PeLayout layout;
+  if (!out || !ReadPeLayout(data, size, &layout)) return false;
+  const uint32_t e = layout.loaderFlags;
+  if (e == 0 || e >= size) return false;
+  // NumberOfRvaAndSizes follows LoaderFlags; the directories follow it, 8
+  // bytes each; the security directory is the fifth.
+  const uint64_t countAt = static_cast<uint64_t>(layout.loaderFlagsOffset) + 4;
+  const uint64_t securityAt = countAt + 4 + 4 * 8;
+  uint32_t certOffset = 0;
+  uint32_t certSize = 0;
+  if (Fits(countAt, 4, size) && Load32(data + countAt) > 4 && Fits(securityAt, 8, size)) {
+    certOffset = Load32(data + securityAt);
+    certSize = Load32(data + securityAt + 4);
+  }
+  out->offset = e;
+  out->isSigned = certOffset != 0 || certSize != 0;
+  out->certificateSize = certSize;
+  if (!out->isSigned) {
+    out->size = static_cast<uint32_t>(size - e);
+    return true;
+  }
+  if (certOffset <= e || certSize == 0 || !Fits(certOffset, certSize, size)) return false;
+  // The signer starts the table at a multiple of 8 in the file and fills the
+  // gap with zeros; a package is whole 8-byte blocks, so such a tail of
+  // fewer than 8 zero bytes is the signer's, not the package's.
+  uint32_t n = certOffset - e;
+  const uint32_t tail = n % 8;
+  bool zeros = n > tail;
+  for (uint32_t i = 0; zeros && i < tail; ++i) zeros = data[certOffset - 1 - i] == 0;
+  if (zeros) n -= tail;
+  out->size = n;
+  return true;
+}
+
+bool ClearCertificateDirectory(unsigned char* data, size_t size) {
+  PeLayout layout;
+  if (!ReadPeLayout(data, size, &layout)) return false;
+  const uint64_t countAt = static_cast<uint64_t>(layout.loaderFlagsOffset) + 4;
+  const uint64_t securityAt = countAt + 4 + 4 * 8;
+  if (!Fits(countAt, 4, size) || Load32(data + countAt) <= 4 || !Fits(securityAt, 8, size))
+    return false;
+  kl::Store32(data + securityAt, 0);
+  kl::Store32(data + securityAt + 4, 0);
+  return true;
+}
+
 bool WritePackageOffset(unsigned char* data, size_t size, uint32_t e) {
   PeLayout layout;
   if (!ReadPeLayout(data, size, &layout)) return false;

@@ -14,6 +14,7 @@
 #include "../unit/install/install_test_util_win.h"
 #include "../unit/install/machine_snapshot_win.h"
 #include "install/ime_win.h"
+#include "package/pe_layout.h"
 #include "robot_win.h"
 #include "wizard_robot_win.h"
 
@@ -33,11 +34,17 @@ constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
 constexpr wchar_t kOtherKey[] = L"Software\\zorbl\\KlOtherProduct";
 constexpr wchar_t kInUseDialog[] = L"输入法载入状态";
 
-std::wstring SampleSetup() {
+std::wstring SampleSetup(const wchar_t* name = L"sample-setup.exe") {
   wchar_t full[MAX_PATH] = {};
-  GetFullPathNameW((insttest::BinFolder() + L"..\\sample-setup.exe").c_str(), MAX_PATH, full,
-                   nullptr);
+  GetFullPathNameW((insttest::BinFolder() + L"..\\" + name).c_str(), MAX_PATH, full, nullptr);
   return full;
+}
+
+// Bytes [from, from + n) of a file.
+std::vector<unsigned char> Slice(const std::wstring& path, size_t from, size_t n) {
+  std::vector<unsigned char> all;
+  if (!insttest::ReadAll(path, &all) || from > all.size() || n > all.size() - from) return {};
+  return std::vector<unsigned char>(all.begin() + from, all.begin() + from + n);
 }
 
 std::wstring DataFolder() {
@@ -93,9 +100,9 @@ class Removal : public ::testing::Test {
     if (!heldModule_.empty()) DeleteFileW(heldModule_.c_str());
   }
 
-  void Install() {
+  void Install(const std::wstring& setup = L"") {
     std::vector<std::wstring> lines;
-    ASSERT_TRUE(InstallThroughWizard(setup_, kDisplay, &lines));
+    ASSERT_TRUE(InstallThroughWizard(setup.empty() ? setup_ : setup, kDisplay, &lines));
     ASSERT_TRUE(Exists(installDir_ + L"unstall.exe"));
   }
 
@@ -373,6 +380,68 @@ TEST_F(Removal, FailedInstallLeavesTheMachineAsBeforeTheInstallClick) {
   EXPECT_EQ(before.Diff(insttest::MachineSnapshot({installDir_})), L"");
   robot::ClickControl(wizard, IDOK);
   EXPECT_EQ(ExitCode(), 0u);
+}
+
+// ---- signed setups --------------------------------------------------------------
+
+using SignedSetup = Removal;
+
+TEST_F(SignedSetup, InstallsAndKeepsTheUnsignedPackageForRepair) {
+  const std::wstring signedSetup = SampleSetup(L"sample-setup-signed.exe");
+  ASSERT_TRUE(Exists(signedSetup)) << "scripts/pack-sample.sh signs the sample";
+  std::vector<unsigned char> plain;
+  ASSERT_TRUE(insttest::ReadAll(setup_, &plain));
+  PackageExtent unsignedExtent = {};
+  ASSERT_TRUE(ReadPackageExtent(plain.data(), plain.size(), &unsignedExtent));
+  ASSERT_FALSE(unsignedExtent.isSigned);
+
+  Install(signedSetup);
+  std::vector<unsigned char> backup;
+  ASSERT_TRUE(insttest::ReadAll(installDir_ + L"_backup_.dat", &backup));
+  EXPECT_TRUE(backup == Slice(setup_, unsignedExtent.offset, unsignedExtent.size))
+      << "the backup is not the package of the unsigned setup";
+  // The kept package repairs.
+  ASSERT_TRUE(DeleteFileW((installDir_ + L"config.exe").c_str()));
+  ASSERT_NE(Open(kRepairArgs, RepairTitle(kDisplay)), nullptr);
+  ASSERT_TRUE(RunOperation(dialog_));
+  EXPECT_EQ(robot::ListViewColumn(robot::Control(dialog_, kProgressList)).back(),
+            L"安装程序已经完成所有工作!");
+  robot::ClickControl(dialog_, IDOK);
+  EXPECT_EQ(ExitCode(), 0u);
+  EXPECT_TRUE(Exists(installDir_ + L"config.exe"));
+}
+
+TEST_F(SignedSetup, DamagedCertificateDirectoryGivesTheGenericMessage) {
+  std::vector<unsigned char> data;
+  ASSERT_TRUE(insttest::ReadAll(SampleSetup(L"sample-setup-signed.exe"), &data));
+  PeLayout pe = {};
+  ASSERT_TRUE(ReadPeLayout(data.data(), data.size(), &pe));
+  const size_t security = pe.loaderFlagsOffset + 8 + 4 * 8;
+  const std::wstring copy = insttest::TempFolder() + L"kl damaged signature.exe";
+  const uint32_t size = static_cast<uint32_t>(data.size());
+  // Inside the executable part, then past the end of the file.
+  for (const std::pair<uint32_t, uint32_t> bad : {std::make_pair(pe.loaderFlags - 16, 16u),
+                                                  std::make_pair(size - 8, 16u)}) {
+    for (int i = 0; i < 4; ++i) {
+      data[security + i] = static_cast<unsigned char>(bad.first >> (8 * i));
+      data[security + 4 + i] = static_cast<unsigned char>(bad.second >> (8 * i));
+    }
+    ASSERT_TRUE(insttest::WriteAll(copy, std::string(data.begin(), data.end())));
+    robot::Process first;
+    ASSERT_TRUE(robot::Start(copy, L"", &first));
+    copyPid_ = robot::WaitProcess(kWorkingCopyTail, 30000);
+    ASSERT_NE(copyPid_, 0u);
+    process_.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, copyPid_));
+    robot::MsgBox box = robot::WaitMessageBox(L"安装程序提示信息", 30000, copyPid_);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box.text, L"程序无法执行任何操作，可能启动参数错误或者文件格式错误。");
+    robot::Answer(box.hwnd, IDOK);
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_FALSE(Exists(installDir_));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Record()));
+    ExpectTempClean();
+  }
+  DeleteFileW(copy.c_str());
 }
 
 }  // namespace

@@ -196,3 +196,55 @@ TEST(PeLayout, OwnExecutable) {
   EXPECT_EQ(0u, ReadPackageOffset(image.data(), image.size()));
 #endif
 }
+
+TEST(PeLayout, SignedSetupsPackageEndsWhereTheCertificateTableStarts) {
+  for (uint16_t magic : {kPeMagic32, kPeMagic64}) {
+    std::vector<unsigned char> pe = MakePe(magic, 0x100, 0x1000);
+    const size_t flags = 0x100 + (magic == kPeMagic64 ? kLoaderFlagsPe64 : kLoaderFlagsPe32);
+    const size_t security = flags + 8 + 4 * 8;
+    Put32(pe, flags, 0x600);  // E
+    PackageExtent x = {};
+    ASSERT_TRUE(ReadPackageExtent(pe.data(), pe.size(), &x));
+    EXPECT_FALSE(x.isSigned);
+    EXPECT_EQ(x.offset, 0x600u);
+    EXPECT_EQ(x.size, 0xA00u);
+
+    Put32(pe, security, 0xF00);  // the table: 0xF00..0x1000
+    Put32(pe, security + 4, 0x100);
+    ASSERT_TRUE(ReadPackageExtent(pe.data(), pe.size(), &x));
+    EXPECT_TRUE(x.isSigned);
+    EXPECT_EQ(x.size, 0x900u);
+    EXPECT_EQ(x.certificateSize, 0x100u);
+
+    // A signer's zero padding up to the 8-aligned table is not the
+    // package's; non-zero bytes there are.
+    Put32(pe, flags, 0x5FD);
+    ASSERT_TRUE(ReadPackageExtent(pe.data(), pe.size(), &x));
+    EXPECT_EQ(x.size, 0x900u);
+    pe[0xEFF] = 1;
+    ASSERT_TRUE(ReadPackageExtent(pe.data(), pe.size(), &x));
+    EXPECT_EQ(x.size, 0x903u);
+    pe[0xEFF] = 0;
+    Put32(pe, flags, 0x600);
+
+    // Damaged: inside the executable part, at E (no package), empty, past
+    // the end, or wrapping.
+    for (auto [at, n] : std::vector<std::pair<uint32_t, uint32_t>>{
+             {0x500, 0x100}, {0x600, 0x100}, {0xF00, 0}, {0xF00, 0x101}, {0xFFFFFF00u, 0x200}}) {
+      Put32(pe, security, at);
+      Put32(pe, security + 4, n);
+      EXPECT_FALSE(ReadPackageExtent(pe.data(), pe.size(), &x)) << std::hex << at << " " << n;
+    }
+
+    // The bare program loses the directory; fewer than five directories
+    // means there is none to read or clear.
+    EXPECT_TRUE(ClearCertificateDirectory(pe.data(), pe.size()));
+    EXPECT_EQ(Get32(pe, security), 0u);
+    EXPECT_EQ(Get32(pe, security + 4), 0u);
+    Put32(pe, security, 0x500);
+    Put32(pe, flags + 4, 4);
+    ASSERT_TRUE(ReadPackageExtent(pe.data(), pe.size(), &x));
+    EXPECT_FALSE(x.isSigned);
+    EXPECT_FALSE(ClearCertificateDirectory(pe.data(), pe.size()));
+  }
+}
