@@ -16,6 +16,7 @@
 #include "package/mapfile_win.h"
 #include "remove/operation_dlg_win.h"
 #include "ui/owners_win.h"
+#include "update/autoupdate_dlg_win.h"
 #include "wizard/wizard_win.h"
 
 int g_exitCode = 0;
@@ -76,12 +77,16 @@ bool RunOperation() {
       }
       return true;
     }
-    case kModeUpdate:
+    case kModeUpdate: {
       if (!g_session->installDir[0]) return false;  // nothing installed: end silently
-      // >>> the driver-update dialog (given g_session->imeName) runs here
-      // modally; until it exists this mode ends like a run with nothing
-      // installed.
-      return false;
+      // Downloads and unpacked drivers go into the work folder, which the
+      // clean-up below removes with the working copy.
+      CKL_AutoUpdateDlg dialog;
+      dialog.SetName(g_session->imeName);
+      dialog.SetDownloadFolder(g_launch->workFolder);
+      dialog.DoModal(nullptr);
+      return true;
+    }
     default:
       break;
   }

@@ -1,0 +1,566 @@
+#include "update/update_engine_win.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cwchar>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/cmdline_win.h"
+#include "base/format_win.h"
+#include "package/cabinet_win.h"
+#include "package/mapfile_win.h"
+#include "ui/owners_win.h"
+#include "update/config_ksc.h"
+#include "update/version_res_win.h"
+
+#ifndef KL_UPDATE_SERVER
+#define KL_UPDATE_SERVER "https://update.zorbl.example"
+#endif
+
+namespace {
+
+constexpr wchar_t kUserAgent[] = L"Mavren/1.0";
+constexpr wchar_t kDriverListPath[] = L"/_supports/klime_drives/UpdateList.txt";
+constexpr wchar_t kDefaultServer[] = L"" KL_UPDATE_SERVER;
+constexpr wchar_t kServerValue[] = L"UpdateServer";
+
+std::atomic<uint32_t> g_downloaded{0};
+
+bool EndsWithBackslash(const wchar_t* s) {
+  const size_t n = wcslen(s);
+  return n && s[n - 1] == L'\\';
+}
+
+template <size_t N>
+void AddBackslash(wchar_t (&s)[N]) {
+  if (!EndsWithBackslash(s)) kl::Append(s, L"\\");
+}
+
+// Reads a string value into out (bytes = sizeof out); true when read. The
+// type is not examined; the text is always terminated.
+bool ReadValue(HKEY key, const wchar_t* name, wchar_t* out, DWORD bytes) {
+  DWORD size = bytes;
+  out[0] = 0;
+  if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(out), &size) !=
+      ERROR_SUCCESS) {
+    out[0] = 0;
+    return false;
+  }
+  const DWORD chars = bytes / sizeof(wchar_t);
+  const DWORD end = size / sizeof(wchar_t);
+  out[end < chars ? end : chars - 1] = 0;
+  return true;
+}
+
+bool SameNameNoCase(const wchar_t* a, const wchar_t* b) {
+  return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// A name that becomes a file name in our folder: no path syntax.
+bool IsPlainFileName(const wchar_t* name) {
+  if (!name[0] || !wcscmp(name, L".") || !wcscmp(name, L"..")) return false;
+  for (const wchar_t* p = name; *p; ++p)
+    if (*p == L'\\' || *p == L'/' || *p == L':' || *p < 32) return false;
+  return true;
+}
+
+size_t AnsiToWide(const unsigned char* bytes, size_t n, wchar_t* out, size_t cap) {
+  if (!n || !cap || n > INT32_MAX || cap > INT32_MAX) return 0;
+  const int r = MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(bytes),
+                                    static_cast<int>(n), out, static_cast<int>(cap));
+  return r > 0 ? static_cast<size_t>(r) : 0;
+}
+
+}  // namespace
+
+uint32_t DownloadedBytesTotal() { return g_downloaded.load(); }
+
+// ---- READTEXT -----------------------------------------------------------------
+
+bool READTEXT::Load(const wchar_t* path) {
+  text_ = klupdate::DecodedText();
+  kl::Copy(path_, path);
+  MappedFileRecord* record = nullptr;
+  const DWORD size = OpenMappedFile(0, &record, path);
+  if (size && record) {
+    text_ = klupdate::DecodeText(static_cast<const unsigned char*>(record->view), size, AnsiToWide);
+    CloseMappedFile(record, 0);
+    return true;
+  }
+  if (record) CloseMappedFile(record, 0);
+  // An empty file cannot be mapped: read it through a stream.
+  FILE* f = _wfopen(path, L"r");
+  if (!f) return false;
+  std::fseek(f, 0, SEEK_END);
+  const long n = std::ftell(f);
+  std::rewind(f);
+  std::vector<unsigned char> bytes(n > 0 ? static_cast<size_t>(n) : 0);
+  const size_t got = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  text_ = klupdate::DecodeText(got ? bytes.data() : nullptr, got, AnsiToWide);
+  return true;
+}
+
+// ---- server address -------------------------------------------------------------
+
+void GetUpdateServer(const wchar_t* imeName, wchar_t (&out)[512]) {
+  out[0] = 0;
+  wchar_t vendorKey[128];
+  if (kl::Format(vendorKey, L"Software\\zorbl\\%s", imeName ? imeName : L"")) {
+    for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+      ui::RegKey key;
+      if (RegOpenKeyExW(hive, vendorKey, 0, KEY_READ, key.out()) != ERROR_SUCCESS) continue;
+      if (ReadValue(key.get(), kServerValue, out, sizeof out) && out[0]) break;
+      out[0] = 0;
+    }
+  }
+  if (!out[0]) kl::Copy(out, kDefaultServer);
+  for (size_t n = wcslen(out); n && out[n - 1] == L'/'; --n) out[n - 1] = 0;
+}
+
+// ---- engine -------------------------------------------------------------------
+
+KLIMEUpdate::~KLIMEUpdate() = default;
+
+void KLIMEUpdate::SendMessageLine(const wchar_t* text) {
+  if (!callbacks_.message) return;
+  UpdateStatus s = {text, 0};
+  callbacks_.message(&s, callbacks_.user);
+}
+
+void KLIMEUpdate::SendProgress(uint32_t amount) {
+  if (!callbacks_.progress) return;
+  UpdateStatus s = {nullptr, amount};
+  callbacks_.progress(&s, callbacks_.user);
+}
+
+void KLIMEUpdate::SetDownloadFolder(const wchar_t* folder) { kl::Copy(downloadFolder_, folder); }
+
+bool KLIMEUpdate::Prepare(const UpdateCallbacks& callbacks) {
+  callbacks_ = callbacks;
+  systemDir_[0] = 0;
+  if (!GetSystemDirectoryW(systemDir_, 260) || !systemDir_[0]) {
+    systemDir_[0] = 0;
+    SendMessageLine(L"获取系统路径失败");
+    return false;
+  }
+  AddBackslash(systemDir_);
+  if (!GetTempPathW(260, tempDir_)) {
+    tempDir_[0] = 0;
+    SendMessageLine(L"获取系统临时路径失败");
+    return false;
+  }
+  AddBackslash(tempDir_);
+  if (downloadFolder_[0]) {
+    kl::Copy(tempDir_, downloadFolder_);
+    AddBackslash(tempDir_);
+    CreateDirectoryW(tempDir_, nullptr);
+  }
+  return true;
+}
+
+void KLIMEUpdate::Cancel() { cancelled_.store(true); }
+
+namespace {
+
+// One transfer's network side. The blocking WinINet calls run on a reader
+// thread of their own that hands every read to the downloading thread; the
+// downloading thread writes the file and reports progress. A cancelled
+// download is abandoned by the downloading thread at once (it closes and
+// deletes its file), while a reader stuck on a silent server keeps only this
+// record alive and ends with its connection.
+struct NetTransfer {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::wstring url;
+  bool answered = false;  // the status line has been read
+  bool statusOk = false;  // "200"
+  bool hasLength = false;
+  DWORD announced = 0;
+  std::deque<std::vector<unsigned char>> reads;  // one entry per read, the last one empty
+  bool ended = false;     // no more reads will come
+  bool broken = false;    // a read failed
+  bool abandoned = false;
+};
+
+constexpr size_t kMaxQueuedReads = 256;
+
+DWORD WINAPI NetReaderMain(LPVOID param) {
+  std::shared_ptr<NetTransfer> t(std::move(*static_cast<std::shared_ptr<NetTransfer>*>(param)));
+  delete static_cast<std::shared_ptr<NetTransfer>*>(param);
+  auto finish = [&](bool statusOk, bool broken) {
+    std::lock_guard<std::mutex> hold(t->lock);
+    if (!t->answered) {
+      t->answered = true;
+      t->statusOk = statusOk;
+    }
+    t->broken = broken;
+    t->ended = true;
+    t->changed.notify_all();
+  };
+  HINTERNET root = InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (!root) {
+    finish(false, false);
+    return 0;
+  }
+  HINTERNET request =
+      InternetOpenUrlW(root, t->url.c_str(), nullptr, 0, INTERNET_FLAG_NO_CACHE_WRITE, 0);
+  wchar_t status[5] = {};
+  DWORD statusBytes = sizeof status;
+  if (!request ||
+      !HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE, status, &statusBytes, nullptr) ||
+      wcscmp(status, L"200") != 0) {
+    if (request) InternetCloseHandle(request);
+    InternetCloseHandle(root);
+    finish(false, false);
+    return 0;
+  }
+  {
+    DWORD announced = 0;
+    DWORD bytes = sizeof announced;
+    const bool hasLength = HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                                          &announced, &bytes, nullptr) != FALSE;
+    std::lock_guard<std::mutex> hold(t->lock);
+    t->answered = true;
+    t->statusOk = true;
+    t->hasLength = hasLength;
+    t->announced = announced;
+    t->changed.notify_all();
+  }
+  unsigned char buffer[512];
+  bool broken = false;
+  for (;;) {
+    DWORD got = 0;
+    if (!InternetReadFile(request, buffer, 511, &got)) {
+      broken = true;
+      got = 0;
+    }
+    std::unique_lock<std::mutex> hold(t->lock);
+    t->changed.wait(hold, [&] { return t->abandoned || t->reads.size() < kMaxQueuedReads; });
+    if (t->abandoned) break;
+    t->reads.emplace_back(buffer, buffer + got);
+    t->changed.notify_all();
+    if (broken || got == 0) break;
+  }
+  InternetCloseHandle(request);
+  InternetCloseHandle(root);
+  finish(true, broken);
+  return 0;
+}
+
+}  // namespace
+
+bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target) {
+  if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES && !DeleteFileW(target)) return false;
+  if (cancelled_.load()) return false;
+
+  auto t = std::make_shared<NetTransfer>();
+  t->url = url ? url : L"";
+  auto* param = new std::shared_ptr<NetTransfer>(t);
+  HANDLE reader = CreateThread(nullptr, 0, &NetReaderMain, param, 0, nullptr);
+  if (!reader) {
+    delete param;
+    return false;
+  }
+  CloseHandle(reader);  // it ends by itself; t keeps what it needs
+  auto abandon = [&t] {
+    std::lock_guard<std::mutex> hold(t->lock);
+    t->abandoned = true;
+    t->changed.notify_all();
+  };
+  // Waits for pred, checking for cancellation every 100 ms.
+  auto waitFor = [&](std::unique_lock<std::mutex>& hold, auto pred) {
+    while (!pred()) {
+      if (cancelled_.load()) return false;
+      t->changed.wait_for(hold, std::chrono::milliseconds(100));
+    }
+    return true;
+  };
+
+  {
+    std::unique_lock<std::mutex> hold(t->lock);
+    if (!waitFor(hold, [&] { return t->answered; }) || !t->statusOk) {
+      hold.unlock();
+      abandon();
+      return false;  // no file was created
+    }
+  }
+  FILE* out = _wfopen(target, L"wb");
+  if (!out) {
+    abandon();
+    return false;
+  }
+  uint64_t received = 0;
+  bool failed = false;
+  bool hasLength = false;
+  DWORD announced = 0;
+  for (;;) {
+    std::vector<unsigned char> block;
+    {
+      std::unique_lock<std::mutex> hold(t->lock);
+      if (!waitFor(hold, [&] { return !t->reads.empty() || t->ended; })) {
+        failed = true;  // cancelled
+        break;
+      }
+      if (t->reads.empty()) {  // ended without a final read
+        failed = true;
+        break;
+      }
+      block = std::move(t->reads.front());
+      t->reads.pop_front();
+      hasLength = t->hasLength;
+      announced = t->announced;
+      t->changed.notify_all();
+    }
+    const uint32_t got = static_cast<uint32_t>(block.size());
+    if (got && std::fwrite(block.data(), 1, got, out) != got) failed = true;
+    received += got;
+    g_downloaded.fetch_add(got);
+    SendProgress(g_downloaded.load());
+    if (failed || got == 0) break;
+  }
+  if (std::fclose(out) != 0) failed = true;
+  bool broken = false;
+  {
+    std::unique_lock<std::mutex> hold(t->lock);
+    if (!failed) waitFor(hold, [&] { return t->ended; });
+    broken = t->broken || !t->ended;
+  }
+  abandon();
+  if (failed || broken || cancelled_.load() || (hasLength && received < announced)) {
+    // A truncated file is never used, and no earlier copy survives.
+    DeleteFileW(target);
+    return false;
+  }
+  return true;
+}
+
+void KLIMEUpdate::FetchUpdateList(const wchar_t* url) {
+  wchar_t local[260];
+  kl::Format(local, L"%s_klime_update_list.txt", tempDir_);
+  if (!DownloadFile(url, local)) {
+    wchar_t line[256];
+    kl::Format(line, L"无法访问的URL：%s", url);
+    SendMessageLine(line);
+    return;
+  }
+  READTEXT reader;
+  if (!reader.Load(local)) return;
+  if (!entries_) entries_ = std::make_unique<UpdateEntryList>();
+  klupdate::ParseUpdateList(
+      reader.decoded(), entries_.get(),
+      [](void* self) { static_cast<KLIMEUpdate*>(self)->SendMessageLine(L"未知的更新标识！"); },
+      this);
+}
+
+int KLIMEUpdate::Init(const wchar_t* imeName) {
+  if (!imeName || !imeName[0]) return 0;
+  kl::Copy(imeName_, imeName);
+
+  bool found = false;
+  {
+    wchar_t vendorKey[128];
+    kl::Format(vendorKey, L"Software\\zorbl\\%s", imeName_);
+    ui::RegKey user;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, vendorKey, 0, KEY_READ, user.out()) == ERROR_SUCCESS) {
+      found = ReadValue(user.get(), L"KMEInstallPath", installDir_, sizeof installDir_);
+    } else {
+      wchar_t machineKey[260];
+      kl::Format(machineKey, L"Software\\zorbl\\%s", imeName_);
+      ui::RegKey machine;
+      // A machine-wide key without the value does not count as found.
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, machineKey, 0, KEY_READ, machine.out()) ==
+          ERROR_SUCCESS)
+        found = ReadValue(machine.get(), L"KMEInstallPath", installDir_, sizeof installDir_);
+    }
+  }
+  if (!found || !installDir_[0]) {
+    installDir_[0] = 0;
+    SendMessageLine(L"无法获取指定名称的输入法安装目录");
+    return 0;
+  }
+  AddBackslash(installDir_);
+
+  wchar_t config[kPathChars];
+  bool haveConfig = false;
+  if (GetProductDataFolder(imeName_, config) && kl::Append(config, L"config.ksc")) {
+    MappedFileRecord* record = nullptr;
+    const DWORD size = OpenMappedFile(0, &record, config);
+    if (size && record) {
+      klupdate::KscDrivers drivers;
+      wchar_t recordName[64];
+      kl::Copy(recordName, klupdate::kDefaultConfigRecord);
+      if (klupdate::FindKscRecord(static_cast<const unsigned char*>(record->view), size,
+                                  recordName, &drivers)) {
+        kl::Copy(tableDriverName_, drivers.tableDriver);
+        kl::Copy(imeDriverName_, drivers.mainDriver);
+        kl::Copy(skinDriverName_, drivers.skinDriver);
+        haveConfig = true;
+      }
+    }
+    if (record) CloseMappedFile(record, 0);
+  }
+  if (!haveConfig) {
+    SendMessageLine(L"无法获取指定名称的输入法的配置信息");
+    return 0;
+  }
+
+  entries_ = std::make_unique<UpdateEntryList>();
+  plan_ = std::make_unique<UpdateEntryList>();
+
+  wchar_t server[512];
+  GetUpdateServer(imeName_, server);
+  wchar_t listUrl[512];
+  kl::Format(listUrl, L"%s%s", server, kDriverListPath);
+  FetchUpdateList(listUrl);
+
+  wchar_t uninstallKey[260];
+  kl::Format(uninstallKey, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s",
+             imeName_);
+  ui::RegKey record;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstallKey, 0, KEY_READ, record.out()) ==
+      ERROR_SUCCESS) {
+    wchar_t extra[256];
+    if (ReadValue(record.get(), L"URLUpdateInfo", extra, sizeof extra) && extra[0])
+      FetchUpdateList(extra);
+  }
+  return static_cast<int>(entries_->Count());
+}
+
+int KLIMEUpdate::CheckUpdates() {
+  SendMessageLine(L"开始Kelo驱动程序更新：");
+  if (!plan_) plan_ = std::make_unique<UpdateEntryList>();
+  if (!entries_) return static_cast<int>(plan_->Count());
+  for (size_t i = 0; i < entries_->Count(); ++i) {
+    const UpdateEntry* e = entries_->At(i);
+    const wchar_t* expected = nullptr;
+    switch (e->type) {
+      case klupdate::kTypeKmeDrive: expected = tableDriverName_; break;
+      case klupdate::kTypeSkinDrive: expected = skinDriverName_; break;
+      case klupdate::kTypeImeMain: expected = imeDriverName_; break;
+      case klupdate::kTypeConfigDrive: expected = L"_config_"; break;
+      case klupdate::kTypeInstallBaseDrive: expected = L"_install_base_"; break;
+      default: continue;
+    }
+    // A driver the configuration leaves unnamed is never planned.
+    if (!expected[0] || !SameNameNoCase(e->name, expected)) continue;
+    auto item = std::make_unique<UpdateEntry>();
+    item->type = e->type;
+    kl::Copy(item->name, expected);
+    GetLocalPath(item.get());
+    item->localVersion = GetFileVersionNumber(item->path);
+    item->serverVersion = e->serverVersion;
+    kl::Copy(item->cabUrl, e->cabUrl);
+    plan_->Append(std::move(item));
+  }
+  return static_cast<int>(plan_->Count());
+}
+
+void KLIMEUpdate::GetLocalPath(UpdateEntry* item) {
+  wchar_t* path = item->path;
+  path[0] = 0;
+  switch (item->type) {
+    case klupdate::kTypeKmeDrive: kl::FormatN(path, 260, L"%smb.dll", installDir_); break;
+    case klupdate::kTypeSkinDrive: kl::FormatN(path, 260, L"%sskin.dll", installDir_); break;
+    case klupdate::kTypeImeMain:
+      kl::FormatN(path, 260, L"%s%s.kelo.ime", systemDir_, imeName_);
+      break;
+    case klupdate::kTypeImeGenCab: {
+      ui::RegKey key;
+      if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\zorbl\\Kelo输入法生成器", 0, KEY_READ,
+                        key.out()) == ERROR_SUCCESS)
+        ReadValue(key.get(), L"LastRunPath", path, 260 * sizeof(wchar_t));
+      break;
+    }
+    case klupdate::kTypeUpdate: kl::CopyN(path, 260, installDir_); break;
+    case klupdate::kTypeConfigDrive: kl::FormatN(path, 260, L"%sconfig.exe", installDir_); break;
+    case klupdate::kTypeInstallBaseDrive:
+      kl::FormatN(path, 260, L"%sunstall.exe", installDir_);
+      break;
+    case klupdate::kTypeSkinZip: {
+      wchar_t folder[260];
+      kl::Format(folder, L"%sprismic\\", installDir_);
+      const DWORD a = GetFileAttributesW(folder);
+      if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY))
+        kl::FormatN(path, 260, L"%sprismic\\%s.zip", installDir_, item->name);
+      else
+        kl::FormatN(path, 260, L"%sskin.zip", installDir_);
+      break;
+    }
+    default: break;
+  }
+}
+
+void CabinetFileName(const UpdateEntry& item, wchar_t (&out)[64]) {
+  switch (item.type) {
+    case klupdate::kTypeKmeDrive:
+    case klupdate::kTypeSkinDrive: kl::Format(out, L"%s.dll", item.name); break;
+    case klupdate::kTypeImeMain: kl::Format(out, L"%s.ime", item.name); break;
+    case klupdate::kTypeConfigDrive:
+    case klupdate::kTypeInstallBaseDrive: kl::Format(out, L"%s.exe", item.name); break;
+    default: kl::Format(out, L"%s", item.name); break;
+  }
+}
+
+bool KLIMEUpdate::UpdateItem(UpdateEntry* item) {
+  wchar_t line[128];
+  kl::Format(line, L"更新：%s", item->name);
+  SendMessageLine(line);
+
+  wchar_t cabinet[260];
+  kl::Format(cabinet, L"%s_klautodownload.cab", tempDir_);
+  if (!DownloadFile(item->cabUrl, cabinet)) {
+    kl::Format(line, L"　　下载%s 失败", item->name);
+    SendMessageLine(line);
+    return false;
+  }
+
+  Cabinet::CExtract extractor;
+  if (!extractor.Initialize()) {
+    SendMessageLine(L"  创建FDIContext失败！");
+    return false;
+  }
+  auto finish = [&extractor] {
+    if (extractor.Destroy()) extractor.ReleaseThreadSlot();
+  };
+  wchar_t inCabinet[64];
+  CabinetFileName(*item, inCabinet);
+  if (!IsPlainFileName(inCabinet) || !extractor.Extract(cabinet, tempDir_)) {
+    SendMessageLine(L"  解压文件失败！");
+    finish();
+    return false;
+  }
+  wchar_t fresh[260];
+  kl::Format(fresh, L"%s%s", tempDir_, inCabinet);
+
+  bool ok = true;
+  if (item->type == klupdate::kTypeSkinDrive) {
+    ok = CopyResource(fresh, item->path, RT_BITMAP, 103) &&
+         CopyResource(fresh, item->path, RT_BITMAP, 104);
+  } else if (item->type == klupdate::kTypeImeMain ||
+             item->type == klupdate::kTypeInstallBaseDrive) {
+    ok = CopyResource(fresh, item->path, RT_ICON, 1);
+  }
+  for (const wchar_t* key : {L"FileDescription", L"CompanyName"}) {
+    if (!ok) break;
+    wchar_t value[256];
+    GetVersionString(item->path, key, value, 256);
+    ok = SetVersionString(fresh, key, value);
+  }
+  if (!ok) {
+    SendMessageLine(L"  替换文件资源信息失败！");
+    finish();
+    return false;
+  }
+  if (!CopyFileW(fresh, item->path, FALSE)) {
+    SendMessageLine(L"  替换文件失败！");
+    finish();
+    return false;
+  }
+  finish();
+  return true;
+}

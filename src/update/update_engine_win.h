@@ -1,0 +1,121 @@
+// The driver update engine of an installed input method: download, update
+// lists, planning and installing items. Its dialog drives it from a worker
+// thread and hears from it only through the callbacks.
+//
+//   KLIMEUpdate engine;
+//   engine.Prepare({OnProgress, OnMessage, dialog});   // dialog thread
+//   if (engine.Init(name) && engine.CheckUpdates())   // worker thread
+//     for each planned item with localVersion < serverVersion: engine.UpdateItem(item)
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "update/update_list.h"
+
+using klupdate::UpdateEntry;
+using klupdate::UpdateEntryList;
+
+// What a callback gets: a message line (amount 0) or a byte count (text null).
+struct UpdateStatus {
+  const wchar_t* text;
+  uint32_t amount;
+};
+
+struct UpdateCallbacks {
+  void (*progress)(const UpdateStatus* status, void* user);
+  void (*message)(const UpdateStatus* status, void* user);
+  void* user;
+};
+
+// The process-wide running total of downloaded bytes (never reset).
+uint32_t DownloadedBytesTotal();
+
+// READTEXT: a text file in any of the five encodings as one UTF-16 block.
+class READTEXT {
+ public:
+  READTEXT() = default;
+  virtual ~READTEXT() = default;
+  READTEXT(const READTEXT&) = delete;
+  READTEXT& operator=(const READTEXT&) = delete;
+
+  virtual bool Load(const wchar_t* path);
+
+  const wchar_t* path() const { return path_; }
+  const klupdate::DecodedText& decoded() const { return text_; }
+  const wchar_t* text() const { return text_.text(); }
+  int32_t length() const { return text_.length; }
+
+ private:
+  wchar_t path_[260] = {};
+  klupdate::DecodedText text_;
+};
+
+// The update server's address: the value "UpdateServer" of the vendor key
+// "Software\zorbl\<imeName>" (HKCU, then HKLM) when set and not empty, else
+// the build's default (CMake cache variable KL_UPDATE_SERVER). Scheme and
+// host (and port), without a trailing slash.
+void GetUpdateServer(const wchar_t* imeName, wchar_t (&out)[512]);
+
+class KLIMEUpdate {
+ public:
+  KLIMEUpdate() = default;
+  virtual ~KLIMEUpdate();
+  KLIMEUpdate(const KLIMEUpdate&) = delete;
+  KLIMEUpdate& operator=(const KLIMEUpdate&) = delete;
+
+  virtual bool UpdateItem(UpdateEntry* item);
+  virtual int Init(const wchar_t* imeName);
+  virtual int CheckUpdates();
+  virtual void GetLocalPath(UpdateEntry* item);
+
+  bool Prepare(const UpdateCallbacks& callbacks);
+  bool DownloadFile(const wchar_t* url, const wchar_t* target);
+  void FetchUpdateList(const wchar_t* url);
+
+  // Downloads and unpacked files land here instead of the system's
+  // temporary folder (set before Prepare; must end in a backslash). Start-up
+  // passes its private work folder, which it removes at the end of the run.
+  void SetDownloadFolder(const wchar_t* folder);
+
+  // Asks a running check to stop: the transfer under way fails within a
+  // tenth of a second (its partial file deleted), also when the server has
+  // stopped sending, and no further download starts. Any thread.
+  void Cancel();
+  bool Cancelled() const { return cancelled_.load(); }
+
+  const wchar_t* installDir() const { return installDir_; }
+  const wchar_t* skinDriverName() const { return skinDriverName_; }
+  const wchar_t* imeDriverName() const { return imeDriverName_; }
+  const wchar_t* tableDriverName() const { return tableDriverName_; }
+  const wchar_t* tempDir() const { return tempDir_; }
+  const UpdateEntryList* plan() const { return plan_.get(); }
+  const UpdateEntryList* entries() const { return entries_.get(); }
+
+ protected:
+  void SendMessageLine(const wchar_t* text);
+  void SendProgress(uint32_t amount);
+
+  wchar_t imeName_[40] = {};
+  wchar_t installDir_[260] = {};
+  wchar_t imeDriverName_[40] = {};
+  wchar_t tableDriverName_[40] = {};
+  wchar_t skinDriverName_[40] = {};
+  wchar_t systemDir_[260] = {};
+  wchar_t tempDir_[260] = {};
+  wchar_t downloadFolder_[260] = {};
+  std::unique_ptr<UpdateEntryList> plan_;
+  std::unique_ptr<UpdateEntryList> entries_;
+  UpdateCallbacks callbacks_ = {nullptr, nullptr, nullptr};
+
+ private:
+  std::atomic<bool> cancelled_{false};
+};
+
+// "%s.dll", "%s.ime", "%s.exe" or "%s" of the item's name, by type: the file
+// the item's cabinet holds. out has 64 characters.
+void CabinetFileName(const UpdateEntry& item, wchar_t (&out)[64]);

@@ -1,0 +1,553 @@
+// The driver update ("-g name=[KeloSample]") of the real sample install,
+// driven like a user under Wine against a real HTTP server on 127.0.0.1
+// (tests/support/update_server.py): newer drivers installed with the
+// installed files' identity, a second list from URLUpdateInfo, the failures
+// (404 list, cabinet cut short, 404 cabinet, a stalled transfer closed from
+// the dialog) and the IME held by a process.
+//
+// The sample is installed once for the suite through the wizard and removed
+// at the end; each case puts the installed drivers back as they were.
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <wininet.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "../unit/install/install_test_util_win.h"
+#include "package/cabinet_win.h"
+#include "robot_win.h"
+#include "update/version_block.h"
+#include "wizard_robot_win.h"
+
+namespace {
+
+using insttest::Exists;
+using testfs::ReadAll;
+using testfs::WriteAll;
+using Bytes = std::vector<unsigned char>;
+
+constexpr wchar_t kKey[] = L"KeloSample";
+constexpr wchar_t kDisplay[] = L"可乐示例输入法";
+constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
+constexpr wchar_t kCaption[] = L"可乐示例输入法 - 更新程序";
+constexpr wchar_t kPrismicCaption[] = L"prismic驱动更新";
+constexpr wchar_t kListPath[] = L"/_supports/klime_drives/UpdateList.txt";
+constexpr int kItems = 1011, kMessages = 1006;
+constexpr DWORD kTimeout = 60000;
+
+std::wstring Record() { return std::wstring(insttest::kUninstallRoot) + kKey; }
+std::wstring InstallDir() {
+  return insttest::ShellFolder(CSIDL_PROGRAM_FILES) + kKey + L"\\";
+}
+std::wstring ImePath() { return insttest::SystemDir() + L"KeloSample.kelo.ime"; }
+std::wstring WorkFolder() { return insttest::TempFolder() + L"__KLIMEInstall\\"; }
+
+std::wstring SampleSetup() {
+  wchar_t full[MAX_PATH] = {};
+  GetFullPathNameW((insttest::BinFolder() + L"..\\sample-setup.exe").c_str(), MAX_PATH, full,
+                   nullptr);
+  return full;
+}
+
+std::string Narrow(const std::wstring& s) { return kl::ToUtf8(s.c_str()); }
+
+// The Unix path of a Windows path (Wine's own export), for the Python server.
+std::string UnixPath(const std::wstring& path) {
+  using Fn = char*(CDECL*)(LPCWSTR);
+  auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (!fn) return {};
+  char* p = fn(path.c_str());
+  if (!p) return {};
+  std::string r(p);
+  HeapFree(GetProcessHeap(), 0, p);
+  return r;
+}
+
+void SetString(HKEY hive, const std::wstring& key, const wchar_t* name, const std::wstring& v) {
+  ui::RegKey k;
+  if (RegCreateKeyExW(hive, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, k.out(),
+                      nullptr) != ERROR_SUCCESS)
+    return;
+  RegSetValueExW(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
+                 static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
+}
+
+// ---- version resources, read through the system ----
+
+std::wstring VersionString(const std::wstring& file, const wchar_t* key) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
+  if (!size) return L"<none>";
+  Bytes block(size);
+  if (!GetFileVersionInfoW(file.c_str(), 0, size, block.data())) return L"<none>";
+  void* v = nullptr;
+  UINT n = 0;
+  const std::wstring path = std::wstring(L"\\StringFileInfo\\080404b0\\") + key;
+  if (!VerQueryValueW(block.data(), path.c_str(), &v, &n) || !v) return L"<missing>";
+  return static_cast<const wchar_t*>(v);
+}
+
+// Raw bytes of resource (type, id) of a file loaded as data ("<none>" as empty).
+Bytes ResourceBytes(const std::wstring& file, const wchar_t* type, WORD id) {
+  ui::Module m(LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+  if (!m) return {};
+  HRSRC r = FindResourceW(m.get(), MAKEINTRESOURCEW(id), type);
+  if (!r) return {};
+  const auto* p = static_cast<const unsigned char*>(LockResource(LoadResource(m.get(), r)));
+  return p ? Bytes(p, p + SizeofResource(m.get(), r)) : Bytes();
+}
+
+bool BitmapLoads(const std::wstring& file, WORD id) {
+  ui::Module m(LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+  if (!m) return false;
+  ui::GdiObject bmp(LoadImageW(m.get(), MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0, 0, 0));
+  return bmp.valid();
+}
+
+// Rewrites string values of a copy of a driver and optionally drops its
+// bitmaps 103 and 104: the generic "newer" file a vendor publishes.
+bool MakeNewer(const std::wstring& from, const std::wstring& to, bool dropBitmaps) {
+  if (!CopyFileW(from.c_str(), to.c_str(), FALSE)) return false;
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(to.c_str(), &ignored);
+  Bytes block(size);
+  if (!size || !GetFileVersionInfoW(to.c_str(), 0, size, block.data())) return false;
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT n = 0;
+  VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &n);
+  if (!fixed) return false;
+  fixed->dwFileVersionLS = 2;  // 1.0.0.2
+  klupdate::VersionNode root;
+  if (!klupdate::ReadVersionRoot(block.data(), block.size(), &root)) return false;
+  block.resize(root.end);
+  const std::pair<const wchar_t*, const wchar_t*> values[] = {
+      {L"FileVersion", L"1.0.0.2"},
+      {L"FileDescription", L"Generic driver build"},
+      {L"CompanyName", L"Driver Workshop"}};
+  for (const auto& kv : values) {
+    auto out = klupdate::RewriteVersionString(block.data(), block.size(), kv.first, kv.second);
+    if (out.size() != 1) return false;
+    block = out[0];
+  }
+  HANDLE h = BeginUpdateResourceW(to.c_str(), FALSE);
+  if (!h) return false;
+  bool ok = UpdateResourceW(h, RT_VERSION, MAKEINTRESOURCEW(1), 0x804, block.data(),
+                            static_cast<DWORD>(block.size()));
+  if (dropBitmaps)
+    for (WORD id : {103, 104})
+      ok = ok && UpdateResourceW(h, RT_BITMAP, MAKEINTRESOURCEW(id), 0x804, nullptr, 0);
+  return EndUpdateResourceW(h, ok ? FALSE : TRUE) && ok;
+}
+
+// ---- the test server ----
+
+class UpdateServer {
+ public:
+  ~UpdateServer() { Stop(); }
+
+  // Serves root (a folder inside work, where the port file and the log go).
+  bool Start(const std::wstring& work, const std::wstring& root) {
+    portFile_ = work + L"port.txt";
+    log_ = work + L"requests.log";
+    DeleteFileW(portFile_.c_str());
+    DeleteFileW(log_.c_str());
+    const std::string script = std::string(KL_SOURCE_DIR) + "/tests/support/update_server.py";
+    const std::string args = "\"" + script + "\" --root \"" + UnixPath(root) + "\" --port-file \"" +
+                             UnixPath(portFile_) + "\" --log \"" + UnixPath(log_) +
+                             "\" --lifetime 600 --stall-seconds 60";
+    robot::Process p;
+    if (!robot::Start(L"Z:\\usr\\bin\\python3", kl::FromUtf8(args), &p)) return false;
+    process_ = std::move(p);
+    return robot::WaitUntil(
+        [&] {
+          port_ = atoi(testfs::ReadText(portFile_).c_str());
+          return port_ > 0;
+        },
+        20000);
+  }
+
+  void Stop() {
+    if (port_ > 0) Get(L"/__control?stop=1");
+    if (process_.valid()) robot::WaitExit(process_, 5000);
+    port_ = 0;
+  }
+
+  std::wstring Base() const { return L"http://127.0.0.1:" + std::to_wstring(port_); }
+
+  // Sets a path's behaviour: 404, cut, stall, ok or a list encoding.
+  bool Rule(const std::wstring& path, const wchar_t* mode) {
+    return Get(L"/__control?path=" + path + L"&mode=" + mode) == "ok";
+  }
+
+  std::string Get(const std::wstring& path) {
+    HINTERNET net = InternetOpenW(L"kltest", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    if (!net) return {};
+    std::string body;
+    if (HINTERNET u = InternetOpenUrlW(net, (Base() + path).c_str(), nullptr, 0,
+                                       INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD, 0)) {
+      char buf[512];
+      DWORD got = 0;
+      while (InternetReadFile(u, buf, sizeof buf, &got) && got) body.append(buf, got);
+      InternetCloseHandle(u);
+    }
+    InternetCloseHandle(net);
+    return body;
+  }
+
+  // The request lines so far ("GET /path agent").
+  std::string Log() const { return testfs::ReadText(log_); }
+
+ private:
+  robot::Process process_;
+  std::wstring portFile_, log_;
+  int port_ = 0;
+};
+
+// ---- the suite ----
+
+class DriverUpdate : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!Exists(SampleSetup())) return;
+    CoInitialize(nullptr);
+    Clean();
+    DWORD pid = 0;
+    HWND wizard = wizrobot::StartWizard(SampleSetup(), wizrobot::WizardCaption(kDisplay), &pid);
+    if (!wizard) return;
+    robot::ClickControl(wizard, wizrobot::kAccept);
+    robot::WaitUntil([&] { return robot::IsEnabled(robot::Control(wizard, IDOK)); }, 5000);
+    robot::ClickControl(wizard, IDOK);
+    if (wizrobot::WaitFinished(wizard, 120000) != wizrobot::kDoneCaption) return;
+    ui::Handle copy(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    robot::ClickControl(wizard, IDOK);
+    robot::WaitExit(copy.get(), 30000);
+    robot::WaitUntil([] { return !Exists(WorkFolder()); }, 20000);
+
+    // The installed module carries icon 1, the identity an updated module
+    // must keep (the sample's own module has no icon: give it config.exe's).
+    if (ResourceBytes(ImePath(), RT_ICON, 1).empty()) {
+      Bytes icon = ResourceBytes(InstallDir() + L"config.exe", RT_ICON, 1);
+      HANDLE h = BeginUpdateResourceW(ImePath().c_str(), FALSE);
+      if (h && !icon.empty() &&
+          UpdateResourceW(h, RT_ICON, MAKEINTRESOURCEW(1), 0x804, icon.data(),
+                          static_cast<DWORD>(icon.size())))
+        EndUpdateResourceW(h, FALSE);
+      else if (h)
+        EndUpdateResourceW(h, TRUE);
+    }
+    for (const auto& f : Watched()) ReadAll(f, &Originals()[f]);
+    installed_ = true;
+  }
+
+  static void TearDownTestSuite() {
+    if (!Exists(SampleSetup())) return;
+    Clean();
+    CoUninitialize();
+  }
+
+  static void Clean() {
+    for (DWORD p : robot::FindProcesses(wizrobot::kWorkingCopyTail)) robot::Kill(p);
+    const std::wstring copy = insttest::TempFolder() + (wizrobot::kWorkingCopyTail + 1);
+    robot::WaitUntil([&] { return DeleteFileW(copy.c_str()) || !Exists(copy); }, 10000);
+    insttest::RemoveTree(WorkFolder());
+    insttest::Uninstall(kKey, kDisplay, InstallDir(), {L"KeloSample_sys.dll"},
+                        {L"KeloSample_win.dat"}, {L"KeloSampleSans.ttf"},
+                        {L"KeloSampleSans(TrueType)"});
+  }
+
+  static std::vector<std::wstring> Watched() {
+    return {ImePath(), InstallDir() + L"skin.dll", InstallDir() + L"config.exe"};
+  }
+  static std::map<std::wstring, Bytes>& Originals() {
+    static std::map<std::wstring, Bytes> m;
+    return m;
+  }
+
+  void SetUp() override {
+    if (!Exists(SampleSetup()))
+      GTEST_SKIP() << "no sample setup at " << Narrow(SampleSetup())
+                   << " (scripts/pack-sample.sh makes it)";
+    ASSERT_TRUE(installed_) << "the sample could not be installed";
+    tree_ = insttest::TempFolder() + testfs::Unique(L"klupd") + L"\\";
+    root_ = tree_ + L"www\\";
+    for (const wchar_t* sub : {L"", L"www\\", L"www\\_supports\\", L"www\\_supports\\klime_drives\\",
+                               L"www\\drivers\\", L"www\\second\\", L"drivers\\"})
+      CreateDirectoryW((tree_ + sub).c_str(), nullptr);
+    ASSERT_TRUE(server_.Start(tree_, root_)) << "the update server did not start (python3?)";
+    SetString(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer", server_.Base() + L"/");
+    SetString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L"");
+  }
+
+  void TearDown() override {
+    if (!installed_) return;
+    if (updater_) {
+      robot::Kill(updater_);
+      updater_ = 0;
+    }
+    for (DWORD p : holders_) robot::Kill(p);
+    if (!heldModule_.empty()) DeleteFileW(heldModule_.c_str());
+    server_.Stop();
+    for (const auto& [path, bytes] : Originals()) WriteAll(path, bytes);
+    insttest::RemoveTree(WorkFolder());
+    insttest::RemoveTree(tree_);
+  }
+
+  // Publishes the newer IME and skin driver and the same config.exe with
+  // klpack update-tree, and adds a line of an unknown type (with an unknown
+  // key) to its list.
+  void Publish() {
+    const std::wstring sample = insttest::BinFolder() + L"sample\\";
+    const std::wstring drivers = tree_ + L"drivers\\";
+    for (const wchar_t* t : {L"IME_MAIN", L"SKIN_DRIVE", L"CONFIG_DRIVE"})
+      CreateDirectoryW((drivers + t).c_str(), nullptr);
+    ASSERT_TRUE(MakeNewer(sample + L"KeloSample.ime", drivers + L"IME_MAIN\\KeloSample.ime", false));
+    ASSERT_TRUE(MakeNewer(sample + L"skin.dll", drivers + L"SKIN_DRIVE\\prismic.dll", true));
+    ASSERT_TRUE(CopyFileW((sample + L"config.exe").c_str(),
+                          (drivers + L"CONFIG_DRIVE\\_config_.exe").c_str(), FALSE));
+    robot::Process klpack;
+    ASSERT_TRUE(robot::Start(insttest::BinFolder() + L"klpack.exe",
+                             L"update-tree --drivers \"" + drivers + L".\" --base-url " +
+                                 server_.Base() + L" -o \"" + root_ + L".\"",
+                             &klpack));
+    DWORD code = 1;
+    ASSERT_TRUE(robot::WaitExit(klpack, 60000, &code));
+    ASSERT_EQ(code, 0u) << "klpack update-tree failed";
+    const std::wstring list = root_ + L"_supports\\klime_drives\\UpdateList.txt";
+    const std::string text = testfs::ReadText(list);
+    const std::string base = Narrow(server_.Base());
+    EXPECT_EQ(text, "\xEF\xBB\xBF"
+                    "<TYPE=SKIN_DRIVE><NAME=prismic><VERSION=1.0.0.2><CABURL=" + base +
+                        "/drivers/skin_drive/prismic.cab>\r\n"
+                        "<TYPE=IME_MAIN><NAME=KeloSample><VERSION=1.0.0.2><CABURL=" + base +
+                        "/drivers/ime_main/KeloSample.cab>\r\n"
+                        "<TYPE=CONFIG_DRIVE><NAME=_config_><VERSION=1.0.0.1><CABURL=" + base +
+                        "/drivers/config_drive/_config_.cab>\r\n");
+    ASSERT_TRUE(WriteAll(list, text + "<TYPE=FONT_PACK><NAME=extra><VERSION=9.0.0.0><FOO=1>\r\n"));
+  }
+
+  // Starts the installed uninstaller with -g and waits for the dialog.
+  HWND StartUpdate() {
+    robot::Process p;
+    if (!robot::Start(InstallDir() + L"Unstall.exe", L"-g name=[KeloSample]", &p)) return nullptr;
+    dialog_ = robot::WaitTopWindow(kCaption, kTimeout, robot::kDialogClass);
+    if (dialog_) updater_ = robot::WindowPid(dialog_);
+    return dialog_;
+  }
+
+  std::vector<std::wstring> Messages() {
+    return robot::ListBoxLines(robot::Control(dialog_, kMessages));
+  }
+  std::vector<std::vector<std::wstring>> Rows() {
+    std::vector<std::vector<std::wstring>> cols;
+    for (int c = 0; c < 5; ++c) cols.push_back(robot::ListViewColumn(robot::Control(dialog_, kItems), c));
+    std::vector<std::vector<std::wstring>> rows(cols[0].size());
+    for (size_t r = 0; r < rows.size(); ++r)
+      for (int c = 0; c < 5; ++c) rows[r].push_back(r < cols[c].size() ? cols[c][r] : L"?");
+    return rows;
+  }
+
+  // Waits for "更新完毕" as the last message, answering the prismic question
+  // with No when it comes.
+  bool WaitCheckDone(bool expectQuestion) {
+    if (expectQuestion) {
+      robot::MsgBox box = robot::WaitMessageBox(kPrismicCaption, kTimeout, updater_);
+      EXPECT_TRUE(box) << "no prismic question";
+      if (box) {
+        EXPECT_EQ(box.text, L"是否检查服务器上的最新皮肤包？");
+        robot::Answer(box.hwnd, IDNO);
+      }
+    }
+    return robot::WaitUntil(
+        [&] {
+          auto m = Messages();
+          return !m.empty() && m.back() == L"更新完毕" &&
+                 robot::IsEnabled(robot::Control(dialog_, IDOK));
+        },
+        kTimeout);
+  }
+
+  // Exit; the run ends and leaves nothing of ours in the temporary folder.
+  void ExitAndExpectCleanUp(DWORD withinMs) {
+    ui::Handle proc(OpenProcess(SYNCHRONIZE, FALSE, updater_));
+    ASSERT_TRUE(robot::Command(dialog_, IDCANCEL));
+    ASSERT_TRUE(robot::WaitExit(proc.get(), withinMs)) << "the update dialog did not end";
+    updater_ = 0;
+    const std::wstring copy = insttest::TempFolder() + (wizrobot::kWorkingCopyTail + 1);
+    EXPECT_TRUE(robot::WaitUntil([&] { return !Exists(copy) && !Exists(WorkFolder()); }, 20000))
+        << "the working copy or the work folder is still there";
+  }
+
+  void ExpectUnchanged(const std::wstring& file) {
+    Bytes now;
+    ASSERT_TRUE(ReadAll(file, &now));
+    EXPECT_TRUE(now == Originals()[file]) << Narrow(file) << " changed";
+  }
+
+  static bool installed_;
+  UpdateServer server_;
+  std::wstring tree_, root_, heldModule_;
+  std::vector<DWORD> holders_;
+  HWND dialog_ = nullptr;
+  DWORD updater_ = 0;
+};
+bool DriverUpdate::installed_ = false;
+
+const std::wstring kIme = L"IME驱动", kSkin = L"界面驱动", kConfig = L"配置程序";
+
+TEST_F(DriverUpdate, NewerDriversKeepTheInstalledIdentity) {
+  Publish();
+  // A second list through the uninstall record; both lists in other encodings.
+  ASSERT_TRUE(WriteAll(root_ + L"second\\list.txt",
+                       "\xEF\xBB\xBF<TYPE=config_drive><NAME=_CONFIG_><VERSION=1.0.0.1><CABURL=" +
+                           Narrow(server_.Base()) + "/drivers/config_drive/_config_.cab>\r\n"));
+  SetString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", server_.Base() + L"/second/list.txt");
+  ASSERT_TRUE(server_.Rule(kListPath, L"utf16be"));
+  ASSERT_TRUE(server_.Rule(L"/second/list.txt", L"utf16le"));
+  const std::wstring skin = InstallDir() + L"skin.dll";
+  const std::wstring imeDescription = VersionString(ImePath(), L"FileDescription");
+  const std::wstring skinDescription = VersionString(skin, L"FileDescription");
+
+  ASSERT_NE(StartUpdate(), nullptr) << "no update dialog";
+  ASSERT_TRUE(WaitCheckDone(true)) << "no 更新完毕";
+  using Row = std::vector<std::wstring>;
+  EXPECT_EQ(Rows(), (std::vector<Row>{
+                        {L"完成", L"1.0.0.1", L"1.0.0.2", kSkin, L"prismic"},
+                        {L"完成", L"1.0.0.1", L"1.0.0.2", kIme, L"KeloSample"},
+                        {L"完成", L"1.0.0.1", L"1.0.0.1", kConfig, L"_config_"},
+                        {L"完成", L"1.0.0.1", L"1.0.0.1", kConfig, L"_config_"},
+                    }));
+  EXPECT_EQ(Messages(), (std::vector<std::wstring>{L"未知的更新标识！", L"开始Kelo驱动程序更新：",
+                                                   L"更新：prismic", L"更新：KeloSample",
+                                                   L"更新完毕"}));
+  ExitAndExpectCleanUp(20000);
+
+  // The new files, with the installed ones' descriptions, company and pictures.
+  EXPECT_EQ(VersionString(ImePath(), L"FileVersion"), L"1.0.0.2");
+  EXPECT_EQ(VersionString(ImePath(), L"FileDescription"), imeDescription);
+  EXPECT_EQ(VersionString(ImePath(), L"CompanyName"), L"zorbl");
+  EXPECT_EQ(VersionString(skin, L"FileVersion"), L"1.0.0.2");
+  EXPECT_EQ(VersionString(skin, L"FileDescription"), skinDescription);
+  EXPECT_EQ(VersionString(skin, L"CompanyName"), L"zorbl");
+  EXPECT_EQ(VersionString(skin, L"ProductName"), L"可乐示例输入法");
+  Bytes oldIcon;
+  {
+    const std::wstring saved = tree_ + L"old.ime";
+    WriteAll(saved, Originals()[ImePath()]);
+    oldIcon = ResourceBytes(saved, RT_ICON, 1);
+    for (WORD id : {103, 104}) {
+      WriteAll(saved, Originals()[skin]);
+      EXPECT_EQ(ResourceBytes(skin, RT_BITMAP, id), ResourceBytes(saved, RT_BITMAP, id)) << id;
+      EXPECT_TRUE(BitmapLoads(skin, id)) << id;
+    }
+  }
+  EXPECT_FALSE(oldIcon.empty());
+  EXPECT_EQ(ResourceBytes(ImePath(), RT_ICON, 1), oldIcon);
+  ExpectUnchanged(InstallDir() + L"config.exe");
+
+  // What klpack published is, unpacked by the product's extractor, the
+  // driver byte for byte.
+  for (const auto& [cab, file] : {std::pair<std::wstring, std::wstring>{
+                                      L"ime_main\\KeloSample.cab", L"IME_MAIN\\KeloSample.ime"},
+                                  {L"skin_drive\\prismic.cab", L"SKIN_DRIVE\\prismic.dll"}}) {
+    const std::wstring out = tree_ + L"unpacked\\";
+    CreateDirectoryW(out.c_str(), nullptr);
+    Cabinet::CExtract x;
+    ASSERT_TRUE(x.Initialize());
+    EXPECT_TRUE(x.Extract((root_ + L"drivers\\" + cab).c_str(), out.c_str()));
+    if (x.Destroy()) x.ReleaseThreadSlot();
+    Bytes published, unpacked;
+    ASSERT_TRUE(ReadAll(tree_ + L"drivers\\" + file, &published));
+    ASSERT_TRUE(ReadAll(out + file.substr(file.find(L'\\') + 1), &unpacked));
+    EXPECT_TRUE(published == unpacked) << Narrow(file);
+  }
+
+  const std::string log = server_.Log();
+  EXPECT_NE(log.find("GET /_supports/klime_drives/UpdateList.txt Mavren/1.0"), std::string::npos);
+  EXPECT_NE(log.find("GET /second/list.txt Mavren/1.0"), std::string::npos);
+  EXPECT_LT(log.find("UpdateList.txt"), log.find("/second/list.txt"));
+  EXPECT_EQ(log.find("_config_.cab"), std::string::npos) << "an equal version was downloaded";
+}
+
+TEST_F(DriverUpdate, FailuresAreReportedAndChangeNothing) {
+  Publish();
+  ASSERT_TRUE(server_.Rule(kListPath, L"404"));
+  ASSERT_NE(StartUpdate(), nullptr);
+  ASSERT_TRUE(WaitCheckDone(false));
+  EXPECT_EQ(Messages(), (std::vector<std::wstring>{
+                            L"无法访问的URL：" + server_.Base() + kListPath, L"更新完毕"}));
+  EXPECT_TRUE(Rows().empty());
+  // URLUpdateInfo is empty: the server's list is the only request.
+  const std::string log = server_.Log();
+  EXPECT_NE(log.find("Mavren/1.0"), std::string::npos);
+  EXPECT_EQ(log.find("Mavren/1.0", log.find("Mavren/1.0") + 1), std::string::npos) << log;
+
+  // A cabinet cut short after its announced length, one missing.
+  ASSERT_TRUE(server_.Rule(kListPath, L"ok"));
+  ASSERT_TRUE(server_.Rule(L"/drivers/ime_main/KeloSample.cab", L"cut"));
+  ASSERT_TRUE(server_.Rule(L"/drivers/skin_drive/prismic.cab", L"404"));
+  ASSERT_TRUE(robot::ClickControl(dialog_, IDOK));
+  ASSERT_TRUE(WaitCheckDone(true));
+  EXPECT_EQ(Messages(), (std::vector<std::wstring>{L"未知的更新标识！", L"开始Kelo驱动程序更新：",
+                                                   L"更新：prismic", L"　　下载prismic 失败",
+                                                   L"更新：KeloSample", L"　　下载KeloSample 失败",
+                                                   L"更新完毕"}));
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0][0], L"失败");
+  EXPECT_EQ(rows[1][0], L"失败");
+  EXPECT_EQ(rows[2][0], L"完成");
+  EXPECT_FALSE(Exists(WorkFolder() + L"_klautodownload.cab")) << "a partial cabinet is left";
+  for (const auto& f : Watched()) ExpectUnchanged(f);
+
+  // A stalled transfer: the dialog keeps answering and closes at once.
+  ASSERT_TRUE(server_.Rule(L"/drivers/skin_drive/prismic.cab", L"stall"));
+  ASSERT_TRUE(robot::ClickControl(dialog_, IDOK));
+  ASSERT_TRUE(robot::WaitUntil(
+      [&] {
+        auto m = Messages();
+        return m.size() >= 3 && m.back() == L"更新：prismic";
+      },
+      kTimeout));
+  Sleep(1500);
+  DWORD_PTR answer = 0;
+  EXPECT_NE(SendMessageTimeoutW(dialog_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer), 0)
+      << "the dialog does not answer during the stall";
+  EXPECT_FALSE(robot::IsEnabled(robot::Control(dialog_, IDOK)));  // no second check meanwhile
+  ExitAndExpectCleanUp(15000);
+  for (const auto& f : Watched()) ExpectUnchanged(f);
+}
+
+TEST_F(DriverUpdate, ModuleInUseAndInUseDialogCancelledChangesNothing) {
+  Publish();
+  heldModule_ = insttest::TempFolder() + L"KeloSample.kelo.ime";
+  ASSERT_TRUE(CopyFileW((insttest::BinFolder() + L"sample\\KeloSample.ime").c_str(),
+                        heldModule_.c_str(), FALSE));
+  const std::wstring event = L"kl_update_hold_" + std::to_wstring(GetCurrentProcessId());
+  ui::Handle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
+  robot::Process holder;
+  ASSERT_TRUE(robot::Start(insttest::BinFolder() + L"holdime.exe",
+                           L"\"" + heldModule_ + L"\" 120000 " + event, &holder));
+  holders_.push_back(holder.pid());
+  ASSERT_EQ(WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
+
+  ASSERT_NE(StartUpdate(), nullptr);
+  HWND inUse = robot::WaitTopWindow(L"输入法载入状态", kTimeout, robot::kDialogClass, updater_);
+  ASSERT_NE(inUse, nullptr) << "no in-use dialog";
+  ASSERT_TRUE(robot::Command(inUse, IDCANCEL));
+  ASSERT_TRUE(robot::WaitUntil([&] { return !IsWindow(inUse); }, 10000));
+  Sleep(1000);
+  EXPECT_TRUE(Messages().empty());
+  EXPECT_TRUE(Rows().empty());
+  EXPECT_TRUE(robot::IsEnabled(robot::Control(dialog_, IDOK)));
+  EXPECT_EQ(server_.Log().find("UpdateList.txt"), std::string::npos);
+  ExitAndExpectCleanUp(20000);
+  for (const auto& f : Watched()) ExpectUnchanged(f);
+}
+
+}  // namespace
