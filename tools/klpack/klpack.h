@@ -127,6 +127,9 @@ struct CabSource {
   uint64_t offset = 0;
   const std::vector<unsigned char>* memory = nullptr;  // used instead of path when set
   const BlowfishContext* key = nullptr;                // null: the package key
+  // Bytes from offset (a signed setup's package ends where its certificate
+  // table starts); the rest of the file when larger.
+  uint64_t length = UINT64_MAX;
 };
 
 struct MemoryFile {
@@ -142,9 +145,10 @@ Status ExtractCabinet(const CabSource& src, const fs::path& dir, CabListing* out
 Status ExtractCabinetToMemory(const CabSource& src, CabListing* listing,
                               std::vector<MemoryFile>* files);
 
-// Finds the package in a file: a setup executable (E from LoaderFlags) or a
-// bare package/cabinet (offset 0). Fills src->path and src->offset; e is 0
-// for a bare package.
+// Finds the package in a file: a setup executable (E from LoaderFlags, up to
+// a signature's certificate table, as the setup splits it) or a bare
+// package/cabinet (offset 0). Fills src->path, offset and length; e is 0 for
+// a bare package.
 Status LocatePackage(const fs::path& file, CabSource* src, uint32_t* e);
 
 // klpack inspect / extract. Both give the setup's verdict: a package it

@@ -12,6 +12,8 @@
 namespace klpack {
 namespace {
 
+constexpr uint64_t kMaxSetupBytes = 1u << 30;  // a setup the setup program could map
+
 class FileInput : public Input {
  public:
   File file;
@@ -97,7 +99,7 @@ Status OpenInput(const CabSource& src, std::unique_ptr<Input>* out) {
     uint64_t total = f->file.Size();
     if (src.offset > total) return Status::Input(f->name_ + ": package offset beyond the end");
     f->offset = src.offset;
-    f->size_ = total - src.offset;
+    f->size_ = std::min<uint64_t>(total - src.offset, src.length);
     in = std::move(f);
   }
   unsigned char sig[4];
@@ -196,8 +198,17 @@ Status LocatePackage(const fs::path& file, CabSource* src, uint32_t* e) {
     if (pe.loaderFlags == 0) return Status::Input(name + ": no package (LoaderFlags is 0)");
     if (pe.loaderFlags >= size)
       return Status::Input(name + ": no package (LoaderFlags points past the end of the file)");
-    src->offset = pe.loaderFlags;
-    *e = pe.loaderFlags;
+    // Where the package ends is the setup's own rule, read from the whole
+    // file as the setup maps it.
+    std::vector<unsigned char> whole;
+    Status s = ReadWholeFile(file, &whole, kMaxSetupBytes);
+    if (!s.ok()) return s;
+    PackageExtent extent{};
+    if (!ReadPackageExtent(whole.data(), whole.size(), &extent))
+      return Status::Input(name + ": no package (its certificate table is damaged)");
+    src->offset = extent.offset;
+    src->length = extent.size;
+    *e = extent.offset;
     return Status::Ok();
   }
   if (ReadCabSignature(head.data(), head.size()) == CabSignature::Other)

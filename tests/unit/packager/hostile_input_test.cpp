@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "klpack.h"
+#include "package/pe_layout.h"
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -298,6 +299,32 @@ TEST_F(Hostile, InputsThatAreNotFilesAndOversizedStubs) {
   stub_ = dir_ / "huge.exe";
   ExpectRefused(Build(out), "larger than");
   EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(Hostile, SignedSetupIsReadUpToItsCertificateTable) {
+  const fs::path out = dir_ / "o.exe";
+  ASSERT_TRUE(Build(out).ok()) << out_;
+  std::string b = ReadText(out);
+  PeLayout pe{};
+  ASSERT_TRUE(ReadPeLayout(reinterpret_cast<const unsigned char*>(b.data()), b.size(), &pe));
+  // A certificate table after the package, named by the security directory.
+  auto put32 = [&b](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  const size_t count = pe.loaderFlagsOffset + 4, security = count + 4 + 4 * 8;
+  put32(count, 16);
+  put32(security, static_cast<uint32_t>(b.size()));
+  put32(security + 4, 20);  // the file no longer a multiple of 8 after E
+  b += std::string(20, '\x5A');
+  WriteText(out, b);
+  ASSERT_TRUE(Run({"inspect", out.string()}).ok()) << out_;
+  EXPECT_NE(out_.find("sub\\b.txt"), std::string::npos) << out_;
+  ASSERT_TRUE(Run({"extract", out.string(), "-o", (dir_ / "x").string()}).ok());
+  EXPECT_EQ(ReadText(dir_ / "x" / "sub" / "b.txt"), "b");
+  // A table said to reach past the end of the file: no package, as for the setup.
+  put32(security + 4, 4096);
+  WriteText(out, b);
+  ExpectRefused(Run({"inspect", out.string()}), "certificate table is damaged");
 }
 
 TEST_F(Hostile, InspectEscapesNamesAndAFailedExtractLeavesNothing) {
