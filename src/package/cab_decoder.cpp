@@ -22,6 +22,7 @@ constexpr uint32_t kMaxHeaderReserve = 60000;
 constexpr size_t kInputBuffer = 2 * 65536;   // a whole read plus a block held over
 constexpr size_t kOutputBlocks = 8;          // blocks decoded ahead before a write
 constexpr uint16_t kFirstContinuedFolder = 0xFFFD;
+constexpr uint64_t kDecodeSlack = 64u << 20;
 constexpr size_t kSmallRead = 24;        // one data block header, rounded out to whole units
 
 enum : uint16_t { kStored = 0, kMsZip = 1, kQuantum = 2, kLzx = 3 };
@@ -277,6 +278,14 @@ bool CabDecoder::ReadSmall(uint64_t pos, unsigned char* out, size_t n) {
 bool CabDecoder::CheckFileRanges(uint64_t* totalBytes) {
   std::vector<uint64_t> folderSize(folders_.size(), 0);
   const size_t headerBytes = kDataHeaderSize + dataReserve_;
+  // Folders do not share blocks: more block headers than the cabinet holds
+  // (folders pointing at the same data) would only make this walk long.
+  uint64_t allBlocks = 0;
+  for (const Folder& fo : folders_) allBlocks += fo.blocks;
+  if (allBlocks * headerBytes > end_) {
+    Fail(DecodeError::Corrupt, "more data blocks than the cabinet holds");
+    return false;
+  }
   for (size_t i = 0; i < folders_.size(); ++i) {
     uint64_t pos = folders_[i].dataStart;
     for (uint32_t b = 0; b < folders_[i].blocks; ++b) {
@@ -311,6 +320,13 @@ bool CabDecoder::CheckFileRanges(uint64_t* totalBytes) {
     total += f.size;
     if (f.size) ranges.push_back({uint64_t(f.folder) << 32 | f.offset, uint64_t(f.folder) << 32 | end});
   }
+  // Files listed out of order make their folder decode again from its
+  // start; once per folder is what real cabinets need, so the decoding may
+  // produce each folder's data twice (and a little), not without end.
+  uint64_t allData = 0;
+  for (uint64_t n : folderSize) allData += n;
+  decodeBudget_ = 2 * allData + kDecodeSlack;
+  decoded_ = 0;
   std::sort(ranges.begin(), ranges.end());
   for (size_t i = 1; i < ranges.size(); ++i) {
     if (ranges[i].first < ranges[i - 1].second) {
@@ -422,6 +438,11 @@ bool CabDecoder::DecodeBlock() {
   }
   outLen_ += cbUncomp;
   ++nextBlock_;
+  decoded_ += cbUncomp;
+  if (decoded_ > decodeBudget_) {
+    Fail(DecodeError::Corrupt, "files so out of order that the folders decode again and again");
+    return false;
+  }
   return true;
 }
 

@@ -159,6 +159,8 @@ class CabDecoder {
   uint32_t nextBlock_ = 0;
   uint64_t outBase_ = 0;   // folder offset of out_[0]
   size_t outLen_ = 0;
+  uint64_t decoded_ = 0;       // bytes decoded in this run
+  uint64_t decodeBudget_ = 0;  // at most this many (see CheckFileRanges)
 
   DecodeError error_ = DecodeError::None;
   const char* detail_ = "";

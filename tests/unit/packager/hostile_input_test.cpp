@@ -4,6 +4,10 @@
 // with a message naming the path or field, or packs every file.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -348,6 +352,84 @@ TEST_F(Hostile, InspectEscapesNamesAndAFailedExtractLeavesNothing) {
   Status s = Run({"extract", (dir_ / "bad.cab").string(), "-o", x.string()});
   ExpectRefused(s, "cannot be extracted: a control character");
   EXPECT_FALSE(fs::exists(x));
+}
+
+// ---- cabinets whose reading would never end ----------------------------------------
+
+// A cabinet of `folders` MSZIP folders that all point at one run of
+// `blocks` blocks of 32768 zero bytes, with the given files.
+std::vector<unsigned char> SharedBlocksCabinet(uint16_t folders, uint16_t blocks,
+                                               const std::vector<std::pair<uint32_t, uint32_t>>& files) {
+  std::vector<unsigned char> zeros(32768, 0), block(2 + 1024);
+  z_stream z = {};
+  deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  block[0] = 'C';
+  block[1] = 'K';
+  z.next_in = zeros.data();
+  z.avail_in = 32768;
+  z.next_out = block.data() + 2;
+  z.avail_out = static_cast<uInt>(block.size() - 2);
+  deflate(&z, Z_FINISH);
+  block.resize(block.size() - z.avail_out);
+  deflateEnd(&z);
+  std::vector<unsigned char> b(36 + 8 * folders, 0);
+  auto put = [&b](size_t at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+  };
+  std::memcpy(b.data(), "MSCF", 4);
+  b[24] = 3;
+  b[25] = 1;
+  put(26, folders, 2);
+  put(28, static_cast<uint32_t>(files.size()), 2);
+  put(16, static_cast<uint32_t>(b.size()), 4);
+  for (size_t i = 0; i < files.size(); ++i) {
+    const size_t at = b.size();
+    b.resize(at + 16, 0);
+    put(at, files[i].second, 4);
+    put(at + 4, files[i].first, 4);
+    std::string name = "f" + std::to_string(i);
+    b.insert(b.end(), name.begin(), name.end());
+    b.push_back(0);
+  }
+  const uint32_t data = static_cast<uint32_t>(b.size());
+  for (uint16_t k = 0; k < folders; ++k) {
+    put(36 + 8 * k, data, 4);
+    put(40 + 8 * k, blocks, 2);
+    put(42 + 8 * k, 1, 2);
+  }
+  for (uint16_t i = 0; i < blocks; ++i) {
+    const size_t at = b.size();
+    b.resize(at + 8, 0);
+    put(at + 4, static_cast<uint32_t>(block.size()), 2);
+    put(at + 6, 32768, 2);
+    b.insert(b.end(), block.begin(), block.end());
+  }
+  put(8, static_cast<uint32_t>(b.size()), 4);
+  return b;
+}
+
+Status ReadToMemory(const std::vector<unsigned char>& cab) {
+  klpack::CabSource src;
+  src.memory = &cab;
+  klpack::CabListing l;
+  std::vector<klpack::MemoryFile> files;
+  return klpack::ExtractCabinetToMemory(src, &l, &files);
+}
+
+TEST(HostileCabinet, SharedBlocksAndEndlessRestartsAreRefused) {
+  // 60000 folders over the same 60000 blocks: billions of block headers.
+  Status s = ReadToMemory(SharedBlocksCabinet(60000, 60000, {{0, 1}}));
+  EXPECT_NE(s.message.find("more data blocks than the cabinet holds"), std::string::npos) << s.message;
+  // Files listed from the end of a 64 MiB folder backwards: every one would
+  // decode the folder again from its start.
+  std::vector<std::pair<uint32_t, uint32_t>> files;
+  for (uint32_t k = 1; k <= 64; ++k) files.push_back({(2048u * 32768u) - k * (1u << 20), 1});
+  s = ReadToMemory(SharedBlocksCabinet(1, 2048, files));
+  EXPECT_NE(s.message.find("decode again and again"), std::string::npos) << s.message;
+  // In order, the same files read.
+  std::reverse(files.begin(), files.end());
+  s = ReadToMemory(SharedBlocksCabinet(1, 2048, files));
+  EXPECT_TRUE(s.ok()) << s.message;
 }
 
 #endif  // !_WIN32
