@@ -1,5 +1,6 @@
 // Fuzzes the package reader: the input is taken as a container (plain or
-// "CRYP"), read through the decryption layer by libmspack, listed and every
+// "CRYP"), read through the decryption layer by the product's cabinet
+// engine (the packager's reader), listed and every
 // file extracted into memory. Nothing may crash or read out of bounds.
 #include <cstddef>
 #include <cstdint>
