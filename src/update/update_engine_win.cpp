@@ -243,7 +243,7 @@ DWORD WINAPI NetReaderMain(LPVOID param) {
     t->changed.wait(hold, [&] { return t->abandoned || t->reads.size() < kMaxQueuedReads; });
     if (t->abandoned) break;
     t->reads.emplace_back(buffer, buffer + got);
-    t->changed.notify_all();
+    if (t->reads.size() == 1) t->changed.notify_all();  // the downloader may be waiting
     if (broken || got == 0) break;
   }
   InternetCloseHandle(request);
@@ -296,32 +296,35 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target) {
   }
   uint64_t received = 0;
   bool failed = false;
+  bool finished = false;
   bool hasLength = false;
   DWORD announced = 0;
-  for (;;) {
-    std::vector<unsigned char> block;
+  std::deque<std::vector<unsigned char>> batch;
+  while (!failed && !finished) {
     {
+      // Every read queued so far, taken at once.
       std::unique_lock<std::mutex> hold(t->lock);
-      if (!waitFor(hold, [&] { return !t->reads.empty() || t->ended; })) {
-        failed = true;  // cancelled
+      if (!waitFor(hold, [&] { return !t->reads.empty() || t->ended; }) || t->reads.empty()) {
+        failed = true;  // cancelled, or ended without its final read
         break;
       }
-      if (t->reads.empty()) {  // ended without a final read
-        failed = true;
-        break;
-      }
-      block = std::move(t->reads.front());
-      t->reads.pop_front();
+      batch.swap(t->reads);
       hasLength = t->hasLength;
       announced = t->announced;
-      t->changed.notify_all();
+      t->changed.notify_all();  // room again for a reader waiting on a full queue
     }
-    const uint32_t got = static_cast<uint32_t>(block.size());
-    if (got && std::fwrite(block.data(), 1, got, out) != got) failed = true;
-    received += got;
-    g_downloaded.fetch_add(got);
-    SendProgress(g_downloaded.load());
-    if (failed || got == 0) break;
+    for (const auto& block : batch) {
+      const uint32_t got = static_cast<uint32_t>(block.size());
+      if (got && std::fwrite(block.data(), 1, got, out) != got) failed = true;
+      received += got;
+      g_downloaded.fetch_add(got);
+      SendProgress(g_downloaded.load());
+      if (failed || got == 0) {
+        finished = true;
+        break;
+      }
+    }
+    batch.clear();
   }
   if (std::fclose(out) != 0) failed = true;
   bool broken = false;
