@@ -35,13 +35,17 @@ set(KL_WIN_SYSTEM_LIBS shlwapi shell32 ole32 oleaut32 uuid comctl32 comdlg32 adv
 #  kl_owner          HKLM RegisteredOwner / RegisteredOrganization
 #  kl_drive_root     C:\kl, C:\kl test, C:\test, C:\b
 set(KL_TEST_LOCKS
-  "kl_working_copy|win64\\.(Startup|Wizard|Removal|HostileInput|WorkFolder)\\..*"
-  "kl_sample_product|win64\\.(Wizard|Removal|SampleInstall|SampleInterface|InUseTest)\\..*"
-  "kl_layouts|win64\\.(Wizard|Removal|SampleInstall|SmallInstall|RegisterImeTest|LayoutRemoval|HostileInput)\\..*"
-  "kl_shell_folders|win64\\.(Wizard|Removal|SampleInstall|SmallInstall|ShortcutsTest|HostileInput)\\..*"
-  "kl_pending|win64\\.(Wizard|Removal|SampleInstall|SmallInstall|Placement|CopyFolderTest|MoveFolderTest|LayoutRemoval)\\..*"
-  "kl_owner|win64\\.(Wizard|Removal|PageInit|SampleInstall)\\..*"
+  "kl_working_copy|win64\\.(Startup|Wizard|Removal|SignedSetup|HostileInput|DriverUpdate|WorkFolder)\\..*"
+  "kl_sample_product|win64\\.(Wizard|Removal|SignedSetup|DriverUpdate|SampleInstall|SampleInterface|InUseTest)\\..*"
+  "kl_layouts|win64\\.(Wizard|Removal|DriverUpdate|SampleInstall|SmallInstall|RegisterImeTest|LayoutRemoval|HostileInput)\\..*"
+  "kl_shell_folders|win64\\.(Wizard|Removal|DriverUpdate|SampleInstall|SmallInstall|ShortcutsTest|HostileInput)\\..*"
+  "kl_pending|win64\\.(Wizard|Removal|DriverUpdate|SampleInstall|SmallInstall|Placement|CopyFolderTest|MoveFolderTest|LayoutRemoval)\\..*"
+  "kl_owner|win64\\.(Wizard|Removal|DriverUpdate|PageInit|SampleInstall)\\..*"
   "kl_drive_root|win64\\.(RemoveFolderTree|SpacedPath|ProtectedFolders)\\..*")
+# The end-to-end cases drive the real setup and look at every process and
+# window of the machine (a robot case counts the test program's own
+# processes): whatever their suite, they run one at a time.
+set(KL_PROGRAM_LOCKS "e2e_tests|kl_e2e")
 
 # kl_add_gtest(NAME SOURCES ... [LIBS ...]): one GoogleTest program, its cases
 # registered with ctest (discovered when ctest runs, so nothing runs Wine at
@@ -69,11 +73,19 @@ function(kl_add_gtest name)
       TEST_PREFIX "${_label}."
       PROPERTIES LABELS ${_label} TIMEOUT 180)
     # The cases are only known when ctest runs: a script included after the
-    # discovered ones gives each case the locks of KL_TEST_LOCKS it matches.
+    # discovered ones gives each case the locks of KL_TEST_LOCKS it matches
+    # and those KL_PROGRAM_LOCKS give every case of this program.
     set(_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_locks.cmake")
+    set(_all "")
+    foreach(_e IN LISTS KL_PROGRAM_LOCKS)
+      if(_e MATCHES "^${name}\\|(.*)$")
+        list(APPEND _all ${CMAKE_MATCH_1})
+      endif()
+    endforeach()
     file(WRITE "${_script}" "set(_kl_locks [==[${KL_TEST_LOCKS}]==])\n"
+         "set(_kl_all [==[${_all}]==])\n"
          "foreach(_t IN LISTS ${name}_TESTS)\n"
-         "  set(_held \"\")\n"
+         "  set(_held \${_kl_all})\n"
          "  foreach(_e IN LISTS _kl_locks)\n"
          "    string(FIND \"\${_e}\" \"|\" _bar)\n"
          "    string(SUBSTRING \"\${_e}\" 0 \${_bar} _lock)\n"

@@ -13,15 +13,29 @@
 
 namespace {
 
-// The processes whose parent is pid.
-std::vector<DWORD> ChildrenOf(DWORD pid) {
-  std::vector<DWORD> out;
+ULONGLONG CreationTime(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+// The processes the process p started, open for waiting. A process id comes
+// back into use once its process has ended, so a process whose recorded
+// parent id is p's but that is older than p had another parent.
+std::vector<ui::Handle> ChildrenOf(const robot::Process& p) {
+  std::vector<ui::Handle> out;
+  const ULONGLONG born = CreationTime(p.handle());
   ui::Handle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snap || snap.get() == INVALID_HANDLE_VALUE) return out;
+  if (!born || !snap || snap.get() == INVALID_HANDLE_VALUE) return out;
   PROCESSENTRY32W e = {};
   e.dwSize = sizeof(e);
-  for (BOOL ok = Process32FirstW(snap.get(), &e); ok; ok = Process32NextW(snap.get(), &e))
-    if (e.th32ParentProcessID == pid && e.th32ProcessID != pid) out.push_back(e.th32ProcessID);
+  for (BOOL ok = Process32FirstW(snap.get(), &e); ok; ok = Process32NextW(snap.get(), &e)) {
+    if (e.th32ParentProcessID != p.pid() || e.th32ProcessID == p.pid()) continue;
+    ui::Handle child(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE |
+                                     PROCESS_QUERY_LIMITED_INFORMATION,
+                                 FALSE, e.th32ProcessID));
+    if (child && CreationTime(child.get()) >= born) out.push_back(std::move(child));
+  }
   return out;
 }
 
@@ -95,11 +109,10 @@ TEST_F(SelfDelete, NoInterpreterMeansNothingScheduled) {
   // Whatever the helper started (a deleting interpreter, had it found one)
   // was started before it ended: once those processes have ended too,
   // nothing is left that could delete the file.
-  for (DWORD child : ChildrenOf(p.pid())) {
-    ui::Handle h(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child));
-    if (h && !robot::WaitExit(h.get(), 15000)) {
+  for (const ui::Handle& child : ChildrenOf(p)) {
+    if (!robot::WaitExit(child.get(), 15000)) {
       ADD_FAILURE() << "a process the helper started is still running";
-      TerminateProcess(h.get(), 1);
+      TerminateProcess(child.get(), 1);
     }
   }
   EXPECT_TRUE(apptest::Exists(path));
