@@ -572,10 +572,8 @@ bool CExtract::CreateFolderLevels(const std::wstring& folder, DWORD* systemError
 }
 
 bool CExtract::NoteCabinet(const std::wstring& name) {
-  std::wstring key = name.substr(name.find_last_of(L"\\/") == std::wstring::npos
-                                     ? 0
-                                     : name.find_last_of(L"\\/") + 1);
-  key = kl::FoldCase(key);
+  const size_t cut = name.find_last_of(L"\\/");
+  const std::wstring key = kl::FoldCase(cut == std::wstring::npos ? name : name.substr(cut + 1));
   for (const std::wstring& seen : openedCabinets_) {
     if (seen == key) {
       SetError(kErrorCabinetLoop);
