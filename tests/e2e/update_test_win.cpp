@@ -10,7 +10,6 @@
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
-#include <wininet.h>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +20,7 @@
 #include "../unit/install/install_test_util_win.h"
 #include "package/cabinet_win.h"
 #include "robot_win.h"
+#include "update_server_win.h"
 #include "update/version_block.h"
 #include "wizard_robot_win.h"
 
@@ -39,6 +39,7 @@ constexpr wchar_t kPrismicCaption[] = L"prismic驱动更新";
 constexpr wchar_t kListPath[] = L"/_supports/klime_drives/UpdateList.txt";
 constexpr int kItems = 1011, kMessages = 1006;
 constexpr DWORD kTimeout = 60000;
+const std::string kServerScript = std::string(KL_SOURCE_DIR) + "/tests/support/update_server.py";
 
 std::wstring Record() { return std::wstring(insttest::kUninstallRoot) + kKey; }
 std::wstring InstallDir() {
@@ -55,19 +56,6 @@ std::wstring SampleSetup() {
 }
 
 std::string Narrow(const std::wstring& s) { return kl::ToUtf8(s.c_str()); }
-
-// The Unix path of a Windows path (Wine's own export), for the Python server.
-std::string UnixPath(const std::wstring& path) {
-  using Fn = char*(CDECL*)(LPCWSTR);
-  auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (!fn) return {};
-  char* p = fn(path.c_str());
-  if (!p) return {};
-  std::string r(p);
-  HeapFree(GetProcessHeap(), 0, p);
-  return r;
-}
 
 void SetString(HKEY hive, const std::wstring& key, const wchar_t* name, const std::wstring& v) {
   ui::RegKey k;
@@ -145,70 +133,6 @@ bool MakeNewer(const std::wstring& from, const std::wstring& to, bool dropBitmap
   return EndUpdateResourceW(h, ok ? FALSE : TRUE) && ok;
 }
 
-// ---- the test server ----
-
-class UpdateServer {
- public:
-  ~UpdateServer() { Stop(); }
-
-  // Serves root (a folder inside work, where the port file and the log go).
-  bool Start(const std::wstring& work, const std::wstring& root) {
-    portFile_ = work + L"port.txt";
-    log_ = work + L"requests.log";
-    DeleteFileW(portFile_.c_str());
-    DeleteFileW(log_.c_str());
-    const std::string script = std::string(KL_SOURCE_DIR) + "/tests/support/update_server.py";
-    const std::string args = "\"" + script + "\" --root \"" + UnixPath(root) + "\" --port-file \"" +
-                             UnixPath(portFile_) + "\" --log \"" + UnixPath(log_) +
-                             "\" --lifetime 600 --stall-seconds 60";
-    robot::Process p;
-    if (!robot::Start(L"Z:\\usr\\bin\\python3", kl::FromUtf8(args), &p)) return false;
-    process_ = std::move(p);
-    return robot::WaitUntil(
-        [&] {
-          port_ = atoi(testfs::ReadText(portFile_).c_str());
-          return port_ > 0;
-        },
-        20000);
-  }
-
-  void Stop() {
-    if (port_ > 0) Get(L"/__control?stop=1");
-    if (process_.valid()) robot::WaitExit(process_, 5000);
-    port_ = 0;
-  }
-
-  std::wstring Base() const { return L"http://127.0.0.1:" + std::to_wstring(port_); }
-
-  // Sets a path's behaviour: 404, cut, stall, ok or a list encoding.
-  bool Rule(const std::wstring& path, const wchar_t* mode) {
-    return Get(L"/__control?path=" + path + L"&mode=" + mode) == "ok";
-  }
-
-  std::string Get(const std::wstring& path) {
-    HINTERNET net = InternetOpenW(L"kltest", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    if (!net) return {};
-    std::string body;
-    if (HINTERNET u = InternetOpenUrlW(net, (Base() + path).c_str(), nullptr, 0,
-                                       INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD, 0)) {
-      char buf[512];
-      DWORD got = 0;
-      while (InternetReadFile(u, buf, sizeof buf, &got) && got) body.append(buf, got);
-      InternetCloseHandle(u);
-    }
-    InternetCloseHandle(net);
-    return body;
-  }
-
-  // The request lines so far ("GET /path agent").
-  std::string Log() const { return testfs::ReadText(log_); }
-
- private:
-  robot::Process process_;
-  std::wstring portFile_, log_;
-  int port_ = 0;
-};
-
 // ---- the suite ----
 
 class DriverUpdate : public ::testing::Test {
@@ -279,7 +203,7 @@ class DriverUpdate : public ::testing::Test {
     for (const wchar_t* sub : {L"", L"www\\", L"www\\_supports\\", L"www\\_supports\\klime_drives\\",
                                L"www\\drivers\\", L"www\\second\\", L"drivers\\"})
       CreateDirectoryW((tree_ + sub).c_str(), nullptr);
-    ASSERT_TRUE(server_.Start(tree_, root_)) << "the update server did not start (python3?)";
+    ASSERT_TRUE(server_.Start(tree_, root_, kServerScript)) << "the update server did not start (python3?)";
     SetString(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer", server_.Base() + L"/");
     SetString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L"");
   }
@@ -390,7 +314,7 @@ class DriverUpdate : public ::testing::Test {
   }
 
   static bool installed_;
-  UpdateServer server_;
+  testsrv::UpdateServer server_;
   std::wstring tree_, root_, heldModule_;
   std::vector<DWORD> holders_;
   HWND dialog_ = nullptr;
