@@ -365,6 +365,10 @@ TEST_F(Wizard, ProtectedFolderAnsweredYesDeletesNothing) {
   ASSERT_NE(CreateDirectoryPath(data.c_str()), 0u);
   ASSERT_TRUE(insttest::WriteAll(data + L"keep.dat", "keep"));
   const std::wstring marker = insttest::WindowsDir() + L"kl_wizard_marker.txt";
+  struct DropMarker {  // however the case ends
+    std::wstring path;
+    ~DropMarker() { DeleteFileW(path.c_str()); }
+  } dropMarker{marker};
   ASSERT_TRUE(insttest::WriteAll(marker, "keep"));
 
   ASSERT_NE(Start(), nullptr);
@@ -389,7 +393,6 @@ TEST_F(Wizard, ProtectedFolderAnsweredYesDeletesNothing) {
   EXPECT_TRUE(Exists(data + L"keep.dat"));
   EXPECT_FALSE(Exists(insttest::SystemDir() + L"KeloSample.kelo.ime"));
   CancelWizard();
-  DeleteFileW(marker.c_str());
 }
 
 // ---- the input method in use ----------------------------------------------------
