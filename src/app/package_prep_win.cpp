@@ -11,6 +11,8 @@
 
 namespace {
 
+bool g_failureShown = false;
+
 bool PathExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 // Writes size bytes from data into a new file of exactly that size; a
@@ -62,7 +64,10 @@ bool SplitOwnPackage() {
   return PathExists(launch.packagePath);
 }
 
+bool ExtractionFailureShown() { return g_failureShown; }
+
 bool ExtractPackage(LaunchInfo& launch) {
+  g_failureShown = false;
   kl::Format(launch.extractFolder, L"%sKL_INSTALL\\", launch.workFolder);
   RemoveFolderTree(launch.extractFolder);
   if (PathExists(launch.extractFolder)) return false;
@@ -72,6 +77,8 @@ bool ExtractPackage(LaunchInfo& launch) {
   if (!extractor.HasWorkBuffer()) extractor.CreateWorkBuffer();
   if (!extractor.Initialize()) return false;
   int result = extractor.Extract(launch.packagePath, launch.extractFolder);
+  // The extractor itself tells the user how much space is missing.
+  g_failureShown = result == 0 && extractor.LastError().code == Cabinet::kErrorDiskSpace;
   extractor.Destroy();
   return result != 0;
 }

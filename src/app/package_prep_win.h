@@ -27,5 +27,10 @@ bool SplitOwnPackage();
 // raises "Fatal error: Out of memory!".
 bool ExtractPackage(LaunchInfo& launch);
 
+// Whether the last ExtractPackage failure was already explained to the user
+// by a message of its own (not enough free space), so that no second,
+// generic message follows.
+bool ExtractionFailureShown();
+
 // "<extractFolder>InstallInfo.kif"; true when that file exists.
 bool FindPackageHeaderFile(wchar_t (&path)[kPathChars]);

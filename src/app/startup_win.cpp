@@ -92,7 +92,8 @@ bool RunOperation() {
   }
 
   if (!PrepareInstall()) {
-    MessageBoxW(nullptr, kCannotRunText, kCannotRunCaption, MB_ICONHAND | MB_OK);
+    if (!ExtractionFailureShown())
+      MessageBoxW(nullptr, kCannotRunText, kCannotRunCaption, MB_ICONHAND | MB_OK);
     return true;
   }
   {

@@ -6,6 +6,7 @@
 #include "app/package_prep_win.h"
 #include "app/remove_tree_win.h"
 #include "base/format_win.h"
+#include "base/keyname.h"
 #include "base/text.h"
 #include "install/backup_win.h"
 #include "install/ime_win.h"
@@ -129,11 +130,16 @@ void RunRepairInstall(InstallContext& context, const wchar_t* userName, const wc
   kl::Format(headerFile, L"%s%s", launch.extractFolder, L"InstallInfo.kif");
   if (::GetFileAttributesW(headerFile) != INVALID_FILE_ATTRIBUTES) {
     CQXMapfile map;
-    // A header file shorter than the record is not a header: nothing runs.
+    // A header file shorter than the record is not a header, and a backup
+    // of another product (or one whose key name is no plain name) is not
+    // this product's: nothing runs.
     if (map.Open(headerFile, 0) >= kPackageHeaderSize && map.GetPointer(0)) {
       std::memcpy(buffer.get(), map.GetPointer(0), kPackageHeaderSize);
       map.Close();
-      RunInstall(context, installDir, userName, company);
+      const PackageHeader& h = *context.header;
+      if (kl::IsPlainKeyNameField(h.imeName, sizeof(h.imeName) / sizeof(h.imeName[0])) &&
+          kl::FoldCase(h.imeName) == kl::FoldCase(g_session->imeName))
+        RunInstall(context, installDir, userName, company);
     }
   }
   context.header = nullptr;

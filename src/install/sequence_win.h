@@ -29,7 +29,9 @@ bool InstallFromWizard(HWND ownerPage, const wchar_t* installDir, const wchar_t*
 // The repair dialog's entry: extracts "<g_session->installDir>_backup_.dat",
 // reads its "InstallInfo.kif" into a private header and runs RunInstall into
 // g_session->installDir. Nothing is reported when the backup cannot be
-// extracted or carries no complete header. context.header is left null.
+// extracted, carries no complete header, or names another key than
+// g_session->imeName (or one that is no plain key name). context.header is
+// left null.
 void RunRepairInstall(InstallContext& context, const wchar_t* userName, const wchar_t* company);
 
 // Install step 6: deletes "<installDir>InstallInfo.kif", removes the work

@@ -230,12 +230,23 @@ TEST_F(SampleInstall, FullRunPlacesRegistersAndReportsEverything) {
     EXPECT_EQ(l.workingDir, dir);
   }
 
-  // A repair reinstalls from the backup and leaves it as it is.
+  // A backup that is another product's repairs nothing.
   CreateDirectoryW(work.c_str(), nullptr);
   kl::Copy(records.session.installDir, dir.c_str());
-  kl::Copy(records.session.imeName, L"KeloSample");
+  kl::Copy(records.session.imeName, L"KeloOther");
   records.launch.programCopyPath[0] = 0;
   DeleteFileW((dir + L"config.exe").c_str());
+  {
+    OwnerPage otherPage;
+    InstallContext other = InitInstallContext(otherPage.page(), nullptr);
+    RunRepairInstall(other, L"测试用户", L"测试公司");
+    EXPECT_TRUE(otherPage.Lines().empty());
+    EXPECT_FALSE(Exists(dir + L"config.exe"));
+  }
+
+  // A repair reinstalls from the backup and leaves it as it is.
+  CreateDirectoryW(work.c_str(), nullptr);
+  kl::Copy(records.session.imeName, L"KeloSample");
   OwnerPage repairPage;
   InstallContext repair = InitInstallContext(repairPage.page(), nullptr);
   RunRepairInstall(repair, L"测试用户", L"测试公司");
