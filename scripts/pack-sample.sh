@@ -74,21 +74,23 @@ pack_one() {
   "$KLPACK" build --manifest "$SAMPLES/product.manifest" --folder "$out" --stub "$stub" -o "$exe" \
     || die "klpack build failed for $exe"
   echo "pack-sample: $exe ($(stat -c %s "$exe") bytes) from $out"
-  [ "$1" = win64 ] && sign_sample "$build" "$exe"
+  [ "$1" = win64 ] && sign_sample "$build" "$out" "$stub"
   return 0
 }
 
-# A signed copy for the tests: signed as a vendor would, with a throwaway
-# self-signed certificate made here, and checked with osslsigncode verify.
+# A signed setup for the tests, built and signed as a vendor would (klpack
+# build --sign-cert/--sign-key) with a throwaway self-signed certificate made
+# here, and checked with osslsigncode verify.
 sign_sample() {
-  local build="$1" exe="$2" dir="$1/sign" signed="$1/sample-setup-signed.exe"
+  local build="$1" out="$2" stub="$3" dir="$1/sign" signed="$1/sample-setup-signed.exe"
   command -v osslsigncode >/dev/null || die "osslsigncode not found (Debian package osslsigncode: scripts/bootstrap.sh)"
   rm -rf "$dir" "$signed"
   mkdir -p "$dir"
   openssl req -x509 -newkey rsa:2048 -nodes -days 7 -subj "/CN=Kelo sample test signer" \
       -keyout "$dir/key.pem" -out "$dir/cert.pem" >/dev/null 2>&1 || die "openssl could not make a test certificate"
-  osslsigncode sign -certs "$dir/cert.pem" -key "$dir/key.pem" -n "可乐示例输入法" \
-      -in "$exe" -out "$signed" >/dev/null || die "osslsigncode could not sign $exe"
+  "$KLPACK" build --manifest "$SAMPLES/product.manifest" --folder "$out" --stub "$stub" -o "$signed" \
+      --sign-cert "$dir/cert.pem" --sign-key "$dir/key.pem" >"$dir/sign.log" 2>&1 \
+    || { cat "$dir/sign.log"; die "klpack build --sign-cert failed for $signed"; }
   osslsigncode verify -CAfile "$dir/cert.pem" -in "$signed" >"$dir/verify.log" 2>&1 \
     || { cat "$dir/verify.log"; die "osslsigncode verify refused $signed"; }
   echo "pack-sample: $signed ($(stat -c %s "$signed") bytes), signed and verified"

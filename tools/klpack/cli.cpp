@@ -1,5 +1,6 @@
 // klpack's command line.
 #include "klpack.h"
+#include "sign.h"
 #include "update_tree.h"
 
 namespace klpack {
@@ -8,6 +9,7 @@ namespace {
 const char kHelp[] =
     "usage:\n"
     "  klpack build --manifest M.txt --folder DIR --stub setup.exe -o OUT.exe\n"
+    "               [--sign-cert CERT.pem --sign-key KEY.pem [--timestamp-url URL]]\n"
     "  klpack cab --folder DIR -o OUT.cab\n"
     "  klpack ksc -o config.ksc --record NAME [--code-table FILE] [--main FILE] [--skin FILE]"
     " [--record NAME2 ...]\n"
@@ -19,10 +21,11 @@ const char kHelp[] =
     "links to folders are not followed (they stop the build, as do devices, FIFOs\n"
     "and names the setup cannot extract on Windows).\n";
 
-// Options of the form "--name value"; every option must be known and given once.
+// Options of the form "--name value"; every option must be known and given
+// once; those from index `optionalFrom` on may be left out.
 Status TakeOptions(const std::string& cmd, const std::vector<std::string>& args,
                    const std::vector<std::string>& known, std::vector<std::string>* values,
-                   std::vector<std::string>* positional) {
+                   std::vector<std::string>* positional, size_t optionalFrom = SIZE_MAX) {
   values->assign(known.size(), std::string());
   std::vector<bool> given(known.size(), false);
   for (size_t i = 1; i < args.size(); ++i) {
@@ -41,7 +44,7 @@ Status TakeOptions(const std::string& cmd, const std::vector<std::string>& args,
       return Status::Usage(cmd + ": unexpected argument \"" + a + "\"");
     }
   }
-  for (size_t k = 0; k < known.size(); ++k)
+  for (size_t k = 0; k < known.size() && k < optionalFrom; ++k)
     if (!given[k]) return Status::Usage(cmd + ": option \"" + known[k] + "\" is required");
   return Status::Ok();
 }
@@ -57,10 +60,30 @@ Status Run(const std::vector<std::string>& args, std::string* out) {
     return Status::Ok();
   }
   if (cmd == "build") {
-    Status s = TakeOptions(cmd, args, {"--manifest", "--folder", "--stub", "-o"}, &v, nullptr);
+    Status s = TakeOptions(cmd, args,
+                           {"--manifest", "--folder", "--stub", "-o", "--sign-cert", "--sign-key",
+                            "--timestamp-url"},
+                           &v, nullptr, 4);
     if (!s.ok()) return s;
-    return BuildSetup(PathFromUtf8(v[0]), PathFromUtf8(v[1]), PathFromUtf8(v[2]),
-                      PathFromUtf8(v[3]));
+    const bool sign = !v[4].empty() || !v[5].empty();
+    if (sign && (v[4].empty() || v[5].empty()))
+      return Status::Usage("build: --sign-cert and --sign-key go together");
+    if (!sign && !v[6].empty())
+      return Status::Usage("build: --timestamp-url needs --sign-cert and --sign-key");
+    const SignOptions signing{PathFromUtf8(v[4]), PathFromUtf8(v[5]), v[6]};
+    if (sign) {
+      s = CheckSignOptions(signing);
+      if (!s.ok()) return s;
+    }
+    s = BuildSetup(PathFromUtf8(v[0]), PathFromUtf8(v[1]), PathFromUtf8(v[2]),
+                   PathFromUtf8(v[3]));
+    if (!s.ok() || !sign) return s;
+    s = SignSetup(PathFromUtf8(v[3]), signing);
+    if (!s.ok()) {  // asked for a signed setup: no unsigned one is left behind
+      std::error_code ec;
+      fs::remove(PathFromUtf8(v[3]), ec);
+    }
+    return s;
   }
   if (cmd == "cab") {
     Status s = TakeOptions(cmd, args, {"--folder", "-o"}, &v, nullptr);
@@ -84,7 +107,7 @@ Status Run(const std::vector<std::string>& args, std::string* out) {
     Status s = TakeOptions(cmd, args, {"-o"}, &v, &pos);
     if (!s.ok()) return s;
     if (pos.size() != 1) return Status::Usage("extract: give exactly one FILE");
-    return Extract(PathFromUtf8(pos[0]), PathFromUtf8(v[0]));
+    return Extract(PathFromUtf8(pos[0]), PathFromUtf8(v[0]), out);
   }
   if (cmd == "update-tree") {
     Status s = TakeOptions(cmd, args, {"--drivers", "--base-url", "-o"}, &v, nullptr);

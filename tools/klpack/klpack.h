@@ -130,6 +130,8 @@ struct CabSource {
   // Bytes from offset (a signed setup's package ends where its certificate
   // table starts); the rest of the file when larger.
   uint64_t length = UINT64_MAX;
+  // A signed setup: the size of the certificate table after the package.
+  uint32_t certificateBytes = 0;
 };
 
 struct MemoryFile {
@@ -154,7 +156,8 @@ Status LocatePackage(const fs::path& file, CabSource* src, uint32_t* e);
 // klpack inspect / extract. Both give the setup's verdict: a package it
 // would refuse is an error (inspect still describes what it could read).
 Status Inspect(const fs::path& file, std::string* report);
-Status Extract(const fs::path& file, const fs::path& dir);
+// Extract says in *report (may be null) when the file is a signed setup.
+Status Extract(const fs::path& file, const fs::path& dir, std::string* report = nullptr);
 
 // The whole command line (args without the program name). Writes normal
 // output to out; returns the status whose message goes to stderr.

@@ -208,6 +208,7 @@ Status LocatePackage(const fs::path& file, CabSource* src, uint32_t* e) {
       return Status::Input(name + ": no package (its certificate table is damaged)");
     src->offset = extent.offset;
     src->length = extent.size;
+    src->certificateBytes = extent.isSigned ? extent.certificateSize : 0;
     *e = extent.offset;
     return Status::Ok();
   }
@@ -242,6 +243,11 @@ Status Inspect(const fs::path& file, std::string* report) {
   std::string r;
   r += "file: " + Escape(PathToUtf8(file)) + "\n";
   if (e) r += "executable part (E, LoaderFlags): " + std::to_string(e) + " bytes\n";
+  if (e)
+    r += src.certificateBytes
+             ? "signed: yes, a certificate table of " + std::to_string(src.certificateBytes) +
+                   " bytes follows the package (check it with osslsigncode verify)\n"
+             : std::string("signed: no\n");
   r += "package: " + std::to_string(l.containerSize) + " bytes, " +
        (l.enciphered ? "enciphered (\"CRYP\")" : "plain cabinet (\"MSCF\")") + "\n";
   r += "cabinet: " + std::to_string(l.cabinetLength) + " bytes, set " + std::to_string(l.setId) +
@@ -267,11 +273,14 @@ Status Inspect(const fs::path& file, std::string* report) {
   return verdict;
 }
 
-Status Extract(const fs::path& file, const fs::path& dir) {
+Status Extract(const fs::path& file, const fs::path& dir, std::string* report) {
   CabSource src;
   uint32_t e = 0;
   Status s = LocatePackage(file, &src, &e);
   if (!s.ok()) return s;
+  if (report && src.certificateBytes)
+    *report += "signed setup: its certificate table (" + std::to_string(src.certificateBytes) +
+               " bytes) is not part of the package\n";
   std::error_code ec;
   const bool existed = fs::exists(fs::symlink_status(dir, ec));
   fs::create_directories(dir, ec);

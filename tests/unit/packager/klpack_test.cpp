@@ -423,6 +423,26 @@ TEST_F(Packager, CommandLine) {
   EXPECT_NE(s.message.find("unknown option \"--fast\""), std::string::npos);
   EXPECT_EQ(run({"ksc", "-o", ksc, "--main", "m.dll"}).code, klpack::kExitUsage);
   EXPECT_EQ(run({"extract", exe}).code, klpack::kExitUsage);
+
+  // Signing: both files or neither, a time stamp only with them; an unsigned
+  // setup says so.
+  ASSERT_TRUE(run({"inspect", exe}).ok());
+  EXPECT_NE(out.find("signed: no"), std::string::npos) << out;
+  const std::vector<std::string> build = {"build", "--manifest", manifest_.u8string(), "--folder",
+                                          folder_.u8string(), "--stub", stub_.u8string(), "-o",
+                                          (dir_ / "signed.exe").u8string()};
+  auto with = [&](std::vector<std::string> extra) {
+    std::vector<std::string> a = build;
+    a.insert(a.end(), extra.begin(), extra.end());
+    return run(a);
+  };
+  EXPECT_EQ(with({"--sign-cert", "c.pem"}).code, klpack::kExitUsage);
+  EXPECT_EQ(with({"--timestamp-url", "http://ts.example/"}).code, klpack::kExitUsage);
+  s = with({"--sign-cert", (dir_ / "none.pem").u8string(), "--sign-key",
+            (dir_ / "none.key").u8string()});
+  EXPECT_EQ(s.code, klpack::kExitInput);
+  EXPECT_NE(s.message.find("none.pem"), std::string::npos) << s.message;
+  EXPECT_FALSE(fs::exists(dir_ / "signed.exe"));
 }
 
 }  // namespace
