@@ -19,3 +19,49 @@ constexpr size_t kImeNameChars = 40;
 // "name=[" must be lower case. A null commandLine counts as empty.
 void ParseModeSwitches(const kl::wchar16* commandLine, kl::wchar16* mode,
                        kl::wchar16 (&imeName)[kImeNameChars]);
+
+// Switches of an unattended run, recognised anywhere on the command line
+// like the operation switches: "-s" (also "/s", "-S", "/S") as a word of its
+// own, and the bracketed values "dir=[...]", "user=[...]", "company=[...]"
+// and "log=[...]", each starting a word. A value ends at the first "]" that
+// is followed by a blank or the end of the line, so it may hold blanks and
+// brackets. Only the part of the line before the working copy's trailing
+// " file=" is read. Words that are no switch are skipped, bracketed ones
+// ("name=[...]") as a whole.
+constexpr size_t kDirChars = 260;
+constexpr size_t kOwnerChars = 256;
+constexpr size_t kLogPathChars = 260;
+
+enum class SwitchError {
+  kNone,
+  kUnclosed,  // "x=[" without its closing "]"
+  kTooLong,   // a value longer than its field
+  kEmpty,     // "dir=[]" or "log=[]"
+  kRepeated,  // the same value switch twice
+};
+
+struct UnattendedSwitches {
+  bool silent = false;
+  bool hasDir = false;
+  bool hasUser = false;
+  bool hasCompany = false;
+  bool hasLog = false;
+  kl::wchar16 dir[kDirChars] = {};
+  kl::wchar16 user[kOwnerChars] = {};
+  kl::wchar16 company[kOwnerChars] = {};
+  kl::wchar16 log[kLogPathChars] = {};
+  SwitchError error = SwitchError::kNone;
+  kl::wchar16 badSwitch[12] = {};  // the switch the error is about, e.g. "dir=["
+};
+
+// Fills *out (reset first). false when a value switch is malformed: then
+// out->error and out->badSwitch say which, and no value is to be used
+// (silent is still set when "-s" came before the bad switch or after it).
+bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches* out);
+
+// Exit codes of a run (the usual installer convention).
+constexpr int kExitSuccess = 0;
+constexpr int kExitRestartNeeded = 3010;
+constexpr int kExitNothingToDo = 1602;  // also: cancelled
+constexpr int kExitFailure = 1603;
+constexpr int kExitAnotherSetup = 1618;

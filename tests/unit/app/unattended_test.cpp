@@ -1,0 +1,106 @@
+// Unattended-run switches and the log's line format (host and win64).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/cmdline.h"
+#include "app/setup_log.h"
+
+namespace {
+
+UnattendedSwitches Parse(const char* utf8, bool* ok = nullptr) {
+  UnattendedSwitches s;
+  const kl::string16 line = kl::FromUtf8(utf8);
+  const bool parsed = ParseUnattendedSwitches(line.c_str(), &s);
+  if (ok) *ok = parsed;
+  return s;
+}
+
+std::string U8(const kl::wchar16* s) { return kl::ToUtf8(s); }
+
+TEST(UnattendedSwitches, SilentInFourSpellingsAsAWordOnly) {
+  for (const char* line : {"-s", "/s", "-S", "/S", "-u name=[A] -s", "dir=[C:\\x] /S log=[l]"})
+    EXPECT_TRUE(Parse(line).silent) << line;
+  for (const char* line : {"", "-sx", "x-s", "-s/", "dir=[C:\\a -s b]", "name=[a -s]",
+                           "-u name=[A] file=C:\\x -s\\setup.exe", "file=-s"})
+    EXPECT_FALSE(Parse(line).silent) << line;
+  UnattendedSwitches s;
+  EXPECT_TRUE(ParseUnattendedSwitches(nullptr, &s));
+  EXPECT_FALSE(s.silent);
+}
+
+TEST(UnattendedSwitches, BracketedValuesKeepBlanksAndInnerBrackets) {
+  bool ok = false;
+  const UnattendedSwitches s =
+      Parse("-s dir=[C:\\Apps\\Sample IME] user=[张 三] company=[] log=[C:\\l [1].log] "
+            "file=C:\\t\\setup.exe",
+            &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_TRUE(s.silent);
+  EXPECT_TRUE(s.hasDir && s.hasUser && s.hasCompany && s.hasLog);
+  EXPECT_EQ(U8(s.dir), "C:\\Apps\\Sample IME");
+  EXPECT_EQ(U8(s.user), "张 三");
+  EXPECT_EQ(U8(s.company), "");
+  EXPECT_EQ(U8(s.log), "C:\\l [1].log");
+}
+
+TEST(UnattendedSwitches, AbsentValuesStayAbsent) {
+  const UnattendedSwitches s = Parse("-s -u name=[Sample] xdir=[C:\\y] DIR=[C:\\z]");
+  EXPECT_FALSE(s.hasDir || s.hasUser || s.hasCompany || s.hasLog);
+  EXPECT_EQ(U8(s.dir), "");
+}
+
+TEST(UnattendedSwitches, MalformedValuesAreRefusedAndNamed) {
+  const struct {
+    const char* line;
+    SwitchError error;
+    const char* name;
+  } cases[] = {
+      {"-s dir=[C:\\x", SwitchError::kUnclosed, "dir=["},
+      {"-s dir=[C:\\x]y", SwitchError::kUnclosed, "dir=["},
+      {"-s log=[]", SwitchError::kEmpty, "log=["},
+      {"-s dir=[]", SwitchError::kEmpty, "dir=["},
+      {"-s user=[a] user=[b]", SwitchError::kRepeated, "user=["},
+  };
+  for (const auto& c : cases) {
+    bool ok = true;
+    const UnattendedSwitches s = Parse(c.line, &ok);
+    EXPECT_FALSE(ok) << c.line;
+    EXPECT_EQ(s.error, c.error) << c.line;
+    EXPECT_EQ(U8(s.badSwitch), c.name) << c.line;
+    EXPECT_TRUE(s.silent) << c.line;
+    EXPECT_FALSE(s.hasDir || s.hasUser || s.hasLog) << c.line;
+  }
+  // 259 characters fit a folder; 260 do not, and nothing is cut.
+  std::string line = "dir=[" + std::string(259, 'a') + "]";
+  bool ok = false;
+  EXPECT_EQ(kl::StrLen(Parse(line.c_str(), &ok).dir), 259u);
+  EXPECT_TRUE(ok);
+  line = "dir=[" + std::string(260, 'a') + "] -s";
+  const UnattendedSwitches s = Parse(line.c_str(), &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(s.error, SwitchError::kTooLong);
+  EXPECT_TRUE(s.silent);
+}
+
+TEST(SetupLog, LineIsStampedUtf8WithoutInnerBreaks) {
+  const setuplog::Stamp stamp{2026, 12, 8, 7, 5, 9, 42};
+  EXPECT_EQ(setuplog::FormatLine(stamp, kl::FromUtf8("  1.创建文件系统....")),
+            "2026-12-08 07:05:09.042    1.创建文件系统....\r\n");
+  EXPECT_EQ(setuplog::FormatLine(stamp, kl::FromUtf8("a\r\nb\tc")),
+            "2026-12-08 07:05:09.042  a  b c\r\n");
+  const kl::wchar16 lone[] = {u'x', 0xD800, 0};
+  EXPECT_EQ(setuplog::FormatLine(stamp, lone), "2026-12-08 07:05:09.042  x\xEF\xBF\xBD\r\n");
+}
+
+TEST(SetupLog, ExitLinesAndDefaultName) {
+  EXPECT_EQ(kl::ToUtf8(setuplog::ExitLine(0)), "exit code 0 (success)");
+  EXPECT_EQ(kl::ToUtf8(setuplog::ExitLine(3010)), "exit code 3010 (success, restart needed)");
+  EXPECT_EQ(kl::ToUtf8(setuplog::ExitLine(1602)), "exit code 1602 (nothing done)");
+  EXPECT_EQ(kl::ToUtf8(setuplog::ExitLine(1603)), "exit code 1603 (failure)");
+  EXPECT_EQ(kl::ToUtf8(setuplog::ExitLine(1618)), "exit code 1618 (another setup is running)");
+  EXPECT_EQ(kl::ToUtf8(setuplog::DefaultLogName(kl::FromUtf8("Sample"))), "Sample-setup.log");
+  EXPECT_EQ(kl::ToUtf8(setuplog::DefaultLogName({})), "kelo-setup.log");
+}
+
+}  // namespace
