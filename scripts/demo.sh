@@ -3,32 +3,62 @@
 # executable and run it under Wine (headless, one private X display) as a
 # user would: a robot program (bin/demo_driver.exe) starts the real sample
 # setup, looks at the directory and user pages, opens the licence, accepts
-# it, installs and finishes; then deletes an installed file and repairs the
-# product with the installed unstall.exe -r, and uninstalls it with
+# it, installs and finishes; checks for newer drivers with the installed
+# unstall.exe -g against a local update server that serves newer drivers
+# published with klpack update-tree; then deletes an installed file and
+# repairs the product with unstall.exe -r, and uninstalls it with
 # unstall.exe -u. Screenshots of each page and dialog go to BUILD_ROOT/demo/;
 # one line per mode tells its outcome.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="${KL_BUILD_ROOT:-build}"
+DEMO="$(realpath -m "$ROOT/demo")"
+# Wine sees the Linux file system as drive Z:.
+winpath() { printf 'Z:%s' "$(realpath -m "$1" | tr / '\\')"; }
+
+if [ "${1:-}" = --in-session ]; then
+  # ---- inside the one Wine session: publish, serve, drive ------------------
+  UPD="$DEMO/update"
+  rm -rf "$UPD"
+  mkdir -p "$UPD"/drivers/{SKIN_DRIVE,IME_MAIN,CONFIG_DRIVE} "$UPD/www"
+  S="$ROOT/win64/bin/sample"
+  echo "== publishing newer drivers (klpack update-tree)"
+  "$ROOT/win64/wine-run" "$ROOT/win64/bin/newer_driver.exe" "$(winpath "$S/skin.dll")" \
+      "$(winpath "$UPD/drivers/SKIN_DRIVE/prismic.dll")" 1.0.0.2 --drop-bitmaps
+  "$ROOT/win64/wine-run" "$ROOT/win64/bin/newer_driver.exe" "$(winpath "$S/KeloSample.ime")" \
+      "$(winpath "$UPD/drivers/IME_MAIN/KeloSample.ime")" 1.0.0.2
+  cp "$S/config.exe" "$UPD/drivers/CONFIG_DRIVE/_config_.exe"
+  python3 tests/support/update_server.py --root "$UPD/www" --port-file "$UPD/port" \
+      --log "$UPD/requests.log" --lifetime 600 >/dev/null 2>&1 &
+  SERVER=$!
+  trap 'kill "$SERVER" 2>/dev/null; wait "$SERVER" 2>/dev/null' EXIT
+  for _ in $(seq 100); do [ -s "$UPD/port" ] && break; sleep 0.1; done
+  [ -s "$UPD/port" ] || { echo "demo: the update server did not start"; exit 1; }
+  BASE="http://127.0.0.1:$(cat "$UPD/port")"
+  "$ROOT/host/bin/klpack" update-tree --drivers "$UPD/drivers" --base-url "$BASE" -o "$UPD/www"
+  "$ROOT/host/bin/klpack" inspect "$UPD/www/_supports/klime_drives/UpdateList.txt"
+  echo "== installing, updating, repairing and uninstalling the sample product under Wine"
+  "$ROOT/win64/wine-run" "$ROOT/win64/bin/demo_driver.exe" \
+      "$(winpath "$ROOT/win64/sample-setup.exe")" "$(winpath "$DEMO")" \
+      "可乐示例输入法" KeloSample "$BASE"
+  exit $?
+fi
+
 scripts/build.sh
 scripts/pack-sample.sh "$ROOT"
 echo "== sample setup executable"
 "$ROOT/host/bin/klpack" inspect "$ROOT/win64/sample-setup.exe" | head -30
-DEMO="$(realpath -m "$ROOT/demo")"
 mkdir -p "$DEMO"
 rm -f "$DEMO"/*.png
-# Wine sees the Linux file system as drive Z:.
-winpath() { printf 'Z:%s' "$(realpath -m "$1" | tr / '\\')"; }
-echo "== installing, repairing and uninstalling the sample product under Wine"
 LOG="$DEMO/driver.log"
 set +e
-scripts/wine-session.sh "$ROOT/win64" "$ROOT/win64/wine-run" "$ROOT/win64/bin/demo_driver.exe" \
-  "$(winpath "$ROOT/win64/sample-setup.exe")" "$(winpath "$DEMO")" 2>&1 | tee "$LOG"
+export LANG=C.UTF-8   # Chinese arguments reach the Windows programs intact
+scripts/wine-session.sh "$ROOT/win64" bash "$0" --in-session 2>&1 | tee "$LOG"
 rc=${PIPESTATUS[0]}
 set -e
 echo "demo: screenshots in $DEMO:"
 ls -1 "$DEMO"/*.png 2>/dev/null | sed 's/^/  /' || true
 echo "== outcome"
-grep -E '^demo: (install|repair|uninstall): ' "$LOG" | tr -d '\r' || true
+grep -E '^demo: (install|update|repair|uninstall): ' "$LOG" | tr -d '\r' || true
 if [ "$rc" -ne 0 ]; then echo "demo: FAILED (driver exit code $rc)"; exit "$rc"; fi
-echo "demo: the sample product was installed, repaired and uninstalled"
+echo "demo: the sample product was installed, updated, repaired and uninstalled"

@@ -1,16 +1,19 @@
 // The demo's user: starts a setup executable, looks at each wizard page,
-// opens the licence, accepts it, installs and finishes; then repairs the
-// product after deleting one of its files (the installed unstall.exe -r) and
+// opens the licence, accepts it, installs and finishes; then, given an update
+// server, checks for newer drivers (the installed unstall.exe -g); then
+// repairs the product after deleting one of its files (unstall.exe -r) and
 // uninstalls it (unstall.exe -u), saving a screenshot of every page and of
-// both dialogs before and after their run.
+// each dialog before and after its run.
 //
-//   demo_driver.exe SETUP_EXE OUTPUT_FOLDER [DISPLAY_NAME [KEY_NAME]]
+//   demo_driver.exe SETUP_EXE OUTPUT_FOLDER [DISPLAY_NAME [KEY_NAME [UPDATE_SERVER]]]
 //
+// UPDATE_SERVER ("http://127.0.0.1:PORT") becomes the product's
+// "UpdateServer" value for the update check; without it there is none.
 // Screenshots in OUTPUT_FOLDER: 01-directory.png, 02-user.png,
-// 03-licence.png, 04-progress-finished.png, 05-repair-ready.png,
-// 06-repair-finished.png, 07-uninstall-ready.png, 08-uninstall-finished.png.
-// Prints one line "demo: <mode>: OK|FAILED ..." per mode. Exit code 0 when
-// all three went as a user expects, 1 otherwise.
+// 03-licence.png, 04-progress-finished.png, 05-update-finished.png,
+// 06-repair-ready.png, 07-repair-finished.png, 08-uninstall-ready.png,
+// 09-uninstall-finished.png. Prints one line "demo: <mode>: OK|FAILED ..."
+// per mode. Exit code 0 when every mode went as a user expects, 1 otherwise.
 #include <windows.h>
 #include <objbase.h>
 #include <commctrl.h>
@@ -84,6 +87,63 @@ int RunInstalledOperation(const std::wstring& installDir, const std::wstring& ar
 
 int Install(const std::wstring& setup, const std::wstring& display, std::wstring* installDir);
 
+void SetString(HKEY hive, const std::wstring& key, const wchar_t* name, const std::wstring& v) {
+  HKEY k = nullptr;
+  if (RegCreateKeyExW(hive, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr) !=
+      ERROR_SUCCESS)
+    return;
+  RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
+                 static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(k);
+}
+
+// The driver update against server: every row must end "完成" and the
+// messages with "更新完毕". The skin question is answered No.
+bool RunUpdate(const std::wstring& dir, const std::wstring& key, const std::wstring& display,
+               const std::wstring& server) {
+  const std::wstring vendor = L"Software\\zorbl\\" + key;
+  SetString(HKEY_CURRENT_USER, vendor, L"UpdateServer", server);
+  // The sample's own second list (URLUpdateInfo) names no server of this
+  // demo: one list only.
+  SetString(HKEY_LOCAL_MACHINE,
+            L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + key,
+            L"URLUpdateInfo", L"");
+  DWORD pid = 0;
+  Print(L"running " + dir + L"unstall.exe -g name=[" + key + L"] against " + server);
+  HWND dialog = wizrobot::StartOperation(dir, L"-g name=[" + key + L"]",
+                                         display + L" - 更新程序", &pid);
+  if (!dialog) return Fail(L"the update dialog did not appear") == 0;
+  ui::Handle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+  std::vector<std::wstring> messages;
+  const bool done = robot::WaitUntil(
+      [&] {
+        if (HWND ask = robot::FindTopWindow(L"prismic驱动更新", robot::kDialogClass, pid)) {
+          Say(L"the skin package question: answering No");
+          robot::Answer(ask, IDNO);
+        }
+        messages = robot::ListBoxLines(robot::Control(dialog, 1006));
+        return !messages.empty() && messages.back() == L"更新完毕" &&
+               robot::IsEnabled(robot::Control(dialog, IDOK));
+      },
+      120000, 200);
+  HWND items = robot::Control(dialog, 1011);
+  std::vector<std::vector<std::wstring>> columns;
+  for (int c = 0; c < 5; ++c) columns.push_back(robot::ListViewColumn(items, c));
+  bool allDone = !columns[0].empty();
+  for (size_t r = 0; r < columns[0].size(); ++r) {
+    std::wstring row = L"  row:";
+    for (const auto& col : columns) row += L" | " + (r < col.size() ? col[r] : std::wstring());
+    Print(row);
+    allDone = allDone && columns[0][r] == L"完成";  // column 0: the row's state
+  }
+  for (const auto& m : messages) Print(L"  message: " + m);
+  Shot(dialog, L"05-update-finished.png");
+  robot::Command(dialog, IDCANCEL);
+  if (!robot::WaitExit(process.get(), 30000)) return Fail(L"the update program did not end") == 0;
+  if (!done) return Fail(L"the update check did not end with 更新完毕") == 0;
+  return allDone;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -97,6 +157,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!g_out.empty() && g_out.back() != L'\\') g_out += L'\\';
   const std::wstring display = argc >= 4 ? argv[3] : L"可乐示例输入法";
   const std::wstring key = argc >= 5 ? argv[4] : L"KeloSample";
+  const std::wstring server = argc >= 6 ? argv[5] : L"";
   CreateDirectoryW(g_out.c_str(), nullptr);
 
   std::wstring dir;
@@ -106,20 +167,27 @@ int wmain(int argc, wchar_t** argv) {
   if (!installed) return 1;
   if (dir.back() != L'\\') dir += L'\\';
 
+  bool updated = true;
+  if (!server.empty()) {
+    updated = RunUpdate(dir, key, display, server);
+    Print(updated ? L"update: OK (every driver row ended 完成, then 更新完毕)"
+                  : std::wstring(L"update: FAILED"));
+  }
+
   Say(L"deleting config.exe from the install folder, then repairing");
   DeleteFileW((dir + L"config.exe").c_str());
   const bool repaired =
       RunInstalledOperation(dir, L"-r name=[" + key + L"]", wizrobot::RepairTitle(display),
-                            L"05-repair-ready.png", L"06-repair-finished.png") == 0 &&
+                            L"06-repair-ready.png", L"07-repair-finished.png") == 0 &&
       Exists(dir + L"config.exe");
   Print(repaired ? L"repair: OK (config.exe is back)" : L"repair: FAILED");
 
   const bool removed =
       RunInstalledOperation(dir, L"-u name=[" + key + L"]", wizrobot::UninstallTitle(display),
-                            L"07-uninstall-ready.png", L"08-uninstall-finished.png") == 0 &&
+                            L"08-uninstall-ready.png", L"09-uninstall-finished.png") == 0 &&
       robot::WaitUntil([&] { return !Exists(dir); }, 10000);
   Print(removed ? L"uninstall: OK (the install folder is gone)" : L"uninstall: FAILED");
-  return repaired && removed ? 0 : 1;
+  return updated && repaired && removed ? 0 : 1;
 }
 
 namespace {
