@@ -7,6 +7,7 @@
 
 #include "base/format_win.h"
 #include "remove/inuse_win.h"
+#include "update/skin_dlg_win.h"
 #include "update/update_engine_win.h"
 
 // What the dialog and its worker share. The worker holds its own reference,
@@ -26,6 +27,7 @@ namespace {
 
 constexpr UINT_PTR kStartTimer = 1;
 constexpr UINT kWorkerDone = WM_APP + 0x31;  // posted by the worker as its last act
+constexpr UINT kOpenSkins = WM_APP + 0x32;  // sent by the worker: run the skin dialog
 constexpr DWORD kStopWaitMs = 15000;         // how long closing waits for a cancelled check
 
 constexpr wchar_t kDoneText[] = L"完成";
@@ -131,9 +133,12 @@ void RunCheck(AutoUpdateShared& s) {
     }
     if (!engine.Cancelled() &&
         CompareStringOrdinal(engine.skinDriverName(), -1, L"prismic", -1, TRUE) == CSTR_EQUAL) {
-      // The skin package dialog comes later; until then Yes changes nothing.
-      MessageBoxW(s.dialog.load(), L"是否检查服务器上的最新皮肤包？", L"prismic驱动更新",
-                  MB_YESNO | MB_ICONQUESTION);
+      // Yes: the skin package dialog, run by the dialog's own thread; the
+      // check goes on when it closes.
+      if (MessageBoxW(s.dialog.load(), L"是否检查服务器上的最新皮肤包？", L"prismic驱动更新",
+                      MB_YESNO | MB_ICONQUESTION) == IDYES) {
+        if (HWND dialog = s.dialog.load()) SendMessageW(dialog, kOpenSkins, 0, 0);
+      }
     }
   }
   UpdateStatus done = {L"更新完毕", 0};
@@ -257,6 +262,14 @@ void CKL_AutoUpdateDlg::StartCheck() {
 }
 
 bool CKL_AutoUpdateDlg::OnMessage(UINT msg, WPARAM, LPARAM, LRESULT* result) {
+  if (msg == kOpenSkins) {
+    CKL_SkinZipUpdateDlg skins;
+    skins.SetName(name_);
+    if (downloadFolder_[0]) skins.SetDownloadFolder(downloadFolder_);
+    skins.DoModal(hwnd());
+    *result = 0;
+    return true;
+  }
   if (msg != kWorkerDone) return false;
   busy_ = false;
   Enable(IDOK, true);
