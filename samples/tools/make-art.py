@@ -7,10 +7,17 @@ drivers/skin103.bmp, drivers/skin104.bmp: 24-bit bitmaps for skin.dll.
 files/prismic/classic.zip, files/prismic/ocean.zip: two skin packages for the
 prismic skin driver (skin.ini and a preview bitmap; fixed timestamps, so the
 output is the same on every run).
+skins/Alpha.zip, skins/Beta.zip with Alpha.png (120x60, opaque RGB) and
+Beta.png (100x80 RGBA: a disc on transparent corners with a half-transparent
+band): the skin packages the sample's update server offers
+(klpack update-tree --skins samples/skins). `make-art.py skins` writes only
+these.
 """
 import os
 import struct
+import sys
 import zipfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -54,7 +61,56 @@ def bitmap(colour, width=48, height=24):
     return head + info + bytes(pixels)
 
 
+def png(width, height, pixel, alpha):
+    """pixel(x, y) -> (r, g, b, a); colour type 6 when alpha, else 2."""
+    raw = bytearray()
+    for y in range(height):
+        raw.append(0)
+        for x in range(width):
+            r, g, b, a = pixel(x, y)
+            raw += bytes((r, g, b, a) if alpha else (r, g, b))
+
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack('>I', len(data)) + body + struct.pack('>I', zlib.crc32(body) & 0xFFFFFFFF)
+    head = struct.pack('>IIBBBBB', width, height, 8, 6 if alpha else 2, 0, 0, 0)
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', head) +
+            chunk(b'IDAT', zlib.compress(bytes(raw), 9)) + chunk(b'IEND', b''))
+
+
+def alpha_picture(x, y):
+    # Alpha: green and white stripes, opaque.
+    return (0x30, 0xA0, 0x40, 255) if (x // 10) % 2 == 0 else (0xF8, 0xF8, 0xF8, 255)
+
+
+def beta_picture(x, y):
+    # Beta: an orange disc; outside it transparent, a half-transparent band
+    # across the middle.
+    dx, dy = x - 49.5, y - 39.5
+    if dx * dx + dy * dy <= 36 * 36:
+        return (0xE0, 0x70, 0x10, 255)
+    if 36 <= y < 44:
+        return (0x20, 0x20, 0xC0, 128)
+    return (0xFF, 0x00, 0xFF, 0)
+
+
+def server_skins():
+    out = os.path.join(ROOT, 'skins')
+    os.makedirs(out, exist_ok=True)
+    for name, title, w, h, pixel, alpha in [('Alpha', '青竹', 120, 60, alpha_picture, False),
+                                            ('Beta', '橙月', 100, 80, beta_picture, True)]:
+        with zipfile.ZipFile(os.path.join(out, name + '.zip'), 'w', zipfile.ZIP_DEFLATED) as z:
+            ini = '[skin]\r\nname=%s\r\ntitle=%s\r\nversion=1.0.0.0\r\n' % (name, title)
+            z.writestr(zipfile.ZipInfo('skin.ini', (2012, 7, 6, 12, 0, 0)), ini.encode('utf-8'),
+                       zipfile.ZIP_DEFLATED)
+        with open(os.path.join(out, name + '.png'), 'wb') as f:
+            f.write(png(w, h, pixel, alpha))
+
+
 def main():
+    if sys.argv[1:] == ['skins']:
+        server_skins()
+        return
     for i, c in enumerate(COLOURS):
         with open(os.path.join(ROOT, 'config', 'icons', 'config%d.ico' % i), 'wb') as f:
             f.write(icon(c, i))
@@ -71,6 +127,7 @@ def main():
                        zipfile.ZIP_DEFLATED)
             z.writestr(zipfile.ZipInfo('preview.bmp', (2012, 7, 6, 12, 0, 0)), bitmap(colour),
                        zipfile.ZIP_DEFLATED)
+    server_skins()
 
 
 if __name__ == '__main__':

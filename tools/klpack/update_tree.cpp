@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "base/keyname.h"
 #include "base/le.h"
 #include "package/cab_writer.h"
 #include "update/update_list.h"
@@ -209,6 +210,117 @@ Status ReadPeFileVersion(const std::vector<unsigned char>& pe, const std::string
       klupdate::FindVersionString(pe.data() + data, dataSize, KL_T("FileVersion"));
   if (text.empty()) return Status::Input(name + ": its version resource has no FileVersion");
   *version = kl::ToUtf8(text);
+  return Status::Ok();
+}
+
+namespace {
+
+constexpr size_t kMaxSkinBytes = 64u << 20;
+constexpr const char kSkinListRelative[] = "_supports/klskin_prismic/updatelist.txt";
+
+bool StartsWith(const std::vector<unsigned char>& b, const char* sig, size_t n) {
+  if (b.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (b[i] != static_cast<unsigned char>(sig[i])) return false;
+  return true;
+}
+
+Status PublishSkins(const fs::path& skins, const std::string& base, const fs::path& out,
+                    std::string* report) {
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(skins, ec)))
+    return Status::Input(PathToUtf8(skins) + ": is not a folder (links are not followed)");
+  struct Skin {
+    std::string name;
+    fs::path zip, png;
+  };
+  std::vector<Skin> found;
+  std::vector<std::string> unpaired;
+  for (const auto& f : fs::directory_iterator(skins, ec)) {
+    const std::string file = PathToUtf8(f.path().filename());
+    if (file.size() <= 4 || Lower(file.substr(file.size() - 4)) != ".zip") continue;
+    const std::string stem = file.substr(0, file.size() - 4);
+    const kl::string16 wide = kl::FromUtf8(stem);
+    if (!IsPlainName(stem) || kl::CheckFileName(wide) != kl::NameProblem::None)
+      return Status::Input(PathToUtf8(f.path()) +
+                           ": a skin package is named NAME.zip (NAME: at most 39 letters, digits, "
+                           "'_', '-', '.'; no device name, no trailing dot)");
+    if (!fs::is_regular_file(f.symlink_status()))
+      return Status::Input(PathToUtf8(f.path()) + ": is not a regular file (links are not followed)");
+    const fs::path png = skins / PathFromUtf8(stem + ".png");
+    const fs::file_status ps = fs::symlink_status(png, ec);
+    if (!fs::exists(ps)) {
+      unpaired.push_back(file);
+      continue;
+    }
+    if (!fs::is_regular_file(ps))
+      return Status::Input(PathToUtf8(png) + ": is not a regular file (links are not followed)");
+    found.push_back({stem, f.path(), png});
+  }
+  if (ec) return Status::Input(PathToUtf8(skins) + ": cannot list: " + ec.message());
+  if (found.empty()) return Status::Input(PathToUtf8(skins) + ": holds no NAME.zip with a NAME.png");
+  std::sort(found.begin(), found.end(),
+            [](const Skin& a, const Skin& b) { return Lower(a.name) < Lower(b.name); });
+  for (size_t i = 1; i < found.size(); ++i)
+    if (Lower(found[i].name) == Lower(found[i - 1].name))
+      return Status::Input("two skin packages named " + Shown(found[i].name) +
+                           " (names differ only in letter case)");
+  fs::path dir;
+  Status s = MakeFolders(out, {"skins"}, &dir);
+  if (!s.ok()) return s;
+  std::string list = "\xEF\xBB\xBF";
+  for (const Skin& k : found) {
+    const std::string url = base + "/skins/" + k.name + ".zip";
+    if (url.size() > 127)
+      return Status::Input(Shown(url) + ": longer than the 127 characters a client keeps of CABURL");
+    std::vector<unsigned char> zip, png;
+    if (!(s = ReadWholeFile(k.zip, &zip)).ok() || !(s = ReadWholeFile(k.png, &png)).ok()) return s;
+    if (zip.size() > kMaxSkinBytes || png.size() > kMaxSkinBytes)
+      return Status::Input(PathToUtf8(k.zip) + ": it or its picture is larger than 64 MB");
+    if (!StartsWith(zip, "PK\x03\x04", 4) && !StartsWith(zip, "PK\x05\x06", 4))
+      return Status::Input(PathToUtf8(k.zip) + ": is not a zip file");
+    if (!StartsWith(png, "\x89PNG\r\n\x1A\n", 8))
+      return Status::Input(PathToUtf8(k.png) + ": is not a PNG picture");
+    if (!(s = WriteOutput(dir, k.name + ".zip", zip)).ok()) return s;
+    if (!(s = WriteOutput(dir, k.name + ".zip.png", png)).ok()) return s;
+    list += "<TYPE=SKINZIP><NAME=" + k.name + "><VERSION=1.0.0.0><CABURL=" + url + ">\r\n";
+    if (report) *report += "SKINZIP " + k.name + " 1.0.0.0 -> skins/" + k.name + ".zip (+ .png)\n";
+  }
+  for (const std::string& u : unpaired)
+    if (report) *report += "skipped " + Shown(u) + ": no picture beside it\n";
+  fs::path listDir;
+  s = MakeFolders(out, {"_supports", "klskin_prismic"}, &listDir);
+  if (!s.ok()) return s;
+  s = WriteOutput(listDir, "updatelist.txt", std::vector<unsigned char>(list.begin(), list.end()));
+  if (s.ok() && report)
+    *report += std::string(kSkinListRelative) + ": " + std::to_string(found.size()) + " lines\n";
+  return s;
+}
+
+// The base URL as lists carry it (no trailing slash), checked.
+Status CheckBaseUrl(const std::string& baseUrl, std::string* base) {
+  *base = baseUrl;
+  while (!base->empty() && base->back() == '/') base->pop_back();
+  if (base->rfind("http://", 0) != 0 && base->rfind("https://", 0) != 0)
+    return Status::Usage("update-tree: --base-url must start with http:// or https://");
+  for (unsigned char c : *base)
+    if (c <= 0x20 || c >= 0x7F || c == '<' || c == '>' || c == '"')
+      return Status::Usage("update-tree: --base-url holds a character a list line cannot carry "
+                           "(space, control, '<', '>', '\"' or non-ASCII)");
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status UpdateTree(const fs::path& drivers, const fs::path& skins, const std::string& baseUrl,
+                  const fs::path& out, std::string* report) {
+  if (drivers.empty() && skins.empty())
+    return Status::Usage("update-tree: give --drivers DIR, --skins DIR or both");
+  std::string base;
+  Status s = CheckBaseUrl(baseUrl, &base);
+  if (!s.ok()) return s;
+  if (!drivers.empty() && !(s = UpdateTree(drivers, baseUrl, out, report)).ok()) return s;
+  if (!skins.empty()) return PublishSkins(skins, base, out, report);
   return Status::Ok();
 }
 

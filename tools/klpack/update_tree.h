@@ -1,7 +1,7 @@
 // klpack update-tree and the inspection of update lists: the publisher's
 // side of the online driver update.
 //
-//   klpack update-tree --drivers DIR --base-url URL -o OUT
+//   klpack update-tree [--drivers DIR] [--skins DIR] --base-url URL -o OUT
 //
 // DIR holds one sub-folder per driver type, named by the type identifier the
 // client knows, with the drivers in it under the name the list gives them:
@@ -25,6 +25,19 @@ namespace klpack {
 
 Status UpdateTree(const fs::path& drivers, const std::string& baseUrl, const fs::path& out,
                   std::string* report);
+
+// The same with skin packages: drivers and skins may each be empty (not
+// both). SKINS holds "<name>.zip" files, each published with the
+// "<name>.png" preview beside it (a package without one is left out):
+//   OUT/skins/<name>.zip  OUT/skins/<name>.zip.png  (the client asks for the
+//                                                  package URL + ".png")
+//   OUT/_supports/klskin_prismic/updatelist.txt
+// one line per package, sorted by name: TYPE=SKINZIP, NAME, VERSION=1.0.0.0,
+// CABURL = URL + "/skins/<name>.zip". A name is a plain file name of at most
+// 39 letters, digits, '_', '-', '.' (no reserved device name, no trailing
+// dot); anything else stops the run.
+Status UpdateTree(const fs::path& drivers, const fs::path& skins, const std::string& baseUrl,
+                  const fs::path& out, std::string* report);
 
 // A file that is neither a PE file nor a cabinet package ("MZ", "MSCF",
 // "CRYP"): inspect reads it as an update list.
