@@ -266,3 +266,29 @@ bool RemoveFolderTree(const wchar_t* path) {
   }
   return true;
 }
+
+bool RemoveFolderTreeAfterExit(const wchar_t* path) {
+  if (!path || !*path || ::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return false;
+  if (IsProtectedFolder(path)) return false;
+  CurrentDirectoryKeeper keeper;
+  ::SetCurrentDirectoryW(L"c:\\");
+  wchar_t comspec[MAX_PATH];
+  if (!ReadComspec(comspec)) return false;
+  ShortPathFunction shortPath = g_shortPath.load();
+  if (!shortPath) shortPath = &::GetShortPathNameW;
+  wchar_t shortName[MAX_PATH];
+  const DWORD n = shortPath(path, shortName, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH || kl::Find<wchar_t>(shortName, L"%")) return false;
+  // The pause lets this process end first even where the idle interpreter
+  // gets a processor of its own at once.
+  wchar_t command[600];
+  if (!kl::Format(command, L"%s /c ping -n 3 127.0.0.1 >nul & rmdir \"%s\" /s /q", comspec,
+                  shortName))
+    return false;
+  ui::ProcessInfo process;
+  if (!StartHiddenSuspended(command, &process)) return false;
+  ++g_processStarts;
+  ::SetPriorityClass(::GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+  ResumeAtIdlePriority(process);
+  return true;
+}

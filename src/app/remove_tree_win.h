@@ -12,6 +12,13 @@
 // or the interpreter cannot be started.
 bool RemoveFolderTree(const wchar_t* path);
 
+// Removes path and everything in it after this process has ended: the same
+// hidden interpreter, started once at idle priority while this process runs
+// at high priority, after a pause of about two seconds, and not waited for.
+// For a program that must remove the folder it runs from. false when
+// RemoveFolderTree would refuse the folder or nothing could be started.
+bool RemoveFolderTreeAfterExit(const wchar_t* path);
+
 // true for folders that must never be removed whatever a caller passes: a
 // drive or share root, the Windows and system directories, the program-files
 // folders, the profiles folder and every profile directly in it, the common

@@ -7,10 +7,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/cmdline.h"
 #include "app/cmdline_win.h"
 #include "app/package_prep_win.h"
 #include "app/records.h"
 #include "app/remove_tree_win.h"
+#include "app/setup_log_win.h"
+#include "app/silent_install_win.h"
 #include "app/working_copy_win.h"
 #include "base/keyname.h"
 #include "package/mapfile_win.h"
@@ -25,6 +28,14 @@ namespace {
 
 constexpr const wchar_t* kCannotRunText = L"程序无法执行任何操作，可能启动参数错误或者文件格式错误。";
 constexpr const wchar_t* kCannotRunCaption = L"安装程序提示信息";
+
+// Exists while a run of ours goes on: the first instance makes it and hands
+// a handle to its working copy, which keeps it to its end.
+constexpr const wchar_t* kRunMarkName = L"KeloIMESetupRunning";
+
+// The unattended switches of the run (parsed before anything else).
+UnattendedSwitches g_switches;
+bool g_switchesOk = true;
 
 void* AllocZeroed(size_t size) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size); }
 
@@ -54,10 +65,76 @@ bool PrepareInstall() {
          kl::IsPlainKeyNameField(g_header->imeName, sizeof(g_header->imeName) / sizeof(wchar_t));
 }
 
+// For "-u" of a product installed in the folder this program runs from
+// (its unstall.exe): that folder, else "".
+void UninstalledFolderOfThisProgram(const wchar_t* arguments, wchar_t (&folder)[kPathChars]) {
+  folder[0] = 0;
+  kl::Copy(g_launch->commandLine, arguments ? arguments : L"");
+  ParseCommandLine();
+  g_launch->commandLine[0] = 0;
+  if (g_launch->mode != kModeUninstall || !g_session->installDir[0]) return;
+  wchar_t own[kPathChars];
+  kl::Copy(own, g_launch->modulePath);
+  wchar_t* slash = nullptr;
+  for (wchar_t* p = own; *p; ++p)
+    if (*p == L'\\') slash = p;
+  if (!slash) return;
+  slash[1] = 0;
+  if (CompareStringOrdinal(own, -1, g_session->installDir, -1, TRUE) == CSTR_EQUAL)
+    kl::Copy(folder, own);
+}
+
+const wchar_t* ModeName(wchar_t mode) {
+  switch (mode) {
+    case kModeUninstall: return L"uninstall";
+    case kModeRepair: return L"repair";
+    case kModeUpdate: return L"update";
+    default: return L"install";
+  }
+}
+
+// The unattended run: no window at all, the outcome in g_exitCode. Always
+// true: the work folder and the working copy go afterwards.
+bool RunSilentOperation() {
+  if (!g_switchesOk) {
+    setuplog::Writef(L"the switch %s is malformed (missing \"]\", empty, repeated or too long)",
+                     g_switches.badSwitch);
+    g_exitCode = kExitFailure;
+    return true;
+  }
+  switch (g_launch->mode) {
+    case kModeUninstall:
+    case kModeRepair:
+      if (!g_session->installDir[0]) {
+        setuplog::Writef(L"%s is not installed", g_session->imeName);
+        g_exitCode = kExitNothingToDo;
+      } else {
+        g_exitCode =
+            g_launch->mode == kModeUninstall ? RunSilentUninstall() : RunSilentRepair();
+      }
+      return true;
+    case kModeUpdate:
+      setuplog::Write(L"updates are not run silently");
+      g_exitCode = kExitFailure;
+      return true;
+    default:
+      break;
+  }
+  if (!PrepareInstall()) {
+    setuplog::Write(L"the package cannot be extracted or holds no valid product description");
+    g_exitCode = kExitFailure;
+    return true;
+  }
+  setuplog::UseProductKey(g_header->imeName);
+  g_exitCode = RunSilentInstall(g_switches);
+  return true;
+}
+
 // What the run does after the mode is known. true when the work folder is to
 // be removed and the working copy deleted afterwards; false when the process
 // ends leaving both in place.
 bool RunOperation() {
+  if (setuplog::Silent()) return RunSilentOperation();
   switch (g_launch->mode) {
     case kModeUninstall:
     case kModeRepair: {
@@ -92,10 +169,12 @@ bool RunOperation() {
   }
 
   if (!PrepareInstall()) {
+    setuplog::Write(L"the package cannot be extracted or holds no valid product description");
     if (!ExtractionFailureShown())
       MessageBoxW(nullptr, kCannotRunText, kCannotRunCaption, MB_ICONHAND | MB_OK);
     return true;
   }
+  setuplog::UseProductKey(g_header->imeName);
   {
     CKL_Install_BaseDlg wizard;
     wizard.DoModal(nullptr);
@@ -115,9 +194,58 @@ int InitInstance(const wchar_t* arguments) {
   g_session = static_cast<InstallSession*>(sessionBlock.get());
   g_header = static_cast<PackageHeader*>(headerBlock.get());
   BuildLaunchInfo(*g_launch);
+  g_switchesOk = ParseUnattendedSwitches(arguments, &g_switches);
+  setuplog::SetSilent(g_switches.silent);
 
-  if (RelaunchFromWorkingCopy(arguments)) {
+  // Two runs would share the work folder and the working copy. While
+  // another run of ours goes on, a silent run refuses at once (1618); an
+  // interactive one finds the working copy in use and says so, as ever.
+  ui::Handle runMark;
+  const bool isCopy = kl::Find(g_launch->modulePath, kWorkingCopyName) != nullptr;
+  bool busy = false;
+  if (!isCopy) {
+    runMark.reset(CreateMutexW(nullptr, FALSE, kRunMarkName));
+    busy = g_switches.silent && runMark && GetLastError() == ERROR_ALREADY_EXISTS;
+  }
+  if (busy) {
+    g_exitCode = kExitAnotherSetup;
+    // Not this product's default log: that one belongs to the other run.
+    setuplog::Open(g_switchesOk && g_switches.hasLog ? g_switches.log : nullptr);
+    setuplog::Writef(L"command line: %s", arguments ? arguments : L"");
+    setuplog::Write(L"another setup is running: nothing done");
+    setuplog::Close(g_exitCode);
+  } else if (!isCopy) {
+    // The first instance. Silent, it waits for the copy and ends with the
+    // copy's exit code; it logs only when the copy could not be started
+    // (the copy's log is the run's).
+    wchar_t ownFolder[kPathChars] = {};
+    if (g_switches.silent) {
+      setuplog::Open(g_switchesOk && g_switches.hasLog ? g_switches.log : nullptr);
+      UninstalledFolderOfThisProgram(arguments, ownFolder);
+    }
+    int copyExitCode = kExitFailure;
+    RelaunchFromWorkingCopy(arguments, runMark.get(), &copyExitCode);
+    if (g_switches.silent) {
+      g_exitCode = copyExitCode;
+      if (setuplog::Written()) setuplog::Close(g_exitCode);
+      // A silent uninstall started from the installed program: what it
+      // could not remove while this process waited goes once it has ended.
+      if (ownFolder[0] &&
+          (copyExitCode == kExitSuccess || copyExitCode == kExitRestartNeeded)) {
+        kl::Copy(g_launch->commandLine, arguments);
+        ParseCommandLine();
+        if (!g_session->installDir[0]) RemoveFolderTreeAfterExit(ownFolder);
+      }
+    }
+  } else if (RelaunchFromWorkingCopy(arguments)) {
     ParseCommandLine();
+    setuplog::Open(g_switchesOk && g_switches.hasLog ? g_switches.log : nullptr);
+    if (g_launch->mode != kModeInstall) setuplog::UseProductKey(g_session->imeName);
+    setuplog::Writef(L"command line: %s", g_launch->commandLine);
+    setuplog::Writef(L"mode: %s%s", ModeName(g_launch->mode),
+                     g_switches.silent ? L", silent" : L"");
+    if (!g_switchesOk && !g_switches.silent)
+      setuplog::Writef(L"the switch %s is malformed and ignored", g_switches.badSwitch);
 
     INITCOMMONCONTROLSEX icc = {};
     icc.dwSize = 8;
@@ -129,6 +257,7 @@ int InitInstance(const wchar_t* arguments) {
       RemoveFolderTree(g_launch->workFolder);
       ScheduleSelfDelete();
     }
+    setuplog::Close(g_exitCode);
   }
 
   g_launch = nullptr;

@@ -2,7 +2,9 @@
 
 #include <shellapi.h>
 
+#include "app/cmdline.h"
 #include "app/hidden_process_win.h"
+#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "package/fsutil_win.h"
 #include "ui/owners_win.h"
@@ -63,9 +65,11 @@ bool GetWorkingCopyPath(wchar_t (&path)[kPathChars]) {
   return true;
 }
 
-bool RelaunchFromWorkingCopy(const wchar_t* arguments) {
+bool RelaunchFromWorkingCopy(const wchar_t* arguments, HANDLE runMutex, int* exitCode) {
   LaunchInfo& launch = *g_launch;
   if (!arguments) arguments = L"";
+  const bool silent = setuplog::Silent();
+  if (exitCode) *exitCode = kExitFailure;
 
   if (kl::Find(launch.modulePath, kWorkingCopyName)) {
     kl::Copy(launch.commandLine, arguments);
@@ -75,16 +79,43 @@ bool RelaunchFromWorkingCopy(const wchar_t* arguments) {
   wchar_t copyPath[kPathChars];
   GetWorkingCopyPath(copyPath);  // an empty path makes the copy fail below
   if (!CopyFileW(launch.modulePath, copyPath, FALSE) || !GrantUsersAccess(copyPath)) {
-    MessageBoxW(nullptr, kCannotUseTemp, kInitErrorCaption, MB_ICONHAND);
+    if (silent)
+      setuplog::Failure(L"copying the program into the temporary folder", GetLastError());
+    else
+      MessageBoxW(nullptr, kCannotUseTemp, kInitErrorCaption, MB_ICONHAND);
     return false;
   }
 
   // "file=" takes the rest of the line, so the path is not quoted.
   kl::Format(launch.commandLine, L"%s file=%s", arguments, launch.modulePath);
-  HINSTANCE started =
-      ShellExecuteW(nullptr, L"", copyPath, launch.commandLine, nullptr, SW_SHOW);
-  if (reinterpret_cast<INT_PTR>(started) <= 32)
-    MessageBoxW(nullptr, kCannotRunCopy, kInitErrorCaption, MB_ICONHAND);
+  SHELLEXECUTEINFOW run = {};
+  run.cbSize = sizeof(run);
+  run.fMask = SEE_MASK_NOCLOSEPROCESS | (silent ? SEE_MASK_FLAG_NO_UI : 0);
+  run.lpVerb = L"";
+  run.lpFile = copyPath;
+  run.lpParameters = launch.commandLine;
+  run.nShow = silent ? SW_HIDE : SW_SHOW;
+  const bool started =
+      ShellExecuteExW(&run) && reinterpret_cast<INT_PTR>(run.hInstApp) > 32;
+  ui::Handle process(started ? run.hProcess : nullptr);
+  if (!started) {
+    if (silent)
+      setuplog::Failure(L"starting the program's copy", GetLastError());
+    else
+      MessageBoxW(nullptr, kCannotRunCopy, kInitErrorCaption, MB_ICONHAND);
+    return false;
+  }
+  // The mark of a running setup lives on in the copy.
+  HANDLE inCopy = nullptr;
+  if (runMutex && process)
+    DuplicateHandle(GetCurrentProcess(), runMutex, process.get(), &inCopy, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+  if (silent && process) {
+    // A deployment tool reads this process's exit code: it is the copy's.
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD code = kExitFailure;
+    if (GetExitCodeProcess(process.get(), &code) && exitCode) *exitCode = static_cast<int>(code);
+  }
   return false;
 }
 

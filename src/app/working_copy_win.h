@@ -31,7 +31,14 @@ bool GetWorkingCopyPath(wchar_t (&path)[kPathChars]);
 // and goes on. false: this process ends now; the working copy was started
 // with "<arguments> file=<modulePath>", or copying or starting it failed and
 // the user was told.
-bool RelaunchFromWorkingCopy(const wchar_t* arguments);
+//
+// runMutex (may be null): the handle that marks a run of ours; a copy of it
+// is handed to the working copy so that the mark lasts as long as the copy.
+// In a silent run (setuplog::Silent) nothing is shown: failures go to the
+// log, and this process waits for the working copy and stores its exit code
+// in *exitCode (1603 when the copy could not be made or started).
+bool RelaunchFromWorkingCopy(const wchar_t* arguments, HANDLE runMutex = nullptr,
+                             int* exitCode = nullptr);
 
 // Starts a hidden, idle-priority command interpreter that deletes the running
 // file once this process is gone. true when that process was started.

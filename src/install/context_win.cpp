@@ -3,6 +3,8 @@
 
 #include <commctrl.h>
 
+#include "app/setup_log_win.h"
+
 namespace {
 
 template <class Context>
@@ -23,6 +25,8 @@ void Report(Context& context, int position, const wchar_t* text) {
     if (context.progressBar)
       ::SendMessageW(context.progressBar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
   }
+  // Every line goes to the run's log, also without a window to show it.
+  if (text) setuplog::Write(text);
   // Without a list (no owner page) the run goes on silently.
   if (!text || !context.progressList) return;
   const LRESULT count = ::SendMessageW(context.progressList, LVM_GETITEMCOUNT, 0, 0);

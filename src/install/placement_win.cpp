@@ -4,9 +4,12 @@
 #include <shlobj.h>
 
 #include <cwchar>
+#include <string>
+#include <vector>
 
 #include "app/cmdline_win.h"
 #include "app/remove_tree_win.h"
+#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/registry_win.h"
@@ -24,13 +27,52 @@ bool Exists(const wchar_t* path) {
   return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The files a copy of the tree `source` into `destination` places, for the
+// log: destination paths, with the copy's rule (subfolders whose names
+// begin with a full stop are not copied). Paths that do not fit are skipped.
+void ListTree(const wchar_t* source, const wchar_t* destination, std::vector<std::wstring>* out,
+              int depth = 0) {
+  if (depth > 64 || !setuplog::Active()) return;
+  wchar_t pattern[MAX_PATH];
+  if (!kl::Format(pattern, L"%s*", source)) return;
+  WIN32_FIND_DATAW entry;
+  ui::FindHandle find(::FindFirstFileW(pattern, &entry));
+  if (!find) return;
+  do {
+    const wchar_t* name = entry.cFileName;
+    if (name[0] == L'.') continue;  // ".", ".." and hidden subfolders
+    wchar_t to[MAX_PATH];
+    const size_t n = kl::StrLen(destination);
+    if (!kl::Format(to, (n && destination[n - 1] == L'\\') ? L"%s%s" : L"%s\\%s", destination,
+                    name))
+      continue;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      wchar_t from[MAX_PATH];
+      if (kl::Format(from, L"%s%s\\", source, name)) ListTree(from, to, out, depth + 1);
+    } else {
+      out->push_back(to);
+    }
+  } while (::FindNextFileW(find.get(), &entry));
+}
+
+// Copies the tree and logs each file it was to place.
+void CopyLogged(const wchar_t* source, const wchar_t* destination, InstallContext& context) {
+  std::vector<std::wstring> files;
+  ListTree(source, destination, &files);
+  bool deferred = false;
+  CopyFolder(source, destination, 0, &deferred);
+  if (deferred) context.restartNeeded = 1;
+  for (const std::wstring& file : files)
+    setuplog::Writef(Exists(file.c_str()) ? L"file placed: %s" : L"file not placed: %s",
+                     file.c_str());
+  if (deferred) setuplog::Write(L"files in use are replaced at the next restart");
+}
+
 // Moves one token folder of the extraction folder to its destination and
 // removes what is left of it, so the final move does not carry it along.
 void MoveToken(const wchar_t* tokenFolder, const wchar_t* destination, InstallContext& context) {
   JournalNewTree(context, tokenFolder, destination);
-  bool deferred = false;
-  CopyFolder(tokenFolder, destination, 0, &deferred);
-  if (deferred) context.restartNeeded = 1;
+  CopyLogged(tokenFolder, destination, context);
   RemoveFolderTree(tokenFolder);
 }
 
@@ -86,7 +128,11 @@ bool InstallFonts(const wchar_t* folder, InstallContext* context) {
             !kl::Format(to, L"%s%s", fontsFolder, name))
           continue;
         if (context) JournalNewFile(*context, to, true);
-        if (!::CopyFileW(from, to, FALSE)) continue;
+        if (!::CopyFileW(from, to, FALSE)) {
+          setuplog::Writef(L"file not placed: %s (Windows error %lu)", to, ::GetLastError());
+          continue;
+        }
+        setuplog::Writef(L"file placed: %s", to);
         ::AddFontResourceW(to);
         RegisterFontValue(valueName, name, context);
       }
@@ -126,9 +172,7 @@ bool PlaceFiles(InstallContext& context) {
     MoveToken(token, dataFolder, context);
 
   JournalNewTree(context, extract, context.installDir);
-  bool deferred = false;
-  CopyFolder(extract, context.installDir, 0, &deferred);
-  if (deferred) context.restartNeeded = 1;
+  CopyLogged(extract, context.installDir, context);
 
   wchar_t uninstaller[kPathChars];
   // A cut path would name another file: an install directory that leaves no
@@ -138,5 +182,7 @@ bool PlaceFiles(InstallContext& context) {
   if (std::wcscmp(launch.programCopyPath, uninstaller) != 0 &&
       ::CopyFileW(launch.programCopyPath, uninstaller, FALSE))
     GrantUsersAccess(uninstaller);
-  return Exists(uninstaller);
+  const bool placed = Exists(uninstaller);
+  setuplog::Writef(placed ? L"file placed: %s" : L"file not placed: %s", uninstaller);
+  return placed;
 }

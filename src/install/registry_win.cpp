@@ -1,6 +1,7 @@
 // Registry records of an installed input method.
 #include "install/registry_win.h"
 
+#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/rollback_win.h"
@@ -34,7 +35,10 @@ void WriteVendorKeyUnder(HKEY hive, const wchar_t* keyName, const wchar_t* insta
   if (!CreateKey(software.get(), L"zorbl", vendor)) return;
   ui::RegKey product;
   if (!CreateKey(vendor.get(), keyName, product)) return;
-  SetStringValue(product.get(), L"KMEInstallPath", installDir);
+  const bool written = SetStringValue(product.get(), L"KMEInstallPath", installDir);
+  setuplog::Writef(written ? L"registry key written: %s\\Software\\zorbl\\%s, value KMEInstallPath = %s"
+                           : L"registry key not written: %s\\Software\\zorbl\\%s, value KMEInstallPath = %s",
+                   hive == HKEY_LOCAL_MACHINE ? L"HKLM" : L"HKCU", keyName, installDir);
   // The owners close product, vendor, software in that order.
 }
 
@@ -79,7 +83,11 @@ bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
   const bool journaled = kl::Format(recordPath, L"%s\\%s", kUninstallKey, keyName);
   if (journaled) JournalRegistryKey(context, HKEY_LOCAL_MACHINE, recordPath);
   ui::RegKey product;
-  if (!CreateKey(uninstall.get(), keyName, product)) return true;
+  if (!CreateKey(uninstall.get(), keyName, product)) {
+    setuplog::Writef(L"registry key not written: HKLM\\%s\\%s", kUninstallKey, keyName);
+    return true;
+  }
+  setuplog::Writef(L"registry key written: HKLM\\%s\\%s", kUninstallKey, keyName);
 
   wchar_t displayIcon[kPathChars];
   wchar_t helpLink[kPathChars];
@@ -100,7 +108,11 @@ bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
   wchar_t field[260];
   auto put = [&](const wchar_t* name, const wchar_t* data) {
     if (journaled) JournalRegistryValue(context, HKEY_LOCAL_MACHINE, recordPath, name);
-    SetStringValue(product.get(), name, data);  // a value that cannot be set is skipped
+    // A value that cannot be set is skipped.
+    if (SetStringValue(product.get(), name, data))
+      setuplog::Writef(L"  value %s = %s", name, data);
+    else
+      setuplog::Writef(L"  value %s not written", name);
   };
   auto putField = [&](const wchar_t* name, const wchar_t* data, size_t units) {
     const size_t n = kl::StrLen(data, units < 259 ? units : 259);

@@ -5,6 +5,7 @@
 
 #include "app/package_prep_win.h"
 #include "app/remove_tree_win.h"
+#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/keyname.h"
 #include "base/text.h"
@@ -38,22 +39,29 @@ constexpr wchar_t kLineFailed[] = L"安装程序发生错误，所做操作已�
 bool RunSequence(InstallContext& context, const wchar_t* installDir, const wchar_t* userName,
                  const wchar_t* company);
 
+// A failed step, for the log: its number and the last Windows error.
+bool StepFailed(int step) {
+  const DWORD error = ::GetLastError();
+  setuplog::Writef(L"step %d failed (Windows error %lu)", step, error);
+  return false;
+}
+
 bool RunSteps(InstallContext& context, const wchar_t* userName, const wchar_t* company) {
   ReportProgress(context, 2, kLineStep1);
-  if (!PlaceFiles(context)) return false;
+  if (!PlaceFiles(context)) return StepFailed(1);
 
   ReportProgress(context, 42, kLineStep2);
   WriteVendorKey(context);
-  if (!RegisterIme(context)) return false;
+  if (!RegisterIme(context)) return StepFailed(2);
 
   ReportProgress(context, 72, kLineStep3);
-  if (!WriteUninstallRecord(context, userName, company)) return false;
+  if (!WriteUninstallRecord(context, userName, company)) return StepFailed(3);
 
   ReportProgress(context, 82, kLineStep4);
-  if (!BackupPackage(context)) return false;
+  if (!BackupPackage(context)) return StepFailed(4);
 
   ReportProgress(context, 82, kLineStep5);
-  if (!CreateShortcuts(context)) return false;
+  if (!CreateShortcuts(context)) return StepFailed(5);
   return true;
 }
 
@@ -116,14 +124,18 @@ bool InstallFromWizard(HWND ownerPage, const wchar_t* installDir, const wchar_t*
   return ok;
 }
 
-void RunRepairInstall(InstallContext& context, const wchar_t* userName, const wchar_t* company) {
+bool RunRepairInstall(InstallContext& context, const wchar_t* userName, const wchar_t* company) {
   LaunchInfo& launch = *context.launch;
   const wchar_t* installDir = g_session->installDir;
   kl::Format(launch.packagePath, L"%s_backup_.dat", installDir);
-  if (!ExtractPackage(launch)) return;
+  if (!ExtractPackage(launch)) {
+    setuplog::Writef(L"the backup %s cannot be extracted", launch.packagePath);
+    return false;
+  }
 
   ui::HeapBlock buffer(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, kPackageHeaderSize));
-  if (!buffer) return;
+  if (!buffer) return false;
+  bool ok = false;
   context.header = static_cast<PackageHeader*>(buffer.get());
 
   wchar_t headerFile[kPathChars];
@@ -139,10 +151,17 @@ void RunRepairInstall(InstallContext& context, const wchar_t* userName, const wc
       const PackageHeader& h = *context.header;
       if (kl::IsPlainKeyNameField(h.imeName, sizeof(h.imeName) / sizeof(h.imeName[0])) &&
           kl::FoldCase(h.imeName) == kl::FoldCase(g_session->imeName))
-        RunInstall(context, installDir, userName, company);
+        ok = RunInstall(context, installDir, userName, company);
+      else
+        setuplog::Write(L"the backup holds another product");
+    } else {
+      setuplog::Write(L"the backup holds no complete product description");
     }
+  } else {
+    setuplog::Write(L"the backup holds no product description");
   }
   context.header = nullptr;
+  return ok;
 }
 
 void CleanUpInstallFiles(InstallContext& context) {

@@ -31,8 +31,8 @@ bool InstallFromWizard(HWND ownerPage, const wchar_t* installDir, const wchar_t*
 // g_session->installDir. Nothing is reported when the backup cannot be
 // extracted, carries no complete header, or names another key than
 // g_session->imeName (or one that is no plain key name). context.header is
-// left null.
-void RunRepairInstall(InstallContext& context, const wchar_t* userName, const wchar_t* company);
+// left null. true when the install ran and succeeded.
+bool RunRepairInstall(InstallContext& context, const wchar_t* userName, const wchar_t* company);
 
 // Install step 6: deletes "<installDir>InstallInfo.kif", removes the work
 // folder and the browser-virtualised copies of the data folders.

@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include "app/cmdline_win.h"
+#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/rollback_win.h"
@@ -185,7 +186,10 @@ bool CreateShortcuts(InstallContext& ctx) {
 
   if (launch[0]) {
     wchar_t program[MAX_PATH];
-    if (kl::Format(program, L"%s%s", installDir, launch))
+    // An unattended run starts no program: it would show its window.
+    if (setuplog::Silent())
+      setuplog::Writef(L"not started in a silent run: %s", launch);
+    else if (kl::Format(program, L"%s%s", installDir, launch))
       ::ShellExecuteW(nullptr, L"", program, L"", nullptr, SW_SHOW);
   }
   return true;

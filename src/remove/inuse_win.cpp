@@ -5,6 +5,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "ui/owners_win.h"
@@ -216,4 +217,13 @@ int CheckImeInUse(HWND owner, const wchar_t* imeFileName) {
   CKL_IMELoadStatus dialog;
   if (ScanImeProcesses(imeFileName, &dialog) == 0) return 0;
   return static_cast<int>(dialog.DoModal(owner));
+}
+
+size_t LogImeInUse(const wchar_t* imeFileName) {
+  std::vector<ImeProcessRecord> found;
+  const size_t n = FindImeProcesses(imeFileName, &found);
+  for (const ImeProcessRecord& p : found)
+    setuplog::Writef(L"%s is in use by process %lu (%s); it is not ended", imeFileName,
+                     p.processId, p.name[0] ? p.name : L"?");
+  return n;
 }

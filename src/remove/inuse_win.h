@@ -75,3 +75,8 @@ size_t ScanImeProcesses(const wchar_t* moduleName, CKL_IMELoadStatus* dialog);
 // user ended every such process, IDCANCEL when the user gave up (-1 when the
 // dialog could not be shown). Go on only with 0 or IDOK.
 int CheckImeInUse(HWND owner, const wchar_t* imeFileName);
+
+// The unattended form of the check: never shows a window and never ends a
+// process. Writes one log line per process that holds imeFileName and
+// returns their number.
+size_t LogImeInUse(const wchar_t* imeFileName);

@@ -3,7 +3,9 @@
 
 #include <commctrl.h>
 
+#include "app/cmdline.h"
 #include "app/records.h"
+#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/context_win.h"
@@ -141,4 +143,70 @@ bool CKL_Repair::Run() {
   InstallContext context = InitInstallContext(hwnd(), nullptr);
   RunRepairInstall(context, owner, company);
   return true;
+}
+
+namespace {
+
+// Logs the processes that hold the module; true when there is one.
+bool ImeHeld() {
+  wchar_t fileName[40];
+  return MakeImeFileName(g_session->imeName, fileName) && LogImeInUse(fileName) != 0;
+}
+
+}  // namespace
+
+// What the uninstall could not remove of the install folder because the
+// waiting first instance still runs from it: that program and the folder go
+// at the next restart (nothing else of the product is left by then).
+void RemoveStartingProgramLater(const wchar_t* installDir) {
+  if (!installDir[0] || ::GetFileAttributesW(installDir) == INVALID_FILE_ATTRIBUTES) return;
+  const wchar_t* started = nullptr;
+  for (const wchar_t* p = g_launch->commandLine; (p = kl::Find<wchar_t>(p, L"file=")) != nullptr;
+       p += 5)
+    started = p + 5;
+  const size_t n = kl::StrLen(installDir);
+  if (!started || ::CompareStringOrdinal(started, static_cast<int>(n), installDir,
+                                         static_cast<int>(n), TRUE) != CSTR_EQUAL)
+    return;
+  wchar_t folder[kPathChars];
+  kl::Copy(folder, installDir);
+  if (folder[n - 1] == L'\\') folder[n - 1] = 0;  // the folder itself, not its contents
+  if (::MoveFileExW(started, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) &&
+      ::MoveFileExW(folder, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+    setuplog::Writef(L"in use by this run, removed at the next restart: %s", started);
+}
+
+int RunSilentUninstall() {
+  const bool held = ImeHeld();
+  UninstallContext context = InitUninstallContext(nullptr);
+  RunUninstall(context);
+  RemoveStartingProgramLater(g_session->installDir);
+  if (held || context.restartNeeded) {
+    setuplog::Write(L"the input method is removed completely at the next restart");
+    return kExitRestartNeeded;
+  }
+  return kExitSuccess;
+}
+
+int RunSilentRepair() {
+  wchar_t backup[kPathChars];
+  const bool named = kl::Format(backup, L"%s_backup_.dat", g_session->installDir);
+  {
+    ui::FileHandle test(named ? ::CreateFileW(backup, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                              : INVALID_HANDLE_VALUE);
+    if (!test.valid()) {
+      setuplog::Failure(L"opening the backup", ::GetLastError());
+      setuplog::Write(kNoBackupText);
+      return kExitFailure;
+    }
+  }
+  ImeHeld();
+  ui::ComScope com;  // the links are made through COM
+  wchar_t owner[260];
+  wchar_t company[260];
+  ReadRepairOwner(g_session->imeName, owner, company);
+  InstallContext context = InitInstallContext(nullptr, nullptr);
+  if (!RunRepairInstall(context, owner, company)) return kExitFailure;
+  return context.restartNeeded ? kExitRestartNeeded : kExitSuccess;
 }

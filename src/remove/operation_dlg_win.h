@@ -69,3 +69,10 @@ class CKL_Repair : public CKL_OperationDlg {
 // system's "RegisteredOwner" / "RegisteredOrganization" when missing or
 // empty (each read limited to 256 bytes). Buffers are emptied first.
 void ReadRepairOwner(const wchar_t* imeName, wchar_t (&owner)[260], wchar_t (&company)[260]);
+
+// The unattended forms (no window at all; what a dialog would show goes to
+// the log). Neither ends a process that holds the input method: its module
+// is replaced or deleted at the next restart. Exit codes: 0 done, 3010 done
+// but a restart is needed, 1603 failed (repair: no usable backup).
+int RunSilentUninstall();
+int RunSilentRepair();

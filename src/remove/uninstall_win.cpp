@@ -5,6 +5,7 @@
 
 #include "app/cmdline_win.h"
 #include "app/remove_tree_win.h"
+#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/ime_win.h"
@@ -34,7 +35,43 @@ void DeleteLeafKey(HKEY root, const wchar_t* parentPath, const wchar_t* name) {
       subkeys != 0)
     return;
   key.reset();
-  ::RegDeleteKeyW(parent.get(), name);
+  const LONG rc = ::RegDeleteKeyW(parent.get(), name);
+  const wchar_t* hive = root == HKEY_LOCAL_MACHINE ? L"HKLM" : L"HKCU";
+  if (rc == ERROR_SUCCESS)
+    setuplog::Writef(L"registry key deleted: %s\\%s\\%s", hive, parentPath, name);
+  else
+    setuplog::Writef(L"registry key not deleted: %s\\%s\\%s (Windows error %ld)", hive,
+                     parentPath, name, rc);
+}
+
+// Removes a folder tree and logs each file that was in it, then whether the
+// folder is gone.
+void RemoveLogged(const wchar_t* folder, int depth = 0) {
+  if (setuplog::Active() && depth < 64) {
+    wchar_t pattern[MAX_PATH];
+    const size_t n = kl::StrLen(folder);
+    const wchar_t* sep = (n && folder[n - 1] == L'\\') ? L"" : L"\\";
+    WIN32_FIND_DATAW entry;
+    ui::FindHandle find(kl::Format(pattern, L"%s%s*", folder, sep)
+                            ? ::FindFirstFileW(pattern, &entry)
+                            : INVALID_HANDLE_VALUE);
+    if (find) {
+      do {
+        const wchar_t* name = entry.cFileName;
+        if (name[0] == L'.' && (!name[1] || (name[1] == L'.' && !name[2]))) continue;
+        wchar_t path[MAX_PATH];
+        if (!kl::Format(path, L"%s%s%s", folder, sep, name)) continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+          RemoveLogged(path, depth + 1);
+        else
+          setuplog::Writef(L"file removed: %s", path);
+      } while (::FindNextFileW(find.get(), &entry));
+    }
+  }
+  if (depth > 0) return;
+  RemoveFolderTree(folder);
+  if (::GetFileAttributesW(folder) != INVALID_FILE_ATTRIBUTES)
+    setuplog::Writef(L"folder not removed: %s", folder);
 }
 
 // The vendor's key goes too once no product of the vendor is left in it.
@@ -78,9 +115,9 @@ int RunUninstall(UninstallContext& context) {
   NotifyInterface(session.installDir);
 
   ReportProgress(context, 20, L"  2.删除文件系统...");
-  if (session.installDir[0]) RemoveFolderTree(session.installDir);
+  if (session.installDir[0]) RemoveLogged(session.installDir);
   wchar_t dataFolder[kPathChars];
-  if (imeName[0] && GetProductDataFolder(imeName, dataFolder)) RemoveFolderTree(dataFolder);
+  if (imeName[0] && GetProductDataFolder(imeName, dataFolder)) RemoveLogged(dataFolder);
   RemoveVirtualizedData();
 
   ReportProgress(context, 40, L"  3.删除快捷方式...");
@@ -151,7 +188,10 @@ int RemoveInputMethod(UninstallContext& context) {
 
   const std::vector<std::wstring> layouts = LayoutsUsingModule(fileName);
   if (layouts.empty()) return 0;
-  for (const std::wstring& id : layouts) RemoveLayoutById(id.c_str());
+  for (const std::wstring& id : layouts) {
+    RemoveLayoutById(id.c_str());
+    setuplog::Writef(L"keyboard layout removed: %s", id.c_str());
+  }
 
   DWORD_PTR result = 0;
   while (!::SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0,
@@ -159,7 +199,11 @@ int RemoveInputMethod(UninstallContext& context) {
                                 100, &result) &&
          g_broadcastRetries <= 4) {
     ++g_broadcastRetries;
-    ::MessageBoxW(nullptr, L"", L"", MB_OK);
+    // An unattended run shows nothing: the pause of the empty box is a wait.
+    if (setuplog::Silent())
+      ::Sleep(1000);
+    else
+      ::MessageBoxW(nullptr, L"", L"", MB_OK);
   }
   // Once more, and never held for good by a hung window.
   ::SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0,
@@ -167,8 +211,14 @@ int RemoveInputMethod(UninstallContext& context) {
                         kLayoutBroadcastTimeoutMs, &result);
 
   wchar_t module[MAX_PATH];
-  if (MakeImeSystemPath(imeName, module) && !::DeleteFileW(module) &&
-      ::GetFileAttributesW(module) != INVALID_FILE_ATTRIBUTES)
-    ::MoveFileExW(module, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  if (MakeImeSystemPath(imeName, module)) {
+    if (::DeleteFileW(module) || ::GetFileAttributesW(module) == INVALID_FILE_ATTRIBUTES) {
+      setuplog::Writef(L"file removed: %s", module);
+    } else {
+      ::MoveFileExW(module, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+      context.restartNeeded = 1;
+      setuplog::Writef(L"file in use, removed at the next restart: %s", module);
+    }
+  }
   return 1;
 }

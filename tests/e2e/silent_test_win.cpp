@@ -1,0 +1,306 @@
+// Unattended runs of the sample product under Wine (-s): install, repair and
+// uninstall without a window, their exit codes and logs, and a second setup
+// during a first. Black-box: the programs are only started and waited for;
+// every top-level window of theirs is watched for the whole run.
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../unit/install/install_test_util_win.h"
+#include "../unit/install/machine_snapshot_win.h"
+#include "install/ime_win.h"
+#include "robot_win.h"
+#include "testfs_win.h"
+#include "wizard_robot_win.h"
+
+namespace {
+
+using insttest::Exists;
+using insttest::KeyExists;
+
+constexpr wchar_t kKey[] = L"KeloSample";
+constexpr wchar_t kDisplay[] = L"可乐示例输入法";
+constexpr wchar_t kModule[] = L"KeloSample.kelo.ime";
+constexpr wchar_t kChosenRoot[] = L"C:\\Apps\\";
+constexpr wchar_t kChosenDir[] = L"C:\\Apps\\Sample IME\\";
+constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
+
+std::wstring SampleSetup() {
+  wchar_t full[MAX_PATH] = {};
+  GetFullPathNameW((insttest::BinFolder() + L"..\\sample-setup.exe").c_str(), MAX_PATH, full,
+                   nullptr);
+  return full;
+}
+
+// Every top-level window that a run's processes show: the first instance
+// (by its id) and the working copy (by its file name), for as long as the
+// watcher lives. Hidden windows do not count, dialogs (#32770) always do.
+class WindowWatch {
+ public:
+  explicit WindowWatch(DWORD firstPid) : firstPid_(firstPid), thread_([this] { Loop(); }) {}
+  ~WindowWatch() { Stop(); }
+  std::vector<std::wstring> Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return seen_;
+  }
+
+ private:
+  void Loop() {
+    while (!stop_) {
+      EnumWindows(&WindowWatch::Visit, reinterpret_cast<LPARAM>(this));
+      Sleep(10);
+    }
+  }
+  static BOOL CALLBACK Visit(HWND hwnd, LPARAM self) {
+    auto* w = reinterpret_cast<WindowWatch*>(self);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (!w->Ours(pid)) return TRUE;
+    const std::wstring cls = robot::ClassName(hwnd);
+    if (!IsWindowVisible(hwnd) && cls != L"#32770") return TRUE;
+    const std::wstring line = cls + L" \"" + robot::Text(hwnd) + L"\"";
+    for (const auto& s : w->seen_)
+      if (s == line) return TRUE;
+    w->seen_.push_back(line);
+    return TRUE;
+  }
+  bool Ours(DWORD pid) {
+    if (pid == firstPid_) return true;
+    auto it = ours_.find(pid);
+    if (it != ours_.end()) return it->second;
+    const std::wstring image = robot::ProcessImagePath(pid);
+    const bool copy = image.size() >= wcslen(wizrobot::kWorkingCopyTail) &&
+                      _wcsicmp(image.c_str() + image.size() - wcslen(wizrobot::kWorkingCopyTail),
+                               wizrobot::kWorkingCopyTail) == 0;
+    if (!image.empty()) ours_[pid] = copy;  // unreadable: asked again next time
+    return copy;
+  }
+
+  DWORD firstPid_;
+  std::atomic<bool> stop_{false};
+  std::map<DWORD, bool> ours_;
+  std::vector<std::wstring> seen_;
+  std::thread thread_;
+};
+
+struct Outcome {
+  DWORD exitCode = ~0u;
+  std::vector<std::wstring> windows;
+};
+
+class Silent : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setup_ = SampleSetup();
+    ASSERT_TRUE(Exists(setup_)) << "no sample setup (scripts/pack-sample.sh makes it)";
+    CoInitialize(nullptr);
+    defaultDir_ = insttest::ShellFolder(CSIDL_PROGRAM_FILES) + kKey + L"\\";
+    log_ = insttest::TempFolder() + L"kl silent e2e.log";
+    Clean();
+  }
+  void TearDown() override {
+    for (DWORD pid : robot::FindProcesses(wizrobot::kWorkingCopyTail)) robot::Kill(pid);
+    Clean();
+    CoUninitialize();
+  }
+  void Clean() {
+    for (const std::wstring& dir : {defaultDir_, std::wstring(kChosenDir)})
+      insttest::Uninstall(kKey, kDisplay, dir, {L"KeloSample_sys.dll"}, {L"KeloSample_win.dat"},
+                          {L"KeloSampleSans.ttf"}, {L"KeloSampleSans(TrueType)"});
+    insttest::RemoveTree(kChosenRoot);
+    insttest::RemoveTree(insttest::TempFolder() + L"__KLIMEInstall\\");
+    DeleteFileW((insttest::TempFolder() + L"KLInterfaceMessage.log").c_str());
+    DeleteFileW(log_.c_str());
+  }
+
+  // Starts exe with arguments and waits for it, watching its windows.
+  Outcome Run(const std::wstring& exe, const std::wstring& arguments, DWORD timeoutMs = 180000) {
+    Outcome out;
+    robot::Process p;
+    if (!robot::Start(exe, arguments, &p)) return out;
+    WindowWatch watch(p.pid());
+    robot::WaitExit(p, timeoutMs, &out.exitCode);
+    // The copy may still be ending (its clean-up): watch it to its end.
+    robot::WaitNoProcess(wizrobot::kWorkingCopyTail, 20000);
+    out.windows = watch.Stop();
+    return out;
+  }
+
+  // The log as UTF-8 after its byte-order mark; "" when it has none.
+  std::string Log() {
+    const std::string text = testfs::ReadText(log_);
+    return text.rfind("\xEF\xBB\xBF", 0) == 0 ? text.substr(3) : std::string();
+  }
+
+  // Each of lines appears in the log after the one before it.
+  static void ExpectInOrder(const std::string& log, const std::vector<std::string>& lines) {
+    size_t at = 0;
+    for (const std::string& line : lines) {
+      const size_t found = log.find(line, at);
+      ASSERT_NE(found, std::string::npos) << "\"" << line << "\" missing after offset " << at
+                                          << " in:\n" << log;
+      at = found + line.size();
+    }
+  }
+  static std::string LastLine(const std::string& log) {
+    std::string t = log;
+    while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+    return t.substr(t.rfind('\n') == std::string::npos ? 0 : t.rfind('\n') + 1);
+  }
+
+  std::wstring LogSwitch() const { return L" log=[" + log_ + L"]"; }
+
+  std::wstring setup_, defaultDir_, log_;
+};
+
+const std::vector<std::string> kInstallLines = {
+    "mode: install, silent", "验证安装信息....", "开始安装....", "  1.创建文件系统....",
+    "file placed: ", "  2.设置软件运行环境...", "registry key written: ", "  3.写入卸载信息...",
+    "  4.备份安装数据...", "  5.创建开始菜单及桌面快捷方式...", "  6.清除安装程序创建的临时文件..."};
+
+TEST_F(Silent, InstallIntoAChosenFolderShowsNoWindowAndEndsWithTheCopy) {
+  const Outcome o = Run(setup_, L"-s dir=[C:\\Apps\\Sample IME]" + LogSwitch());
+  EXPECT_EQ(o.exitCode, 0u);
+  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  // The first process ended only after the copy had done the work.
+  EXPECT_TRUE(Exists(std::wstring(kChosenDir) + L"unstall.exe"));
+  EXPECT_TRUE(Exists(std::wstring(kChosenDir) + L"config.exe"));
+  EXPECT_EQ(insttest::ReadValue(HKEY_LOCAL_MACHINE, kVendorKey, L"KMEInstallPath").text,
+            kChosenDir);
+  EXPECT_FALSE(LayoutsUsingModule(kModule).empty());
+  const std::string log = Log();
+  std::vector<std::string> lines = {"command line: -s dir=[C:\\Apps\\Sample IME]"};
+  lines.insert(lines.end(), kInstallLines.begin(), kInstallLines.end());
+  lines.push_back("安装程序已经完成所有工作!");
+  ExpectInOrder(log, lines);
+  EXPECT_NE(LastLine(log).find("exit code 0 (success)"), std::string::npos) << log;
+}
+
+TEST_F(Silent, InstallMatchesTheWizardsFileForFileAndValueForValue) {
+  std::vector<std::wstring> wizardLines;
+  ASSERT_TRUE(wizrobot::InstallThroughWizard(setup_, kDisplay, &wizardLines));
+  robot::WaitNoProcess(wizrobot::kWorkingCopyTail, 20000);
+  const insttest::MachineSnapshot wizard({defaultDir_});
+  Clean();
+  ASSERT_FALSE(Exists(defaultDir_));
+
+  const Outcome o = Run(setup_, L"-s" + LogSwitch());
+  EXPECT_EQ(o.exitCode, 0u);
+  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  const insttest::MachineSnapshot silent({defaultDir_});
+  EXPECT_EQ(wizard.Diff(silent), L"");
+}
+
+TEST_F(Silent, RepairUninstallAndNothingLeftToUninstall) {
+  ASSERT_EQ(Run(setup_, L"-s").exitCode, 0u);
+  const std::wstring unstall = defaultDir_ + L"unstall.exe";
+  ASSERT_TRUE(Exists(unstall));
+
+  ASSERT_TRUE(DeleteFileW((defaultDir_ + L"config.exe").c_str()));
+  Outcome o = Run(unstall, L"-s -r name=[KeloSample]" + LogSwitch());
+  EXPECT_EQ(o.exitCode, 0u);
+  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  EXPECT_TRUE(Exists(defaultDir_ + L"config.exe"));
+  std::string log = Log();
+  ExpectInOrder(log, {"mode: repair, silent", "开始安装....", "安装程序已经完成所有工作!"});
+  EXPECT_NE(LastLine(log).find("exit code 0 (success)"), std::string::npos) << log;
+
+  const std::vector<std::wstring> layouts = LayoutsUsingModule(kModule);
+  o = Run(unstall, L"-s -u name=[KeloSample]" + LogSwitch());
+  EXPECT_EQ(o.exitCode, 0u);
+  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  // The folder goes too, with the program that was started from it, once
+  // that program has ended.
+  EXPECT_TRUE(robot::WaitUntil([&] { return !Exists(defaultDir_); }, 15000));
+  EXPECT_FALSE(Exists(insttest::ShellFolder(CSIDL_COMMON_APPDATA) + L"KeloIMEs\\KeloSample"));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::wstring(insttest::kUninstallRoot) + kKey));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kVendorKey));
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kVendorKey));
+  EXPECT_TRUE(LayoutsUsingModule(kModule).empty());
+  EXPECT_FALSE(Exists(insttest::SystemDir() + kModule));
+  EXPECT_FALSE(Exists(insttest::ShellFolder(CSIDL_COMMON_PROGRAMS) + kDisplay));
+  log = Log();
+  ExpectInOrder(log, {"mode: uninstall, silent", "开始卸载...", "file removed: ",
+                      "registry key deleted: ", "keyboard layout removed: ", "  6.卸载完成."});
+  EXPECT_NE(LastLine(log).find("exit code 0 (success)"), std::string::npos) << log;
+
+  // Nothing is installed any more: nothing to do. (The bare program, as the
+  // installed one is gone or goes at the restart.)
+  o = Run(insttest::BinFolder() + L"setup.exe", L"-s -u name=[KeloSample]" + LogSwitch());
+  EXPECT_EQ(o.exitCode, 1602u);
+  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  EXPECT_NE(LastLine(Log()).find("exit code 1602"), std::string::npos) << Log();
+  insttest::RemovePendingRenames(defaultDir_);
+}
+
+TEST_F(Silent, FileInUseGivesRestartDamagedPackageFails) {
+  // A file of the product held open in the chosen folder: replaced at the
+  // restart, exit code 3010 and the restart line.
+  ASSERT_TRUE(CreateDirectoryW(kChosenRoot, nullptr));
+  ASSERT_TRUE(CreateDirectoryW(kChosenDir, nullptr));
+  const std::wstring held = std::wstring(kChosenDir) + L"config.exe";
+  ASSERT_TRUE(insttest::WriteAll(held, "old"));
+  {
+    testfs::HeldFile hold(held);
+    ASSERT_TRUE(hold.ok());
+    const Outcome o = Run(setup_, L"-s dir=[C:\\Apps\\Sample IME]" + LogSwitch());
+    EXPECT_EQ(o.exitCode, 3010u);
+    EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  }
+  std::string log = Log();
+  ExpectInOrder(log, {"files in use are replaced at the next restart",
+                      "安装程序已经完成所有工作,但部分设置在重新启动以后方能生效!"});
+  EXPECT_NE(LastLine(log).find("exit code 3010 (success, restart needed)"), std::string::npos)
+      << log;
+  insttest::RemovePendingRenames(kChosenDir);
+  Clean();
+
+  // A package whose enciphered bytes are damaged cannot be extracted.
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(insttest::ReadAll(setup_, &bytes));
+  for (size_t i = bytes.size() - 4096; i < bytes.size() - 64; i += 7) bytes[i] ^= 0x5A;
+  const std::wstring damaged = insttest::TempFolder() + L"kl silent damaged.exe";
+  ASSERT_TRUE(insttest::WriteAll(damaged, bytes));
+  const Outcome o = Run(damaged, L"-s" + LogSwitch());
+  DeleteFileW(damaged.c_str());
+  EXPECT_EQ(o.exitCode, 1603u);
+  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  EXPECT_FALSE(Exists(defaultDir_));
+  log = Log();
+  ExpectInOrder(log, {"mode: install, silent", "the package cannot be extracted"});
+  EXPECT_NE(LastLine(log).find("exit code 1603 (failure)"), std::string::npos) << log;
+}
+
+TEST_F(Silent, SecondSetupDuringTheFirstIsRefused) {
+  robot::Process first;
+  ASSERT_TRUE(robot::Start(setup_, L"-s" + LogSwitch(), &first));
+  ASSERT_NE(robot::WaitProcess(wizrobot::kWorkingCopyTail, 30000), 0u);
+  const std::wstring secondLog = insttest::TempFolder() + L"kl silent e2e second.log";
+  const Outcome second = Run(setup_, L"-s log=[" + secondLog + L"]", 30000);
+  EXPECT_EQ(second.exitCode, 1618u);
+  EXPECT_TRUE(second.windows.empty()) << second.windows.front();
+  const std::string refused = testfs::ReadText(secondLog);
+  DeleteFileW(secondLog.c_str());
+  EXPECT_NE(refused.find("another setup is running"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("exit code 1618"), std::string::npos) << refused;
+
+  DWORD code = ~0u;
+  ASSERT_TRUE(robot::WaitExit(first, 180000, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(Exists(defaultDir_ + L"unstall.exe"));
+  const std::string log = Log();
+  ExpectInOrder(log, {"mode: install, silent", "安装程序已经完成所有工作!"});
+  EXPECT_NE(LastLine(log).find("exit code 0 (success)"), std::string::npos) << log;
+}
+
+}  // namespace
