@@ -243,6 +243,33 @@ TEST_F(Silent, RepairUninstallAndNothingLeftToUninstall) {
   insttest::RemovePendingRenames(defaultDir_);
 }
 
+TEST_F(Silent, UninstallWithTheImeInUseEndsNoProcessAndNeedsARestart) {
+  ASSERT_EQ(Run(setup_, L"-s").exitCode, 0u);
+  // holdime.exe keeps a copy of the module loaded under the module's name.
+  const std::wstring held = insttest::TempFolder() + kModule;
+  ASSERT_TRUE(CopyFileW((insttest::BinFolder() + L"sample\\KeloSample.ime").c_str(), held.c_str(),
+                        FALSE));
+  const std::wstring event = L"kl_silent_hold_" + std::to_wstring(GetCurrentProcessId());
+  ui::Handle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
+  robot::Process holder;
+  ASSERT_TRUE(robot::Start(insttest::BinFolder() + L"holdime.exe",
+                           L"\"" + held + L"\" 120000 " + event, &holder));
+  ASSERT_EQ(WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
+
+  const Outcome o = Run(defaultDir_ + L"unstall.exe", L"-s -u name=[KeloSample]" + LogSwitch());
+  EXPECT_EQ(o.exitCode, 3010u);
+  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  EXPECT_FALSE(robot::WaitExit(holder, 0)) << "the holder was ended";
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kVendorKey));
+  const std::string log = Log();
+  ExpectInOrder(log, {"KeloSample.kelo.ime is in use by process " + std::to_string(holder.pid()),
+                      "  6.卸载完成.", "removed completely at the next restart"});
+  EXPECT_NE(LastLine(log).find("exit code 3010"), std::string::npos) << log;
+  robot::Kill(holder.pid());
+  DeleteFileW(held.c_str());
+  insttest::RemovePendingRenames(defaultDir_);
+}
+
 TEST_F(Silent, FileInUseGivesRestartDamagedPackageFails) {
   // A file of the product held open in the chosen folder: replaced at the
   // restart, exit code 3010 and the restart line.
@@ -272,6 +299,20 @@ TEST_F(Silent, FileInUseGivesRestartDamagedPackageFails) {
   const std::wstring damaged = insttest::TempFolder() + L"kl silent damaged.exe";
   ASSERT_TRUE(insttest::WriteAll(damaged, bytes));
   const Outcome o = Run(damaged, L"-s" + LogSwitch());
+  // The same package without -s shows its message box, and the watch sees it.
+  {
+    robot::Process p;
+    ASSERT_TRUE(robot::Start(damaged, L"", &p));
+    WindowWatch watch(p.pid());
+    const robot::MsgBox box = robot::WaitMessageBox(L"安装程序提示信息", 30000);
+    ASSERT_TRUE(box);
+    Sleep(200);  // seen by the watch at least once
+    robot::Answer(box.hwnd, IDOK);
+    robot::WaitNoProcess(wizrobot::kWorkingCopyTail, 20000);
+    const std::vector<std::wstring> seen = watch.Stop();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front().rfind(L"#32770", 0), 0u) << seen.front();
+  }
   DeleteFileW(damaged.c_str());
   EXPECT_EQ(o.exitCode, 1603u);
   EXPECT_TRUE(o.windows.empty()) << o.windows.front();
