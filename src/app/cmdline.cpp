@@ -70,10 +70,14 @@ bool StartsWith(const kl::wchar16* p, const kl::wchar16* end, const char* prefix
 }
 
 // The closing "]" of a bracketed value that starts at p: the first one
-// followed by a blank or `end`. null when there is none.
-const kl::wchar16* ClosingBracket(const kl::wchar16* p, const kl::wchar16* end) {
+// followed by a blank or `end` (in a quoted word: by the closing quote and
+// then a blank or `end`). null when there is none.
+const kl::wchar16* ClosingBracket(const kl::wchar16* p, const kl::wchar16* end, bool quoted) {
+  const ptrdiff_t after = quoted ? 2 : 1;
   for (; p < end; ++p)
-    if (*p == u']' && (p + 1 == end || IsBlank(p[1]))) return p;
+    if (*p == u']' && (!quoted || (p + 1 < end && p[1] == u'"')) &&
+        (end - p == after || IsBlank(p[after])))
+      return p;
   return nullptr;
 }
 
@@ -103,13 +107,17 @@ bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches*
       ++p;
       continue;
     }
-    // One word starts at p.
+    // One word starts at p; a quoted one ("dir=[C:\a b]", as a program
+    // that quotes every argument with a blank passes it) after its quote.
+    const bool quoted = *p == u'"';
+    if (quoted) ++p;
     const kl::wchar16* wordEnd = p;
-    while (wordEnd < end && !IsBlank(*wordEnd) && *wordEnd != u'[') ++wordEnd;
+    while (wordEnd < end && !IsBlank(*wordEnd) && *wordEnd != u'[' && *wordEnd != u'"')
+      ++wordEnd;
     if (wordEnd < end && *wordEnd == u'[') {
       // A bracketed value: the word runs to its closing bracket.
       const kl::wchar16* valueStart = wordEnd + 1;
-      const kl::wchar16* close = ClosingBracket(valueStart, end);
+      const kl::wchar16* close = ClosingBracket(valueStart, end, quoted);
       const ValueSwitch* known = nullptr;
       for (const ValueSwitch& v : values)
         if (StartsWith(p, end, v.prefix) && p + kl::StrLen(v.prefix) == valueStart) known = &v;
@@ -135,13 +143,19 @@ bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches*
           *known->present = true;
         }
       }
-      p = close ? close + 1 : end;
+      p = close ? close + (quoted ? 2 : 1) : end;
+      continue;
+    }
+    if (quoted) {
+      // Any other quoted word is skipped whole, blanks included.
+      while (wordEnd < end && *wordEnd != u'"') ++wordEnd;
+      p = wordEnd < end ? wordEnd + 1 : end;
       continue;
     }
     const size_t length = static_cast<size_t>(wordEnd - p);
     if (length == 2 && (p[0] == u'-' || p[0] == u'/') && (p[1] == u's' || p[1] == u'S'))
       out->silent = true;
-    p = wordEnd;
+    p = wordEnd < end && *wordEnd == u'"' ? wordEnd + 1 : wordEnd;
   }
   if (!ok) {
     const bool silent = out->silent;

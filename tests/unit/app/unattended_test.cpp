@@ -44,6 +44,19 @@ TEST(UnattendedSwitches, BracketedValuesKeepBlanksAndInnerBrackets) {
   EXPECT_EQ(U8(s.log), "C:\\l [1].log");
 }
 
+TEST(UnattendedSwitches, QuotedWordsAsProgramsPassThem) {
+  bool ok = false;
+  const UnattendedSwitches s =
+      Parse("\"dir=[C:\\Apps\\Sample IME]\" -s \"log=[C:\\a b]\" \"C:\\x -s y\"", &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_TRUE(s.silent);
+  EXPECT_EQ(U8(s.dir), "C:\\Apps\\Sample IME");
+  EXPECT_EQ(U8(s.log), "C:\\a b");
+  EXPECT_FALSE(Parse("\"C:\\x -s y\"").silent);
+  EXPECT_FALSE(Parse("\"dir=[C:\\x]", &ok).hasDir);
+  EXPECT_FALSE(ok);  // the quoted value has no closing "]\""
+}
+
 TEST(UnattendedSwitches, AbsentValuesStayAbsent) {
   const UnattendedSwitches s = Parse("-s -u name=[Sample] xdir=[C:\\y] DIR=[C:\\z]");
   EXPECT_FALSE(s.hasDir || s.hasUser || s.hasCompany || s.hasLog);
