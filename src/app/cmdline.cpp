@@ -83,8 +83,10 @@ const kl::wchar16* ClosingBracket(const kl::wchar16* p, const kl::wchar16* end, 
 
 }  // namespace
 
-bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches* out) {
+bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches* out,
+                             kl::string16* withoutValues) {
   *out = UnattendedSwitches();
+  if (withoutValues) withoutValues->assign(commandLine ? commandLine : KL_T(""));
   if (!commandLine) return true;
   struct ValueSwitch {
     const char* prefix;
@@ -110,6 +112,7 @@ bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches*
     // One word starts at p; a quoted one ("dir=[C:\a b]", as a program
     // that quotes every argument with a blank passes it) after its quote.
     const bool quoted = *p == u'"';
+    const kl::wchar16* wordStart = p;
     if (quoted) ++p;
     const kl::wchar16* wordEnd = p;
     while (wordEnd < end && !IsBlank(*wordEnd) && *wordEnd != u'[' && *wordEnd != u'"')
@@ -144,6 +147,9 @@ bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches*
         }
       }
       p = close ? close + (quoted ? 2 : 1) : end;
+      if (known && withoutValues)
+        for (const kl::wchar16* c = wordStart; c < p; ++c)
+          (*withoutValues)[static_cast<size_t>(c - commandLine)] = u' ';
       continue;
     }
     if (quoted) {

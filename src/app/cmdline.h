@@ -57,7 +57,13 @@ struct UnattendedSwitches {
 // Fills *out (reset first). false when a value switch is malformed: then
 // out->error and out->badSwitch say which, and no value is to be used
 // (silent is still set when "-s" came before the bad switch or after it).
-bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches* out);
+// withoutValues (may be null) receives the line with every value switch
+// read ("dir=[...]" and the others, quotes included) blanked out, so that
+// the operation switches' "name=[" value, which runs to the last "]" of its
+// 39 characters, never reaches into them; without value switches it is the
+// line itself.
+bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches* out,
+                             kl::string16* withoutValues = nullptr);
 
 // Exit codes of a run (the usual installer convention).
 constexpr int kExitSuccess = 0;

@@ -40,7 +40,12 @@ void ParseCommandLine() {
   LaunchInfo& launch = *g_launch;
   InstallSession& session = *g_session;
 
-  ParseModeSwitches(launch.commandLine, &launch.mode, session.imeName);
+  // The unattended value switches are blanked out first, so that the name
+  // never takes in a "dir=[...]" or "log=[...]" that follows it.
+  UnattendedSwitches unattended;
+  kl::string16 line;
+  ParseUnattendedSwitches(launch.commandLine, &unattended, &line);
+  ParseModeSwitches(line.c_str(), &launch.mode, session.imeName);
   // The key name becomes registry keys and folder names: a name that is not
   // a plain key name is dropped before any of them is formed, which leaves
   // installDir empty and the operation ends without doing anything.

@@ -57,6 +57,22 @@ TEST(UnattendedSwitches, QuotedWordsAsProgramsPassThem) {
   EXPECT_FALSE(ok);  // the quoted value has no closing "]\""
 }
 
+TEST(UnattendedSwitches, ValueSwitchesAreBlankedForTheNameSwitch) {
+  UnattendedSwitches s;
+  kl::string16 rest;
+  const kl::string16 line = kl::FromUtf8("-s -u name=[KLBench] \"log=[C:\\b 2.log]\" file=C:\\u.exe");
+  ASSERT_TRUE(ParseUnattendedSwitches(line.c_str(), &s, &rest));
+  EXPECT_EQ(kl::ToUtf8(rest), "-s -u name=[KLBench] " + std::string(18, ' ') + " file=C:\\u.exe");
+  kl::wchar16 mode = 0;
+  kl::wchar16 name[kImeNameChars] = {};
+  ParseModeSwitches(rest.c_str(), &mode, name);
+  EXPECT_EQ(U8(name), "KLBench");
+  // Without value switches the line stays as it is.
+  const kl::string16 plain = kl::FromUtf8("-u name=[A] x]");
+  ASSERT_TRUE(ParseUnattendedSwitches(plain.c_str(), &s, &rest));
+  EXPECT_EQ(rest, plain);
+}
+
 TEST(UnattendedSwitches, AbsentValuesStayAbsent) {
   const UnattendedSwitches s = Parse("-s -u name=[Sample] xdir=[C:\\y] DIR=[C:\\z]");
   EXPECT_FALSE(s.hasDir || s.hasUser || s.hasCompany || s.hasLog);
