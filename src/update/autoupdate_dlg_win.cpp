@@ -21,6 +21,7 @@ struct AutoUpdateShared {
   std::atomic<HWND> items{nullptr};
   std::atomic<HWND> messages{nullptr};
   std::atomic<HWND> retry{nullptr};
+  ui::Handle skinsClosed{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // set when the skin dialog ends
 };
 
 namespace {
@@ -137,7 +138,13 @@ void RunCheck(AutoUpdateShared& s) {
       // check goes on when it closes.
       if (MessageBoxW(s.dialog.load(), L"是否检查服务器上的最新皮肤包？", L"prismic驱动更新",
                       MB_YESNO | MB_ICONQUESTION) == IDYES) {
-        if (HWND dialog = s.dialog.load()) SendMessageW(dialog, kOpenSkins, 0, 0);
+        // Posted, not sent: the skin dialog and its message boxes then run
+        // as a normal modal loop of the dialog's thread.
+        ResetEvent(s.skinsClosed.get());
+        if (HWND dialog = s.dialog.load(); dialog && PostMessageW(dialog, kOpenSkins, 0, 0)) {
+          while (WaitForSingleObject(s.skinsClosed.get(), 100) == WAIT_TIMEOUT)
+            if (engine.Cancelled() || !s.dialog.load()) break;
+        }
       }
     }
   }
@@ -267,6 +274,7 @@ bool CKL_AutoUpdateDlg::OnMessage(UINT msg, WPARAM, LPARAM, LRESULT* result) {
     skins.SetName(name_);
     if (downloadFolder_[0]) skins.SetDownloadFolder(downloadFolder_);
     skins.DoModal(hwnd());
+    if (shared_) SetEvent(shared_->skinsClosed.get());
     *result = 0;
     return true;
   }

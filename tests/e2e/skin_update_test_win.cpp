@@ -1,0 +1,394 @@
+// The skin package dialog of the real sample install, opened by Yes to the
+// driver update dialog's prismic question, under Wine against the test
+// server: packages published by klpack update-tree --skins, previews beside
+// the dialog (a screenshot of the transparent one), installing into the skin
+// folder or skin.zip, Install and Cancel refused during the downloads, a list
+// without skin packages, and hostile package names that reach no path.
+//
+// The sample is installed once for the suite through the wizard and removed
+// at the end; each case restores the skin folder.
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "../unit/install/install_test_util_win.h"
+#include "robot_win.h"
+#include "screenshot_win.h"
+#include "update_server_win.h"
+#include "wizard_robot_win.h"
+
+namespace {
+
+using insttest::Exists;
+using testfs::ReadAll;
+using testfs::WriteAll;
+using Bytes = std::vector<unsigned char>;
+
+constexpr wchar_t kKey[] = L"KeloSample";
+constexpr wchar_t kDisplay[] = L"可乐示例输入法";
+constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
+constexpr wchar_t kCaption[] = L"可乐示例输入法 - 更新程序";
+constexpr wchar_t kSkinCaption[] = L"prismic皮肤驱动更新";
+constexpr wchar_t kPreviewCaption[] = L"图片御览";
+constexpr wchar_t kBusy[] = L"更新进程正在运行，请稍候重试！";
+constexpr int kSkinList = 1006, kMessages = 1006;
+constexpr DWORD kTimeout = 60000;
+const std::string kServerScript = std::string(KL_SOURCE_DIR) + "/tests/support/update_server.py";
+const std::wstring kSamples = kl::FromUtf8(KL_SOURCE_DIR "/samples/skins/");
+
+std::wstring Record() { return std::wstring(insttest::kUninstallRoot) + kKey; }
+std::wstring InstallDir() { return insttest::ShellFolder(CSIDL_PROGRAM_FILES) + kKey + L"\\"; }
+std::wstring WorkFolder() { return insttest::TempFolder() + L"__KLIMEInstall\\"; }
+std::wstring SkinFolder() { return InstallDir() + L"prismic\\"; }
+std::string Narrow(const std::wstring& s) { return kl::ToUtf8(s.c_str()); }
+
+std::wstring SampleSetup() {
+  wchar_t full[MAX_PATH] = {};
+  GetFullPathNameW((insttest::BinFolder() + L"..\\sample-setup.exe").c_str(), MAX_PATH, full,
+                   nullptr);
+  return full;
+}
+
+void SetString(HKEY hive, const std::wstring& key, const wchar_t* name, const std::wstring& v) {
+  ui::RegKey k;
+  if (RegCreateKeyExW(hive, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, k.out(),
+                      nullptr) != ERROR_SUCCESS)
+    return;
+  RegSetValueExW(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
+                 static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
+}
+
+std::vector<std::wstring> Names(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((folder + L"*").c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (wcscmp(fd.cFileName, L".") && wcscmp(fd.cFileName, L"..")) names.push_back(fd.cFileName);
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Sets a list view row's state in the dialog's process (selection or check
+// box), through an item block in that process.
+bool SetRowState(HWND list, int row, UINT state, UINT mask) {
+  ui::Handle process(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE,
+                                 robot::WindowPid(list)));
+  if (!process) return false;
+  void* remote = VirtualAllocEx(process.get(), nullptr, sizeof(LVITEMW), MEM_COMMIT, PAGE_READWRITE);
+  if (!remote) return false;
+  LVITEMW item = {};
+  item.state = state;
+  item.stateMask = mask;
+  SIZE_T moved = 0;
+  DWORD_PTR r = 0;
+  const bool ok =
+      WriteProcessMemory(process.get(), remote, &item, sizeof item, &moved) &&
+      SendMessageTimeoutW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                          reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, 5000, &r) && r;
+  VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
+  return ok;
+}
+bool SelectRow(HWND list, int row) {
+  return SetRowState(list, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+}
+bool CheckRow(HWND list, int row) {
+  return SetRowState(list, row, INDEXTOSTATEIMAGEMASK(2), LVIS_STATEIMAGEMASK);
+}
+
+class SkinUpdate : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!Exists(SampleSetup())) return;
+    CoInitialize(nullptr);
+    Clean();
+    DWORD pid = 0;
+    HWND wizard =
+        wizrobot::StartWizard(SampleSetup(), wizrobot::WizardCaption(kDisplay), &pid, 30000);
+    if (!wizard) return;
+    robot::ClickControl(wizard, wizrobot::kAccept);
+    robot::WaitUntil([&] { return robot::IsEnabled(robot::Control(wizard, IDOK)); }, 5000);
+    robot::ClickControl(wizard, IDOK);
+    if (wizrobot::WaitFinished(wizard, 60000) != wizrobot::kDoneCaption) return;
+    ui::Handle copy(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    robot::ClickControl(wizard, IDOK);
+    robot::WaitExit(copy.get(), 20000);
+    robot::WaitUntil([] { return !Exists(WorkFolder()); }, 10000);
+    installed_ = Exists(SkinFolder());
+  }
+
+  static void TearDownTestSuite() {
+    if (!Exists(SampleSetup())) return;
+    Clean();
+    CoUninitialize();
+  }
+
+  static void Clean() {
+    for (DWORD p : robot::FindProcesses(wizrobot::kWorkingCopyTail)) robot::Kill(p);
+    const std::wstring copy = insttest::TempFolder() + (wizrobot::kWorkingCopyTail + 1);
+    robot::WaitUntil([&] { return DeleteFileW(copy.c_str()) || !Exists(copy); }, 10000);
+    insttest::RemoveTree(WorkFolder());
+    insttest::Uninstall(kKey, kDisplay, InstallDir(), {L"KeloSample_sys.dll"},
+                        {L"KeloSample_win.dat"}, {L"KeloSampleSans.ttf"},
+                        {L"KeloSampleSans(TrueType)"});
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(Exists(SampleSetup()))
+        << "no sample setup at " << Narrow(SampleSetup()) << " (scripts/pack-sample.sh makes it)";
+    ASSERT_TRUE(installed_) << "the sample could not be installed";
+    tree_ = insttest::TempFolder() + testfs::Unique(L"klskin") + L"\\";
+    root_ = tree_ + L"www\\";
+    for (const wchar_t* sub : {L"", L"www\\", L"www\\_supports\\", L"www\\_supports\\klime_drives\\",
+                               L"www\\_supports\\klskin_prismic\\", L"skins\\"})
+      CreateDirectoryW((tree_ + sub).c_str(), nullptr);
+    ASSERT_TRUE(server_.Start(tree_, root_, kServerScript)) << "the update server did not start";
+    SetString(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer", server_.Base());
+    SetString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L"");
+    // One planned driver of the installed version: the check asks the
+    // prismic question and changes no driver.
+    ASSERT_TRUE(WriteAll(root_ + L"_supports\\klime_drives\\UpdateList.txt",
+                         "<TYPE=CONFIG_DRIVE><NAME=_config_><VERSION=1.0.0.1><CABURL=" +
+                             Narrow(server_.Base()) + "/none.cab>\r\n"));
+    skinsBefore_ = Names(SkinFolder());
+  }
+
+  void TearDown() override {
+    if (!installed_) return;
+    if (updater_) robot::Kill(updater_);
+    server_.Stop();
+    if (!Exists(SkinFolder())) MoveFileW((InstallDir() + L"prismic.keep").c_str(), SkinFolder().c_str());
+    for (const std::wstring& n : Names(SkinFolder()))
+      if (std::find(skinsBefore_.begin(), skinsBefore_.end(), n) == skinsBefore_.end())
+        DeleteFileW((SkinFolder() + n).c_str());
+    DeleteFileW((InstallDir() + L"skin.zip").c_str());
+    insttest::RemoveTree(WorkFolder());
+    insttest::RemoveTree(tree_);
+  }
+
+  // Publishes the given sample skins (and copies named otherwise) with
+  // klpack update-tree --skins; returns the list text.
+  std::string Publish(const std::vector<std::pair<std::wstring, std::wstring>>& skins) {
+    for (const auto& [from, to] : skins) {
+      CopyFileW((kSamples + from + L".zip").c_str(), (tree_ + L"skins\\" + to + L".zip").c_str(), FALSE);
+      CopyFileW((kSamples + from + L".png").c_str(), (tree_ + L"skins\\" + to + L".png").c_str(), FALSE);
+    }
+    robot::Process klpack;
+    EXPECT_TRUE(robot::Start(insttest::BinFolder() + L"klpack.exe",
+                             L"update-tree --skins \"" + tree_ + L"skins\" --base-url " +
+                                 server_.Base() + L" -o \"" + root_ + L".\"",
+                             &klpack));
+    DWORD code = 1;
+    EXPECT_TRUE(robot::WaitExit(klpack, 60000, &code));
+    EXPECT_EQ(code, 0u) << "klpack update-tree --skins failed";
+    return testfs::ReadText(root_ + L"_supports\\klskin_prismic\\updatelist.txt");
+  }
+
+  // Starts the update, answers Yes to the prismic question and waits for
+  // the skin dialog.
+  HWND OpenSkins() {
+    robot::Process p;
+    if (!robot::Start(InstallDir() + L"Unstall.exe", L"-g name=[KeloSample]", &p)) return nullptr;
+    dialog_ = robot::WaitTopWindow(kCaption, kTimeout, robot::kDialogClass);
+    if (!dialog_) return nullptr;
+    updater_ = robot::WindowPid(dialog_);
+    robot::MsgBox box = robot::WaitMessageBox(L"prismic驱动更新", kTimeout, updater_);
+    if (!box) return nullptr;
+    robot::Answer(box.hwnd, IDYES);
+    skins_ = robot::WaitTopWindow(kSkinCaption, kTimeout, robot::kDialogClass, updater_);
+    return skins_;
+  }
+  HWND List() { return robot::Control(skins_, kSkinList); }
+  // The install button is disabled from before the skin list is asked for
+  // until the downloads end.
+  bool WaitIdle() {
+    return robot::WaitUntil(
+        [&] {
+          return server_.Log().find("GET /_supports/klskin_prismic/updatelist.txt") !=
+                     std::string::npos &&
+                 robot::IsEnabled(robot::Control(skins_, IDOK));
+        },
+        kTimeout);
+  }
+  HWND Preview() { return robot::FindTopWindow(kPreviewCaption, robot::kDialogClass, updater_); }
+
+  // Install; the skin dialog closes and the driver check ends; Exit.
+  void InstallAndExit(bool expectRetry = false) {
+    ASSERT_TRUE(robot::Command(skins_, IDOK));
+    if (expectRetry) {
+      robot::MsgBox box = robot::WaitMessageBox(L"皮肤包更新错误", kTimeout, updater_);
+      ASSERT_TRUE(box) << "no retry question";
+      EXPECT_EQ(box.text, L"替换目标文件失败，是否重试？");
+      robot::Answer(box.hwnd, IDNO);
+      ASSERT_TRUE(robot::WaitUntil([&] { return !IsWindow(box.hwnd); }, 10000));
+    }
+    if (!robot::WaitUntil([&] { return !IsWindow(skins_); }, kTimeout)) {
+      std::string seen;
+      for (HWND w : robot::WindowsOf(updater_))
+        seen += " [" + Narrow(robot::Text(w)) + "|" + Narrow(robot::ReadMessageBox(w).text) + "|" +
+                (IsWindowVisible(w) ? "v" : "h") + "]";
+      for (const std::wstring& n : Names(WorkFolder())) seen += " W:" + Narrow(n);
+      FAIL() << "the skin dialog stays open; windows:" << seen;
+    }
+    ASSERT_TRUE(robot::WaitUntil(
+        [&] {
+          auto m = robot::ListBoxLines(robot::Control(dialog_, kMessages));
+          return !m.empty() && m.back() == L"更新完毕";
+        },
+        kTimeout));
+    ui::Handle proc(OpenProcess(SYNCHRONIZE, FALSE, updater_));
+    ASSERT_TRUE(robot::Command(dialog_, IDCANCEL));
+    ASSERT_TRUE(robot::WaitExit(proc.get(), 20000));
+    updater_ = 0;
+  }
+
+  void ExpectSameFile(const std::wstring& a, const std::wstring& b) {
+    Bytes x, y;
+    ASSERT_TRUE(ReadAll(a, &x)) << Narrow(a);
+    ASSERT_TRUE(ReadAll(b, &y)) << Narrow(b);
+    EXPECT_TRUE(x == y) << Narrow(a) << " differs from " << Narrow(b);
+  }
+
+  static bool installed_;
+  testsrv::UpdateServer server_;
+  std::wstring tree_, root_;
+  std::vector<std::wstring> skinsBefore_;
+  HWND dialog_ = nullptr, skins_ = nullptr;
+  DWORD updater_ = 0;
+};
+bool SkinUpdate::installed_ = false;
+
+TEST_F(SkinUpdate, CheckedPackageInstalledIntoTheSkinFolderWithPreviews) {
+  std::string list = Publish({{L"Alpha", L"Alpha"}, {L"Beta", L"Beta"}, {L"Alpha", L"NoPic"}});
+  const std::string base = Narrow(server_.Base());
+  EXPECT_EQ(list, "\xEF\xBB\xBF"
+                  "<TYPE=SKINZIP><NAME=Alpha><VERSION=1.0.0.0><CABURL=" + base + "/skins/Alpha.zip>\r\n"
+                  "<TYPE=SKINZIP><NAME=Beta><VERSION=1.0.0.0><CABURL=" + base + "/skins/Beta.zip>\r\n"
+                  "<TYPE=SKINZIP><NAME=NoPic><VERSION=1.0.0.0><CABURL=" + base + "/skins/NoPic.zip>\r\n");
+  // Hostile names next to the published ones: never a row, a request or a file.
+  for (const char* hostile : {"..", "..\\\\..\\\\evil", "sub/evil", "C:evil", "evil:stream",
+                              "CON", "nul.x", "evil."})
+    list += std::string("<TYPE=SKINZIP><NAME=") + hostile + "><VERSION=6.6><CABURL=" + base +
+            "/skins/Alpha.zip?evil>\r\n";
+  ASSERT_TRUE(WriteAll(root_ + L"_supports\\klskin_prismic\\updatelist.txt", list));
+  ASSERT_TRUE(server_.Rule(L"/skins/NoPic.zip.png", L"404"));
+
+  ASSERT_NE(OpenSkins(), nullptr) << "no skin dialog after Yes";
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(robot::ListViewColumn(List(), 0), (std::vector<std::wstring>{L"Alpha", L"Beta", L"NoPic"}));
+  EXPECT_EQ(robot::ListViewColumn(List(), 1),
+            (std::vector<std::wstring>{L"1.0.0.0", L"1.0.0.0", L"1.0.0.0"}));
+  for (const std::wstring& c : robot::ListViewColumn(List(), 2))
+    EXPECT_TRUE(c.size() > 2 && (c.substr(c.size() - 2) == L" B" || c.substr(c.size() - 3) == L" KB"))
+        << Narrow(c);
+  EXPECT_EQ(server_.Log().find("evil"), std::string::npos) << server_.Log();
+
+  // Each row's preview beside the dialog, as large as the picture plus 25.
+  RECT d = {};
+  GetWindowRect(skins_, &d);
+  struct Want { int row, width, height; };
+  for (const Want& w : {Want{0, 120, 60}, Want{1, 100, 80}}) {
+    ASSERT_TRUE(SelectRow(List(), w.row));
+    HWND preview = nullptr;
+    ASSERT_TRUE(robot::WaitUntil([&] {
+      preview = Preview();
+      RECT r = {};
+      return preview && IsWindowVisible(preview) && GetWindowRect(preview, &r) &&
+             r.right - r.left == w.width;
+    }, 10000)) << "row " << w.row;
+    RECT r = {};
+    GetWindowRect(preview, &r);
+    EXPECT_EQ(r.left, d.right + 5);
+    EXPECT_EQ(r.top, d.top);
+    EXPECT_EQ(r.bottom - r.top, w.height + 25);
+    EXPECT_NE(GetForegroundWindow(), preview);
+  }
+  // Beta's transparent corner shows the dialog background, its disc orange.
+  {
+    HWND preview = Preview();
+    Sleep(300);
+    HDC dc = GetDC(preview);
+    const COLORREF corner = GetPixel(dc, 2, 2), disc = GetPixel(dc, 50, 20);
+    ReleaseDC(preview, dc);
+    EXPECT_EQ(corner, GetSysColor(COLOR_BTNFACE));
+    EXPECT_EQ(disc, RGB(0xE0, 0x70, 0x10));
+    const std::wstring shots = insttest::BinFolder() + L"..\\screenshots\\";
+    CreateDirectoryW(shots.c_str(), nullptr);
+    EXPECT_TRUE(CaptureWindowPng(preview, (shots + L"skin_preview_beta.png").c_str()));
+    EXPECT_TRUE(CaptureWindowPng(skins_, (shots + L"skin_dialog.png").c_str()));
+  }
+  // A row whose picture is missing hides the preview.
+  ASSERT_TRUE(SelectRow(List(), 2));
+  EXPECT_TRUE(robot::WaitUntil([&] { return !IsWindowVisible(Preview()); }, 10000));
+
+  ASSERT_TRUE(CheckRow(List(), 0));
+  InstallAndExit();
+  ExpectSameFile(SkinFolder() + L"Alpha.zip", root_ + L"skins\\Alpha.zip");
+  std::vector<std::wstring> want = skinsBefore_;
+  want.push_back(L"Alpha.zip");
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(Names(SkinFolder()), want);
+  EXPECT_FALSE(Exists(InstallDir() + L"skin.zip"));
+  for (const wchar_t* evil : {L"evil", L"evil.zip", L"evil.png", L"evil..zip"}) {
+    EXPECT_FALSE(Exists(InstallDir() + evil));
+    EXPECT_FALSE(Exists(insttest::TempFolder() + evil));
+    EXPECT_FALSE(Exists(insttest::ShellFolder(CSIDL_PROGRAM_FILES) + evil));
+  }
+}
+
+TEST_F(SkinUpdate, WithoutSkinFolderTheLastCheckedWinsAndDownloadsRefuseInstallAndCancel) {
+  ASSERT_TRUE(MoveFileW(SkinFolder().c_str(), (InstallDir() + L"prismic.keep").c_str()));
+  Publish({{L"Alpha", L"Alpha"}, {L"Beta", L"Beta"}, {L"Alpha", L"Gamma"}});
+  ASSERT_TRUE(server_.Rule(L"/skins/Gamma.zip", L"stall"));
+  ASSERT_NE(OpenSkins(), nullptr);
+  ASSERT_TRUE(robot::WaitUntil([&] { return server_.Log().find("GET /skins/Gamma.zip Mavren") != std::string::npos; },
+                               kTimeout));
+  for (int button : {IDOK, IDCANCEL}) {
+    robot::Command(skins_, button);
+    robot::MsgBox box = robot::WaitMessageBox(L"请稍候...", 10000, updater_);
+    if (!box) {
+      std::string seen;
+      for (HWND w : robot::WindowsOf(updater_)) seen += " [" + Narrow(robot::Text(w)) + "]";
+      FAIL() << "no busy message for button " << button << "; skin dialog "
+             << (IsWindow(skins_) ? "open" : "closed") << "; windows:" << seen << "\n"
+             << server_.Log();
+    }
+    EXPECT_EQ(box.text, kBusy);
+    robot::Answer(box.hwnd, IDOK);
+    ASSERT_TRUE(robot::WaitUntil([&] { return !IsWindow(box.hwnd); }, 10000));
+    EXPECT_TRUE(IsWindow(skins_));
+  }
+  EXPECT_FALSE(Exists(InstallDir() + L"skin.zip"));
+  EXPECT_FALSE(robot::IsEnabled(robot::Control(skins_, IDOK)));
+  // The stalled download ends with the server; Gamma's row stays.
+  server_.Stop();
+  ASSERT_TRUE(WaitIdle());
+  for (int row : {0, 1, 2}) ASSERT_TRUE(CheckRow(List(), row));
+  InstallAndExit(true);  // Gamma's package is missing: No to the retry question
+  ExpectSameFile(InstallDir() + L"skin.zip", kSamples + L"Beta.zip");
+  EXPECT_FALSE(Exists(SkinFolder()));
+}
+
+TEST_F(SkinUpdate, ListWithoutSkinPackagesInstallsNothing) {
+  ASSERT_TRUE(WriteAll(root_ + L"_supports\\klskin_prismic\\updatelist.txt",
+                       "<TYPE=SKIN_DRIVE><NAME=prismic><VERSION=9.0><CABURL=" +
+                           Narrow(server_.Base()) + "/skins/Alpha.zip>\r\n"));
+  ASSERT_NE(OpenSkins(), nullptr);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_TRUE(robot::ListViewColumn(List(), 0).empty());
+  InstallAndExit();
+  EXPECT_EQ(Names(SkinFolder()), skinsBefore_);
+  EXPECT_FALSE(Exists(InstallDir() + L"skin.zip"));
+  EXPECT_EQ(server_.Log().find("/skins/"), std::string::npos);
+}
+
+}  // namespace
