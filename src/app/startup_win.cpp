@@ -121,7 +121,9 @@ bool RunSilentOperation() {
       break;
   }
   if (!PrepareInstall()) {
-    setuplog::Write(L"the package cannot be extracted or holds no valid product description");
+    setuplog::Failure(L"the package cannot be extracted or holds no valid product description: "
+                      L"reading it",
+                      GetLastError());
     g_exitCode = kExitFailure;
     return true;
   }
@@ -169,7 +171,9 @@ bool RunOperation() {
   }
 
   if (!PrepareInstall()) {
-    setuplog::Write(L"the package cannot be extracted or holds no valid product description");
+    setuplog::Failure(L"the package cannot be extracted or holds no valid product description: "
+                      L"reading it",
+                      GetLastError());
     if (!ExtractionFailureShown())
       MessageBoxW(nullptr, kCannotRunText, kCannotRunCaption, MB_ICONHAND | MB_OK);
     return true;
