@@ -251,11 +251,13 @@ int InitInstance(const wchar_t* arguments) {
     if (!g_switchesOk && !g_switches.silent)
       setuplog::Writef(L"the switch %s is malformed and ignored", g_switches.badSwitch);
 
-    INITCOMMONCONTROLSEX icc = {};
-    icc.dwSize = 8;
-    icc.dwICC = ICC_WIN95_CLASSES;
-    InitCommonControlsEx(&icc);
-    EnableActiveXHosting();  // the licence dialog hosts the web-browser control
+    if (!g_switches.silent) {  // a silent run shows no control
+      INITCOMMONCONTROLSEX icc = {};
+      icc.dwSize = 8;
+      icc.dwICC = ICC_WIN95_CLASSES;
+      InitCommonControlsEx(&icc);
+      EnableActiveXHosting();  // the licence dialog hosts the web-browser control
+    }
 
     if (RunOperation()) {
       RemoveFolderTree(g_launch->workFolder);
