@@ -24,6 +24,19 @@ ctest --test-dir "$ROOT/host" --output-on-failure -j2 2>&1 | tee -a "$LOG"
 echo "== win32 (shipping build) checks"
 ctest --test-dir "$ROOT/win32" --output-on-failure 2>&1 | tee -a "$LOG"
 [ "${PIPESTATUS[0]}" -eq 0 ] || fail=1
+# The shipping program must stay small: every user downloads it with the
+# package and every install keeps a copy as unstall.exe.
+echo "== win32 shipping size"
+SIZE_LIMIT=$((256 * 1024))
+size=$(stat -c %s "$ROOT/win32/bin/setup.exe" 2>/dev/null || echo 0)
+sizeFailed=0
+if [ "$size" -gt 0 ] && [ "$size" -le "$SIZE_LIMIT" ]; then
+  echo "size: $ROOT/win32/bin/setup.exe is $size bytes (limit $SIZE_LIMIT): ok"
+else
+  echo "size: $ROOT/win32/bin/setup.exe is $size bytes, over the limit of $SIZE_LIMIT bytes (or missing)"
+  sizeFailed=1
+  fail=1
+fi
 echo "== win64 tests under Wine"
 scripts/wine-session.sh "$ROOT/win64" \
   ctest --test-dir "$ROOT/win64" --output-on-failure 2>&1 | tee -a "$LOG"
@@ -59,6 +72,9 @@ done < <(awk '/^The following tests did not run:/ {on = 1; next}
 # One closing line over the three ctest runs: "N passed, N failed, N skipped".
 # ctest counts a skipped test among the passed ones out of its total.
 read -r total failed < <(awk '/tests failed out of/ {f += $4; t += $NF} END {print t+0, f+0}' "$LOG")
+# The size check counts as one test.
+total=$((total + 1))
+failed=$((failed + sizeFailed))
 # A failure outside ctest's counts (fuzzing, a run that could not start, a
 # skip that is not allowed) still shows as a failure here.
 if [ $fail -ne 0 ]; then

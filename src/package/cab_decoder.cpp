@@ -8,7 +8,7 @@
 
 #include "base/le.h"
 
-#include "package/cab_writer.h"  // cab::Checksum
+#include "package/cab_checksum.h"
 
 namespace cab {
 namespace {
@@ -62,11 +62,17 @@ DecodeResult CabDecoder::Decode(DecoderHost& host, const char* cabinetName,
   host_ = &host;
   cab_ = -1;
   DecodeResult r;
+#if defined(__cpp_exceptions)
   try {
     r = Run(host, cabinetName ? cabinetName : "", cabinetFolder ? cabinetFolder : "");
   } catch (const std::bad_alloc&) {
     r = Fail(DecodeError::AllocFail, "out of memory");
   }
+#else
+  // Built without exceptions (the shipping program): a failed allocation
+  // ends the program like any other in it.
+  r = Run(host, cabinetName ? cabinetName : "", cabinetFolder ? cabinetFolder : "");
+#endif
   if (cab_ != -1) host.Close(cab_);
   cab_ = -1;
   host_ = nullptr;

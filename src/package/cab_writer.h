@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "package/cab_checksum.h"  // cab::Checksum
+
 namespace cab {
 
 struct Entry {
@@ -26,9 +28,6 @@ enum class Compression { Stored, MsZip };
 std::vector<unsigned char> BuildCabinet(const std::vector<Entry>& files,
                                         Compression c = Compression::MsZip,
                                         uint16_t setId = 0);
-
-// The standard cabinet checksum over cb bytes, continuing from seed.
-uint32_t Checksum(const unsigned char* p, size_t cb, uint32_t seed);
 
 // Where a streaming cabinet goes. Write appends; Patch overwrites bytes that
 // were written before (only header fields below offset 56 are ever patched).

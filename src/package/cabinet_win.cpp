@@ -6,9 +6,9 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 
 #include "base/keyname.h"
 #include "base/text.h"
@@ -249,7 +249,11 @@ int CExtract::SetPackageKey() { return BlowfishSetKey(&cipher_, kPackageKeyLengt
 void CExtract::CreateWorkBuffer() {
   if (workBuffer_.valid()) return;
   void* p = ::HeapAlloc(::GetProcessHeap(), 0, kWorkBufferSize);
-  if (!p) throw std::runtime_error("Fatal error: Out of memory!");
+  if (!p) {
+    // Nothing can go on without it: say why on the error stream and end.
+    std::fputs("Fatal error: Out of memory!\n", stderr);
+    std::abort();
+  }
   workBuffer_.reset(p);
 }
 
@@ -600,6 +604,24 @@ bool CExtract::FreeBytes(const wchar_t* folder, uint64_t* bytes) {
   }
 }
 
+namespace {
+
+// A count in decimal (what std::to_wstring gives, without the formatted-output
+// machinery behind it).
+std::wstring Decimal(uint64_t v) {
+  wchar_t digits[24];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<wchar_t>(L'0' + v % 10);
+    v /= 10;
+  } while (v);
+  std::wstring s;
+  while (n) s.push_back(digits[--n]);
+  return s;
+}
+
+}  // namespace
+
 bool CExtract::CheckSpace(uint64_t totalBytes) {
   if (memoryTarget_ || totalBytes == 0) return true;
   uint64_t avail = 0;
@@ -612,8 +634,8 @@ bool CExtract::CheckSpace(uint64_t totalBytes) {
     // user learns here what is missing.
     const uint64_t mb = 1 << 20;
     std::wstring text = L"磁盘空间不足，无法解压安装文件。\n需要 " +
-                        std::to_wstring((totalBytes + mb - 1) / mb) + L" MB 可用空间，" +
-                        destination_ + L" 所在的磁盘只有 " + std::to_wstring(avail / mb) +
+                        Decimal((totalBytes + mb - 1) / mb) + L" MB 可用空间，" +
+                        destination_ + L" 所在的磁盘只有 " + Decimal(avail / mb) +
                         L" MB。";
     ::MessageBoxW(nullptr, text.c_str(), L"安装程序提示信息", MB_ICONHAND | MB_OK);
   }
