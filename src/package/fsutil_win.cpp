@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 #include "app/remove_tree_win.h"
@@ -19,7 +20,9 @@ using SetControlFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CON
 
 // Diagnostics go to standard output only; a windowed program shows nothing.
 void Fail(const char* what) {
-  std::printf(what, static_cast<int>(::GetLastError()));
+  char line[128];
+  ::wsprintfA(line, what, static_cast<int>(::GetLastError()));
+  std::fputs(line, stdout);
   std::fflush(stdout);
 }
 
@@ -112,6 +115,35 @@ bool TakeNewParentAccess(const wchar_t* path) {
                                  nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS;
 }
 
+// The explicit part of a placed file's access list: the Users grant alone
+// (what BuildUsersAcl makes from an empty list), built once per process.
+alignas(DWORD) BYTE g_usersOnlyAcl[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+INIT_ONCE g_usersOnlyAclOnce = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK BuildUsersOnlyAcl(INIT_ONCE*, void*, void**) {
+  const PSID usersSid = UsersSid();
+  if (!usersSid) return FALSE;
+  ui::HeapBlock acl;
+  if (!BuildUsersAcl(nullptr, usersSid, acl)) return FALSE;
+  const ACL* built = static_cast<const ACL*>(acl.get());
+  if (built->AclSize > sizeof(g_usersOnlyAcl)) return FALSE;
+  std::memcpy(g_usersOnlyAcl, built, built->AclSize);
+  return TRUE;
+}
+
+// One call gives a renamed file what TakeNewParentAccess and then
+// GrantUsersAccess give it: the Users entry as its only explicit one, then
+// the inheritable entries of its new parent. Best effort: false when it
+// could not be written.
+bool TakeNewParentAccessWithUsersGrant(const wchar_t* path) {
+  if (!::InitOnceExecuteOnce(&g_usersOnlyAclOnce, &BuildUsersOnlyAcl, nullptr, nullptr))
+    return false;
+  return ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, reinterpret_cast<PACL>(g_usersOnlyAcl),
+                                 nullptr) == ERROR_SUCCESS;
+}
+
 // Moves one file onto its target within a volume: a rename, no data copied.
 // The target gets the access of a fresh file there plus the Users grant, as a
 // copy would. false with the source file where it was when the rename is not
@@ -119,6 +151,8 @@ bool TakeNewParentAccess(const wchar_t* path) {
 // or the grant fails.
 bool MoveIntoPlace(const wchar_t* from, const wchar_t* to) {
   if (!::MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) return false;
+  if (TakeNewParentAccessWithUsersGrant(to)) return true;
+  // The two-step way: reset to the parent's entries, then add the grant.
   TakeNewParentAccess(to);
   if (GrantUsersAccess(to) == 1) return true;
   // Back to the source, where the copy and its fall-backs take it from.
