@@ -173,7 +173,8 @@ void RemoveStartingProgramLater(const wchar_t* installDir) {
   if (folder[n - 1] == L'\\') folder[n - 1] = 0;  // the folder itself, not its contents
   if (::MoveFileExW(started, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) &&
       ::MoveFileExW(folder, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-    setuplog::Writef(L"in use by this run, removed at the next restart: %s", started);
+    setuplog::Writef(
+        L"in use by this run: removed once it has ended (else at the next restart): %s", started);
 }
 
 int RunSilentUninstall() {
