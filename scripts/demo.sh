@@ -5,7 +5,9 @@
 # setup, looks at the directory and user pages, opens the licence, accepts
 # it, installs and finishes; checks for newer drivers with the installed
 # unstall.exe -g against a local update server that serves newer drivers
-# published with klpack update-tree; then deletes an installed file and
+# and skin packages published with klpack update-tree (Yes to the skin
+# question: the skin dialog shows a preview and installs one package); then
+# deletes an installed file and
 # repairs the product with unstall.exe -r, and uninstalls it with
 # unstall.exe -u. Screenshots of each page and dialog go to BUILD_ROOT/demo/;
 # one line per mode tells its outcome.
@@ -35,8 +37,10 @@ if [ "${1:-}" = --in-session ]; then
   for _ in $(seq 100); do [ -s "$UPD/port" ] && break; sleep 0.1; done
   [ -s "$UPD/port" ] || { echo "demo: the update server did not start"; exit 1; }
   BASE="http://127.0.0.1:$(cat "$UPD/port")"
-  "$ROOT/host/bin/klpack" update-tree --drivers "$UPD/drivers" --base-url "$BASE" -o "$UPD/www"
+  "$ROOT/host/bin/klpack" update-tree --drivers "$UPD/drivers" --skins samples/skins \
+      --base-url "$BASE" -o "$UPD/www"
   "$ROOT/host/bin/klpack" inspect "$UPD/www/_supports/klime_drives/UpdateList.txt"
+  "$ROOT/host/bin/klpack" inspect "$UPD/www/_supports/klskin_prismic/updatelist.txt"
   echo "== installing, updating, repairing and uninstalling the sample product under Wine"
   "$ROOT/win64/wine-run" "$ROOT/win64/bin/demo_driver.exe" \
       "$(winpath "$ROOT/win64/sample-setup.exe")" "$(winpath "$DEMO")" \

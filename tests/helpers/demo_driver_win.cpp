@@ -10,7 +10,8 @@
 // UPDATE_SERVER ("http://127.0.0.1:PORT") becomes the product's
 // "UpdateServer" value for the update check; without it there is none.
 // Screenshots in OUTPUT_FOLDER: 01-directory.png, 02-user.png,
-// 03-licence.png, 04-progress-finished.png, 05-update-finished.png,
+// 03-licence.png, 04-progress-finished.png, 05a-skins.png,
+// 05b-skins-with-preview.png (the screen), 05-update-finished.png,
 // 06-repair-ready.png, 07-repair-finished.png, 08-uninstall-ready.png,
 // 09-uninstall-finished.png. Prints one line "demo: <mode>: OK|FAILED ..."
 // per mode. Exit code 0 when every mode went as a user expects, 1 otherwise.
@@ -97,8 +98,86 @@ void SetString(HKEY hive, const std::wstring& key, const wchar_t* name, const st
   RegCloseKey(k);
 }
 
+// Sets a list view row's state in the dialog's process (selection or check
+// box) through an item block in that process.
+bool SetRowState(HWND list, int row, UINT state, UINT mask) {
+  ui::Handle process(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE,
+                                 robot::WindowPid(list)));
+  if (!process) return false;
+  void* remote = VirtualAllocEx(process.get(), nullptr, sizeof(LVITEMW), MEM_COMMIT, PAGE_READWRITE);
+  if (!remote) return false;
+  LVITEMW item = {};
+  item.state = state;
+  item.stateMask = mask;
+  SIZE_T moved = 0;
+  DWORD_PTR r = 0;
+  const bool ok =
+      WriteProcessMemory(process.get(), remote, &item, sizeof item, &moved) &&
+      SendMessageTimeoutW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                          reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, 5000, &r) && r;
+  VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
+  return ok;
+}
+
+// The skin package dialog after Yes: waits for the downloads, shows Beta's
+// preview (a picture with transparent areas) beside the dialog, checks Alpha
+// and installs it into the skin folder.
+bool RunSkins(const std::wstring& dir, DWORD pid) {
+  HWND skins = robot::WaitTopWindow(L"prismic皮肤驱动更新", 60000, robot::kDialogClass, pid);
+  if (!skins) return Fail(L"the skin package dialog did not appear") == 0;
+  HWND list = robot::Control(skins, 1006);
+  std::vector<std::wstring> names;
+  robot::WaitUntil(
+      [&] {
+        names = robot::ListViewColumn(list, 0);
+        return !names.empty() && robot::IsEnabled(robot::Control(skins, IDOK));
+      },
+      60000, 200);
+  const std::vector<std::wstring> versions = robot::ListViewColumn(list, 1);
+  const std::vector<std::wstring> bytes = robot::ListViewColumn(list, 2);
+  int alpha = -1, beta = -1;
+  for (size_t r = 0; r < names.size(); ++r) {
+    Print(L"  skin: " + names[r] + L" | " + (r < versions.size() ? versions[r] : L"") + L" | " +
+          (r < bytes.size() ? bytes[r] : L""));
+    if (names[r] == L"Alpha") alpha = static_cast<int>(r);
+    if (names[r] == L"Beta") beta = static_cast<int>(r);
+  }
+  if (alpha < 0 || beta < 0) return Fail(L"the skin list lacks Alpha or Beta") == 0;
+  // The downloads ended with Beta's row selected (before its picture was
+  // there): a row is shown only when the selection moves to it.
+  HWND preview = nullptr;
+  for (int row : {alpha, beta}) {
+    SetRowState(list, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    const int width = row == beta ? 100 : 120;
+    robot::WaitUntil(
+        [&] {
+          preview = robot::FindTopWindow(L"图片御览", robot::kDialogClass, pid);
+          RECT r = {};
+          return preview && robot::IsVisible(preview) && GetWindowRect(preview, &r) &&
+                 r.right - r.left == width;
+        },
+        10000);
+  }
+  if (!preview || !robot::IsVisible(preview)) {
+    robot::Command(skins, IDCANCEL);
+    return Fail(L"no preview beside the skin dialog") == 0;
+  }
+  Shot(skins, L"05a-skins.png");
+  Shot(GetDesktopWindow(), L"05b-skins-with-preview.png");
+  SetRowState(list, alpha, INDEXTOSTATEIMAGEMASK(2), LVIS_STATEIMAGEMASK);
+  Say(L"checking Alpha and installing it");
+  robot::Command(skins, IDOK);
+  if (!robot::WaitUntil([&] { return !IsWindow(skins); }, 30000))
+    return Fail(L"the skin dialog did not close after install") == 0;
+  const std::wstring installed = dir + L"prismic\\Alpha.zip";
+  const bool ok = GetFileAttributesW(installed.c_str()) != INVALID_FILE_ATTRIBUTES;
+  Print((ok ? L"installed " : L"missing ") + installed);
+  return ok;
+}
+
 // The driver update against server: every row must end "完成" and the
-// messages with "更新完毕". The skin question is answered No.
+// messages with "更新完毕". The skin question is answered Yes: the skin
+// dialog installs Alpha.
 bool RunUpdate(const std::wstring& dir, const std::wstring& key, const std::wstring& display,
                const std::wstring& server) {
   const std::wstring vendor = L"Software\\zorbl\\" + key;
@@ -115,11 +194,15 @@ bool RunUpdate(const std::wstring& dir, const std::wstring& key, const std::wstr
   if (!dialog) return Fail(L"the update dialog did not appear") == 0;
   ui::Handle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
   std::vector<std::wstring> messages;
+  bool asked = false, skinsOk = false;
   const bool done = robot::WaitUntil(
       [&] {
-        if (HWND ask = robot::FindTopWindow(L"prismic驱动更新", robot::kDialogClass, pid)) {
-          Say(L"the skin package question: answering No");
-          robot::Answer(ask, IDNO);
+        if (HWND ask = robot::FindTopWindow(L"prismic驱动更新", robot::kDialogClass, pid);
+            ask && !asked) {
+          Say(L"the skin package question: answering Yes");
+          asked = true;
+          robot::Answer(ask, IDYES);
+          skinsOk = RunSkins(dir, pid);
         }
         messages = robot::ListBoxLines(robot::Control(dialog, 1006));
         return !messages.empty() && messages.back() == L"更新完毕" &&
@@ -141,6 +224,7 @@ bool RunUpdate(const std::wstring& dir, const std::wstring& key, const std::wstr
   robot::Command(dialog, IDCANCEL);
   if (!robot::WaitExit(process.get(), 30000)) return Fail(L"the update program did not end") == 0;
   if (!done) return Fail(L"the update check did not end with 更新完毕") == 0;
+  if (!skinsOk) return Fail(L"the skin packages were not installed") == 0;
   return allDone;
 }
 
@@ -170,7 +254,7 @@ int wmain(int argc, wchar_t** argv) {
   bool updated = true;
   if (!server.empty()) {
     updated = RunUpdate(dir, key, display, server);
-    Print(updated ? L"update: OK (every driver row ended 完成, then 更新完毕)"
+    Print(updated ? L"update: OK (every driver row ended 完成, then 更新完毕; skin package Alpha installed)"
                   : std::wstring(L"update: FAILED"));
   }
 
