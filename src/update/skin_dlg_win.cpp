@@ -107,10 +107,6 @@ bool CKL_SkinZipUpdateDlg::RefuseWhileBusy() {
   return true;
 }
 
-bool CKL_SkinZipUpdateDlg::OnCommand(int id, int code, HWND control) {
-  return ui::Dialog::OnCommand(id, code, control);
-}
-
 void CKL_SkinZipUpdateDlg::OnOk() {
   if (RefuseWhileBusy()) return;
   const UpdateEntryList* plan = engine_.plan();

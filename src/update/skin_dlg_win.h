@@ -31,7 +31,6 @@ class CKL_SkinZipUpdateDlg : public ui::Dialog {
 
  protected:
   BOOL OnInitDialog() override;
-  bool OnCommand(int id, int code, HWND control) override;
   bool OnNotify(NMHDR* header, LRESULT* result) override;
   void OnTimer(UINT_PTR id) override;
   void OnOk() override;
