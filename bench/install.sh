@@ -64,7 +64,7 @@ if [ -z "${KL_IN_XVFB:-}" ]; then
     || die "neither wixl (Debian package wixl) nor msibuild (msitools) found"
   command -v wixl >/dev/null || command -v gcab >/dev/null || die "gcab not found (Debian package gcab)"
 
-  WORK="$(pwd)/$B/bench-install"
+  case "$B" in /*) WORK="$B/bench-install" ;; *) WORK="$(pwd)/$B/bench-install" ;; esac
   rm -rf "$WORK"; mkdir -p "$WORK"
   PRODUCT="$WORK/product"
 
@@ -295,10 +295,11 @@ EOF
 fi
 
 # ---- inside the Wine session ------------------------------------------------
-WORK="$(pwd)/$B/bench-install"
-RUN="$(pwd)/$B/wine-run"
-DRV="$(pwd)/$B/bin/bench_install_driver_win.exe"
-DRIVE_C="$(pwd)/$B/wineprefix/drive_c"
+case "$B" in /*) ;; *) B="$(pwd)/$B" ;; esac   # KL_BUILD_ROOT may be absolute
+WORK="$B/bench-install"
+RUN="$B/wine-run"
+DRV="$B/bin/bench_install_driver_win.exe"
+DRIVE_C="$B/wineprefix/drive_c"
 NSIS_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\KLBenchNsis'
 cd "$WORK"
 
@@ -413,5 +414,5 @@ STEPS="$(pwd)/../bin/bench_install_steps_win.exe"
 if [ -f "$STEPS" ]; then
   echo "== our per-step split"
   kb=$((KL_BENCH_BYTES / KL_BENCH_FILES / 1024)); [ "$kb" -gt 0 ] || kb=1
-  "$RUN" "$STEPS" "$KL_BENCH_FILES" "$kb" "$REPEATS" | tr -d '\r' | grep -v '^idle interpreter'
+  "$RUN" "$STEPS" "$KL_BENCH_FILES" "$kb" "$REPEATS" | tr -d '\r' | grep -v -e '^idle interpreter' -e '^Success\.$' -e '^$'
 fi
