@@ -17,16 +17,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="${KL_BUILD_ROOT:-build}"
 B="$ROOT/win64"
+case "$B" in /*) ;; *) B="$(pwd)/$B" ;; esac   # KL_BUILD_ROOT may be absolute
 REPEATS="${REPEATS:-7}"
 [ -n "${KL_BENCH_NO_BUILD:-}" ] || cmake --build "$B" --target bench_extract_bench_win >/dev/null
-EXE="$(pwd)/$B/bin/bench_extract_bench_win.exe"
-WORK="$(pwd)/$B/bench-extract"
+EXE="$B/bin/bench_extract_bench_win.exe"
+WORK="$B/bench-extract"
 rm -rf "$WORK"; mkdir -p "$WORK"
 
 if [ -z "${KL_IN_XVFB:-}" ]; then
   exec scripts/wine-session.sh "$B" bash "$0" "$@"
 fi
-RUN="$(pwd)/$B/wine-run"
+RUN="$B/wine-run"
 
 cd "$WORK"
 "$RUN" "$EXE" make 10 big.cab big-plain.cab
