@@ -66,3 +66,24 @@ echo "== outcome"
 grep -E '^demo: (install|update|repair|uninstall): ' "$LOG" | tr -d '\r' || true
 if [ "$rc" -ne 0 ]; then echo "demo: FAILED (driver exit code $rc)"; exit "$rc"; fi
 echo "demo: the sample product was installed, updated, repaired and uninstalled"
+
+# ---- unattended: a silent install and a silent uninstall ---------------------
+# Both without any window; their exit codes are read inside Windows (a Linux
+# shell would see them modulo 256) and the last lines of each log are shown.
+echo "== silent install and uninstall (-s)"
+mkdir -p "$DEMO"
+rm -f "$DEMO/silent-install.log" "$DEMO/silent-uninstall.log"
+set +e
+scripts/wine-session.sh "$ROOT/win64" bash -c '
+  run="$1/win64/wine-run"; timer="$1/win64/bin/bench_install_driver_win.exe"
+  "$run" "$timer" time "$2" -s "dir=[C:\Apps\Sample IME]" "log=[$3]" | tr -d "\r" \
+    | sed "s/^/silent install:   /"
+  "$run" "$timer" time "C:\Apps\Sample IME\unstall.exe" -s -u "name=[KeloSample]" "log=[$4]" \
+    | tr -d "\r" | sed "s/^/silent uninstall: /"
+' _ "$ROOT" "$(winpath "$ROOT/win64/sample-setup.exe")" "$(winpath "$DEMO/silent-install.log")" \
+  "$(winpath "$DEMO/silent-uninstall.log")" 2>&1 | grep -E '^silent (install|uninstall): '
+set -e
+for l in install uninstall; do
+  echo "-- last lines of the silent $l log ($DEMO/silent-$l.log)"
+  tail -n 4 "$DEMO/silent-$l.log" 2>/dev/null | tr -d '\r' | sed 's/^/  /' || echo "  (no log)"
+done
