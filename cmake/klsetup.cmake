@@ -35,12 +35,12 @@ set(KL_WIN_SYSTEM_LIBS shlwapi shell32 ole32 oleaut32 uuid comctl32 comdlg32 adv
 #  kl_owner          HKLM RegisteredOwner / RegisteredOrganization
 #  kl_drive_root     C:\kl, C:\kl test, C:\test, C:\b
 set(KL_TEST_LOCKS
-  "kl_working_copy|win64\\.(Startup|Wizard|Removal|SignedSetup|HostileInput|DriverUpdate|SkinUpdate|WorkFolder)\\..*"
-  "kl_sample_product|win64\\.(Wizard|Removal|SignedSetup|DriverUpdate|SkinUpdate|SampleInstall|SampleInterface|InUseTest)\\..*"
-  "kl_layouts|win64\\.(Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|RegisterImeTest|LayoutRemoval|HostileInput)\\..*"
-  "kl_shell_folders|win64\\.(Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|ShortcutsTest|HostileInput)\\..*"
-  "kl_pending|win64\\.(Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|Placement|CopyFolderTest|MoveFolderTest|LayoutRemoval)\\..*"
-  "kl_owner|win64\\.(Wizard|Removal|DriverUpdate|SkinUpdate|PageInit|SampleInstall)\\..*"
+  "kl_working_copy|win64\\.(Silent|Startup|Wizard|Removal|SignedSetup|HostileInput|DriverUpdate|SkinUpdate|WorkFolder)\\..*"
+  "kl_sample_product|win64\\.(Silent|Wizard|Removal|SignedSetup|DriverUpdate|SkinUpdate|SampleInstall|SampleInterface|InUseTest)\\..*"
+  "kl_layouts|win64\\.(Silent|Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|RegisterImeTest|LayoutRemoval|HostileInput)\\..*"
+  "kl_shell_folders|win64\\.(Silent|Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|ShortcutsTest|HostileInput)\\..*"
+  "kl_pending|win64\\.(Silent|Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|Placement|CopyFolderTest|MoveFolderTest|LayoutRemoval)\\..*"
+  "kl_owner|win64\\.(Silent|Wizard|Removal|DriverUpdate|SkinUpdate|PageInit|SampleInstall)\\..*"
   "kl_drive_root|win64\\.(RemoveFolderTree|SpacedPath|ProtectedFolders)\\..*")
 # The end-to-end cases drive the real setup and look at every process and
 # window of the machine (a robot case counts the test program's own

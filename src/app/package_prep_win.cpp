@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/remove_tree_win.h"
+#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "package/cabinet_win.h"
 #include "package/fsutil_win.h"
@@ -76,9 +77,11 @@ bool ExtractPackage(LaunchInfo& launch) {
   BlowfishSetKey(&extractor.Cipher(), kPackageKeyLength);
   if (!extractor.HasWorkBuffer()) extractor.CreateWorkBuffer();
   if (!extractor.Initialize()) return false;
+  extractor.SetQuiet(setuplog::Silent());
   int result = extractor.Extract(launch.packagePath, launch.extractFolder);
   // The extractor itself tells the user how much space is missing.
-  g_failureShown = result == 0 && extractor.LastError().code == Cabinet::kErrorDiskSpace;
+  g_failureShown = result == 0 && !setuplog::Silent() &&
+                   extractor.LastError().code == Cabinet::kErrorDiskSpace;
   extractor.Destroy();
   return result != 0;
 }

@@ -629,7 +629,7 @@ bool CExtract::CheckSpace(uint64_t totalBytes) {
   spaceNeeded_ = totalBytes;
   spaceFree_ = avail;
   SetError(kErrorDiskSpace, ERROR_DISK_FULL);
-  if (Keyed()) {
+  if (Keyed() && !quiet_) {
     // The package extraction's callers know only success or failure; the
     // user learns here what is missing.
     const uint64_t mb = 1 << 20;

@@ -194,6 +194,9 @@ class CExtract {
   void SetProgressInterval(int32_t ms) { progressInterval_ = ms; }
   int32_t ProgressInterval() const { return progressInterval_; }
   void SetCodePage(uint32_t cp) { codePage_ = cp; }
+  // Quiet: a package extraction that runs out of space shows no message
+  // (an unattended run has no one to read it); the error code tells.
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
   uint32_t CodePage() const { return codePage_; }
   // The value every hook receives; each extraction starts from it (0 unless set).
   void SetHookContext(uintptr_t value) { hookContextBase_ = value; }
@@ -271,6 +274,7 @@ class CExtract {
   ui::HeapBlock memoryData_;
   ERF fdiError_ = {};
   ExtractError error_;
+  bool quiet_ = false;
   HFDI fdi_ = nullptr;
   int32_t abort_ = 0;
   int32_t memoryTarget_ = 0;
