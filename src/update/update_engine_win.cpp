@@ -360,8 +360,8 @@ void KLIMEUpdate::FetchUpdateList(const wchar_t* url) {
       this);
 }
 
-int KLIMEUpdate::Init(const wchar_t* imeName) {
-  if (!imeName || !imeName[0]) return 0;
+bool KLIMEUpdate::InitProduct(const wchar_t* imeName) {
+  if (!imeName || !imeName[0]) return false;
   kl::Copy(imeName_, imeName);
 
   bool found = false;
@@ -384,7 +384,7 @@ int KLIMEUpdate::Init(const wchar_t* imeName) {
   if (!found || !installDir_[0]) {
     installDir_[0] = 0;
     SendMessageLine(L"无法获取指定名称的输入法安装目录");
-    return 0;
+    return false;
   }
   AddBackslash(installDir_);
 
@@ -409,11 +409,16 @@ int KLIMEUpdate::Init(const wchar_t* imeName) {
   }
   if (!haveConfig) {
     SendMessageLine(L"无法获取指定名称的输入法的配置信息");
-    return 0;
+    return false;
   }
 
   entries_ = std::make_unique<UpdateEntryList>();
   plan_ = std::make_unique<UpdateEntryList>();
+  return true;
+}
+
+int KLIMEUpdate::Init(const wchar_t* imeName) {
+  if (!InitProduct(imeName)) return 0;
 
   wchar_t server[512];
   GetUpdateServer(imeName_, server);

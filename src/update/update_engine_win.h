@@ -97,6 +97,11 @@ class KLIMEUpdate {
   const UpdateEntryList* entries() const { return entries_.get(); }
 
  protected:
+  // The steps every engine's Init starts with: the key name, the install
+  // folder from the vendor key (HKCU, else HKLM with the value), the driver
+  // names from config.ksc, and empty entry and plan lists. false, with the
+  // message line sent, when the folder or the configuration is missing.
+  bool InitProduct(const wchar_t* imeName);
   void SendMessageLine(const wchar_t* text);
   void SendProgress(uint32_t amount);
 
