@@ -65,6 +65,15 @@ bool PrepareInstall() {
          kl::IsPlainKeyNameField(g_header->imeName, sizeof(g_header->imeName) / sizeof(wchar_t));
 }
 
+// The same, a failure written to the run's log.
+bool PrepareInstallLogged() {
+  if (PrepareInstall()) return true;
+  setuplog::Failure(L"the package cannot be extracted or holds no valid product description: "
+                    L"reading it",
+                    GetLastError());
+  return false;
+}
+
 // For "-u" of a product installed in the folder this program runs from
 // (its unstall.exe): that folder, else "".
 void UninstalledFolderOfThisProgram(const wchar_t* arguments, wchar_t (&folder)[kPathChars]) {
@@ -120,10 +129,7 @@ bool RunSilentOperation() {
     default:
       break;
   }
-  if (!PrepareInstall()) {
-    setuplog::Failure(L"the package cannot be extracted or holds no valid product description: "
-                      L"reading it",
-                      GetLastError());
+  if (!PrepareInstallLogged()) {
     g_exitCode = kExitFailure;
     return true;
   }
@@ -170,10 +176,7 @@ bool RunOperation() {
       break;
   }
 
-  if (!PrepareInstall()) {
-    setuplog::Failure(L"the package cannot be extracted or holds no valid product description: "
-                      L"reading it",
-                      GetLastError());
+  if (!PrepareInstallLogged()) {
     if (!ExtractionFailureShown())
       MessageBoxW(nullptr, kCannotRunText, kCannotRunCaption, MB_ICONHAND | MB_OK);
     return true;
