@@ -34,12 +34,6 @@ constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
 constexpr wchar_t kOtherKey[] = L"Software\\zorbl\\KlOtherProduct";
 constexpr wchar_t kInUseDialog[] = L"输入法载入状态";
 
-std::wstring SampleSetup(const wchar_t* name = L"sample-setup.exe") {
-  wchar_t full[MAX_PATH] = {};
-  GetFullPathNameW((insttest::BinFolder() + L"..\\" + name).c_str(), MAX_PATH, full, nullptr);
-  return full;
-}
-
 // Bytes [from, from + n) of a file.
 std::vector<unsigned char> Slice(const std::wstring& path, size_t from, size_t n) {
   std::vector<unsigned char> all;

@@ -24,6 +24,8 @@
 
 namespace {
 
+using wizrobot::SampleSetup;
+
 using insttest::Exists;
 using insttest::KeyExists;
 
@@ -33,13 +35,6 @@ constexpr wchar_t kModule[] = L"KeloSample.kelo.ime";
 constexpr wchar_t kChosenRoot[] = L"C:\\Apps\\";
 constexpr wchar_t kChosenDir[] = L"C:\\Apps\\Sample IME\\";
 constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
-
-std::wstring SampleSetup() {
-  wchar_t full[MAX_PATH] = {};
-  GetFullPathNameW((insttest::BinFolder() + L"..\\sample-setup.exe").c_str(), MAX_PATH, full,
-                   nullptr);
-  return full;
-}
 
 // Every top-level window that a run's processes show: the first instance
 // (by its id) and the working copy (by its file name), for as long as the

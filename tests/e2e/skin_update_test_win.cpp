@@ -26,6 +26,8 @@
 
 namespace {
 
+using wizrobot::SampleSetup;
+
 using insttest::Exists;
 using testfs::ReadAll;
 using testfs::WriteAll;
@@ -49,22 +51,6 @@ std::wstring WorkFolder() { return insttest::TempFolder() + L"__KLIMEInstall\\";
 std::wstring SkinFolder() { return InstallDir() + L"prismic\\"; }
 std::string Narrow(const std::wstring& s) { return kl::ToUtf8(s.c_str()); }
 
-std::wstring SampleSetup() {
-  wchar_t full[MAX_PATH] = {};
-  GetFullPathNameW((insttest::BinFolder() + L"..\\sample-setup.exe").c_str(), MAX_PATH, full,
-                   nullptr);
-  return full;
-}
-
-void SetString(HKEY hive, const std::wstring& key, const wchar_t* name, const std::wstring& v) {
-  ui::RegKey k;
-  if (RegCreateKeyExW(hive, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, k.out(),
-                      nullptr) != ERROR_SUCCESS)
-    return;
-  RegSetValueExW(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
-                 static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
-}
-
 std::vector<std::wstring> Names(const std::wstring& folder) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW fd;
@@ -76,33 +62,6 @@ std::vector<std::wstring> Names(const std::wstring& folder) {
   FindClose(h);
   std::sort(names.begin(), names.end());
   return names;
-}
-
-// Sets a list view row's state in the dialog's process (selection or check
-// box), through an item block in that process.
-bool SetRowState(HWND list, int row, UINT state, UINT mask) {
-  ui::Handle process(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE,
-                                 robot::WindowPid(list)));
-  if (!process) return false;
-  void* remote = VirtualAllocEx(process.get(), nullptr, sizeof(LVITEMW), MEM_COMMIT, PAGE_READWRITE);
-  if (!remote) return false;
-  LVITEMW item = {};
-  item.state = state;
-  item.stateMask = mask;
-  SIZE_T moved = 0;
-  DWORD_PTR r = 0;
-  const bool ok =
-      WriteProcessMemory(process.get(), remote, &item, sizeof item, &moved) &&
-      SendMessageTimeoutW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
-                          reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, 5000, &r) && r;
-  VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
-  return ok;
-}
-bool SelectRow(HWND list, int row) {
-  return SetRowState(list, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-}
-bool CheckRow(HWND list, int row) {
-  return SetRowState(list, row, INDEXTOSTATEIMAGEMASK(2), LVIS_STATEIMAGEMASK);
 }
 
 class SkinUpdate : public ::testing::Test {
@@ -152,8 +111,8 @@ class SkinUpdate : public ::testing::Test {
                                L"www\\_supports\\klskin_prismic\\", L"skins\\"})
       CreateDirectoryW((tree_ + sub).c_str(), nullptr);
     ASSERT_TRUE(server_.Start(tree_, root_, kServerScript)) << "the update server did not start";
-    SetString(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer", server_.Base());
-    SetString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L"");
+    robot::SetRegistryString(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer", server_.Base());
+    robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L"");
     // One planned driver of the installed version: the check asks the
     // prismic question and changes no driver.
     ASSERT_TRUE(WriteAll(root_ + L"_supports\\klime_drives\\UpdateList.txt",
@@ -290,7 +249,7 @@ TEST_F(SkinUpdate, CheckedPackageInstalledIntoTheSkinFolderWithPreviews) {
   GetWindowRect(skins_, &d);
   struct Want { int row, width, height; };
   for (const Want& w : {Want{0, 120, 60}, Want{1, 100, 80}}) {
-    ASSERT_TRUE(SelectRow(List(), w.row));
+    ASSERT_TRUE(robot::SelectListViewRow(List(), w.row));
     HWND preview = nullptr;
     ASSERT_TRUE(robot::WaitUntil([&] {
       preview = Preview();
@@ -320,10 +279,10 @@ TEST_F(SkinUpdate, CheckedPackageInstalledIntoTheSkinFolderWithPreviews) {
     EXPECT_TRUE(CaptureWindowPng(skins_, (shots + L"skin_dialog.png").c_str()));
   }
   // A row whose picture is missing hides the preview.
-  ASSERT_TRUE(SelectRow(List(), 2));
+  ASSERT_TRUE(robot::SelectListViewRow(List(), 2));
   EXPECT_TRUE(robot::WaitUntil([&] { return !IsWindowVisible(Preview()); }, 10000));
 
-  ASSERT_TRUE(CheckRow(List(), 0));
+  ASSERT_TRUE(robot::CheckListViewRow(List(), 0));
   InstallAndExit();
   ExpectSameFile(SkinFolder() + L"Alpha.zip", root_ + L"skins\\Alpha.zip");
   std::vector<std::wstring> want = skinsBefore_;
@@ -359,7 +318,7 @@ TEST_F(SkinUpdate, WithoutSkinFolderTheLastCheckedWinsAndDownloadsRefuseInstallA
   // The stalled download ends with the server; Gamma's row stays.
   server_.Stop();
   ASSERT_TRUE(WaitIdle());
-  for (int row : {0, 1, 2}) ASSERT_TRUE(CheckRow(List(), row));
+  for (int row : {0, 1, 2}) ASSERT_TRUE(robot::CheckListViewRow(List(), row));
   InstallAndExit(true);  // Gamma's package is missing: No to the retry question
   ExpectSameFile(InstallDir() + L"skin.zip", kSamples + L"Beta.zip");
   EXPECT_FALSE(Exists(SkinFolder()));

@@ -26,6 +26,8 @@
 
 namespace {
 
+using wizrobot::SampleSetup;
+
 using insttest::Exists;
 using testfs::ReadAll;
 using testfs::WriteAll;
@@ -48,23 +50,7 @@ std::wstring InstallDir() {
 std::wstring ImePath() { return insttest::SystemDir() + L"KeloSample.kelo.ime"; }
 std::wstring WorkFolder() { return insttest::TempFolder() + L"__KLIMEInstall\\"; }
 
-std::wstring SampleSetup() {
-  wchar_t full[MAX_PATH] = {};
-  GetFullPathNameW((insttest::BinFolder() + L"..\\sample-setup.exe").c_str(), MAX_PATH, full,
-                   nullptr);
-  return full;
-}
-
 std::string Narrow(const std::wstring& s) { return kl::ToUtf8(s.c_str()); }
-
-void SetString(HKEY hive, const std::wstring& key, const wchar_t* name, const std::wstring& v) {
-  ui::RegKey k;
-  if (RegCreateKeyExW(hive, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, k.out(),
-                      nullptr) != ERROR_SUCCESS)
-    return;
-  RegSetValueExW(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
-                 static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
-}
 
 // ---- version resources, read through the system ----
 
@@ -207,8 +193,8 @@ class DriverUpdate : public ::testing::Test {
                                L"www\\drivers\\", L"www\\second\\", L"drivers\\"})
       CreateDirectoryW((tree_ + sub).c_str(), nullptr);
     ASSERT_TRUE(server_.Start(tree_, root_, kServerScript)) << "the update server did not start (python3?)";
-    SetString(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer", server_.Base() + L"/");
-    SetString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L"");
+    robot::SetRegistryString(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer", server_.Base() + L"/");
+    robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L"");
   }
 
   void TearDown() override {
@@ -333,7 +319,7 @@ TEST_F(DriverUpdate, NewerDriversKeepTheInstalledIdentity) {
   ASSERT_TRUE(WriteAll(root_ + L"second\\list.txt",
                        "\xEF\xBB\xBF<TYPE=config_drive><NAME=_CONFIG_><VERSION=1.0.0.1><CABURL=" +
                            Narrow(server_.Base()) + "/drivers/config_drive/_config_.cab>\r\n"));
-  SetString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", server_.Base() + L"/second/list.txt");
+  robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", server_.Base() + L"/second/list.txt");
   ASSERT_TRUE(server_.Rule(kListPath, L"utf16be"));
   ASSERT_TRUE(server_.Rule(L"/second/list.txt", L"utf16le"));
   const std::wstring skin = InstallDir() + L"skin.dll";

@@ -52,13 +52,6 @@ std::wstring CreateError(const std::wstring& path) {
   return L"所选安装目录:\r\n" + path + L"\r\n未能创建，请确定您的当前用户对该目录的访问权限！";
 }
 
-std::wstring SampleSetup() {
-  wchar_t full[MAX_PATH] = {};
-  GetFullPathNameW((insttest::BinFolder() + L"..\\sample-setup.exe").c_str(), MAX_PATH, full,
-                   nullptr);
-  return full;
-}
-
 std::wstring DataFolder() {
   wchar_t data[kPathChars] = {};
   GetProductDataFolder(kKey, data);

@@ -88,37 +88,6 @@ int RunInstalledOperation(const std::wstring& installDir, const std::wstring& ar
 
 int Install(const std::wstring& setup, const std::wstring& display, std::wstring* installDir);
 
-void SetString(HKEY hive, const std::wstring& key, const wchar_t* name, const std::wstring& v) {
-  HKEY k = nullptr;
-  if (RegCreateKeyExW(hive, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr) !=
-      ERROR_SUCCESS)
-    return;
-  RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
-                 static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(k);
-}
-
-// Sets a list view row's state in the dialog's process (selection or check
-// box) through an item block in that process.
-bool SetRowState(HWND list, int row, UINT state, UINT mask) {
-  ui::Handle process(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE,
-                                 robot::WindowPid(list)));
-  if (!process) return false;
-  void* remote = VirtualAllocEx(process.get(), nullptr, sizeof(LVITEMW), MEM_COMMIT, PAGE_READWRITE);
-  if (!remote) return false;
-  LVITEMW item = {};
-  item.state = state;
-  item.stateMask = mask;
-  SIZE_T moved = 0;
-  DWORD_PTR r = 0;
-  const bool ok =
-      WriteProcessMemory(process.get(), remote, &item, sizeof item, &moved) &&
-      SendMessageTimeoutW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
-                          reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, 5000, &r) && r;
-  VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
-  return ok;
-}
-
 // The skin package dialog after Yes: waits for the downloads, shows Beta's
 // preview (a picture with transparent areas) beside the dialog, checks Alpha
 // and installs it into the skin folder.
@@ -147,7 +116,7 @@ bool RunSkins(const std::wstring& dir, DWORD pid) {
   // there): a row is shown only when the selection moves to it.
   HWND preview = nullptr;
   for (int row : {alpha, beta}) {
-    SetRowState(list, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    robot::SelectListViewRow(list, row);
     const int width = row == beta ? 100 : 120;
     robot::WaitUntil(
         [&] {
@@ -164,7 +133,7 @@ bool RunSkins(const std::wstring& dir, DWORD pid) {
   }
   Shot(skins, L"05a-skins.png");
   Shot(GetDesktopWindow(), L"05b-skins-with-preview.png");
-  SetRowState(list, alpha, INDEXTOSTATEIMAGEMASK(2), LVIS_STATEIMAGEMASK);
+  robot::CheckListViewRow(list, alpha);
   Say(L"checking Alpha and installing it");
   robot::Command(skins, IDOK);
   if (!robot::WaitUntil([&] { return !IsWindow(skins); }, 30000))
@@ -181,10 +150,10 @@ bool RunSkins(const std::wstring& dir, DWORD pid) {
 bool RunUpdate(const std::wstring& dir, const std::wstring& key, const std::wstring& display,
                const std::wstring& server) {
   const std::wstring vendor = L"Software\\zorbl\\" + key;
-  SetString(HKEY_CURRENT_USER, vendor, L"UpdateServer", server);
+  robot::SetRegistryString(HKEY_CURRENT_USER, vendor, L"UpdateServer", server);
   // The sample's own second list (URLUpdateInfo) names no server of this
   // demo: one list only.
-  SetString(HKEY_LOCAL_MACHINE,
+  robot::SetRegistryString(HKEY_LOCAL_MACHINE,
             L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + key,
             L"URLUpdateInfo", L"");
   DWORD pid = 0;

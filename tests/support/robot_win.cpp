@@ -369,6 +369,34 @@ std::vector<std::wstring> ListViewColumn(HWND listView, int column) {
   return rows;
 }
 
+bool SetListViewRowState(HWND listView, int row, UINT state, UINT mask) {
+  ui::Handle process(
+      OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, WindowPid(listView)));
+  if (!process) return false;
+  RemoteBlock remote(process.get(), sizeof(LVITEMW));
+  if (!remote.get()) return false;
+  LVITEMW item = {};
+  item.state = state;
+  item.stateMask = mask;
+  SIZE_T moved = 0;
+  DWORD_PTR result = 0;
+  return WriteProcessMemory(process.get(), remote.get(), &item, sizeof item, &moved) &&
+         SendWithTimeout(listView, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                         reinterpret_cast<LPARAM>(remote.get()), &result) &&
+         result;
+}
+
+bool SetRegistryString(HKEY hive, const std::wstring& key, const wchar_t* name,
+                       const std::wstring& value) {
+  ui::RegKey k;
+  if (RegCreateKeyExW(hive, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, k.out(),
+                      nullptr) != ERROR_SUCCESS)
+    return false;
+  return RegSetValueExW(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
+         ERROR_SUCCESS;
+}
+
 // ---- message boxes --------------------------------------------------------
 
 MsgBox ReadMessageBox(HWND hwnd) {

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 #include <objbase.h>  // owners_win.h uses COM start-up
+#include <commctrl.h>
 
 #include <string>
 #include <utility>
@@ -98,6 +99,18 @@ bool ClickControl(HWND dialog, int id);
 // looking at the control's state (e.g. for message-box buttons).
 bool Command(HWND dialog, int id);
 
+// Sets a list view row's state in the list's process (selection, check box),
+// as a click would, through an item block in that process. false when the
+// list refused it or could not be reached.
+bool SetListViewRowState(HWND listView, int row, UINT state, UINT mask);
+inline bool SelectListViewRow(HWND listView, int row) {
+  return SetListViewRowState(listView, row, LVIS_SELECTED | LVIS_FOCUSED,
+                             LVIS_SELECTED | LVIS_FOCUSED);
+}
+inline bool CheckListViewRow(HWND listView, int row) {
+  return SetListViewRowState(listView, row, INDEXTOSTATEIMAGEMASK(2), LVIS_STATEIMAGEMASK);
+}
+
 // List box lines (LB_GETTEXT).
 std::vector<std::wstring> ListBoxLines(HWND listBox);
 // List view rows, one column (cross-process: the item and its text buffer
@@ -124,6 +137,12 @@ MsgBox ReadMessageBox(HWND hwnd);
 MsgBox WaitMessageBox(const std::wstring& caption, DWORD timeoutMs, DWORD pid = 0);
 // Answers it: IDOK 1, IDCANCEL 2, IDYES 6, IDNO 7.
 bool Answer(HWND messageBox, int buttonId);
+
+// ---- registry -------------------------------------------------------------
+
+// Writes a REG_SZ value (NUL counted), creating the key. true when written.
+bool SetRegistryString(HKEY hive, const std::wstring& key, const wchar_t* name,
+                       const std::wstring& value);
 
 // ---- waiting --------------------------------------------------------------
 

@@ -2,7 +2,15 @@
 
 #include <commctrl.h>
 
+#include "testfs_win.h"
+
 namespace wizrobot {
+
+std::wstring SampleSetup(const wchar_t* fileName) {
+  wchar_t full[MAX_PATH] = {};
+  GetFullPathNameW((testfs::BinFolder() + L"..\\" + fileName).c_str(), MAX_PATH, full, nullptr);
+  return full;
+}
 
 std::wstring WizardCaption(const std::wstring& displayName) {
   return L"欢迎使用 " + displayName + L" 安装程序";

@@ -21,6 +21,10 @@ constexpr int kTabs = 1019, kAccept = 1012, kDecline = 1013, kLink = 1002;
 constexpr int kInstallDir = 1022, kBrowse = 1005, kOwner = 1004, kCompany = 1005;
 constexpr int kProgressList = 1006, kProgressBar = 1008;
 
+// The packed sample product next to this program's bin folder
+// ("<build>\sample-setup.exe", or another file of that folder), full path.
+std::wstring SampleSetup(const wchar_t* fileName = L"sample-setup.exe");
+
 // "欢迎使用 <display> 安装程序"
 std::wstring WizardCaption(const std::wstring& displayName);
 
