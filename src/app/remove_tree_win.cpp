@@ -217,6 +217,21 @@ bool IsProtectedFolder(const wchar_t* path) {
   return false;
 }
 
+namespace {
+
+// The short form of path for an interpreter's command line (the test seam's
+// conversion when set). false when it cannot be had or holds a "%": the
+// interpreter expands %NAME% even inside quotes, so such a path could name
+// another folder.
+bool ShortNameForCommand(const wchar_t* path, wchar_t (&out)[MAX_PATH]) {
+  ShortPathFunction shortPath = g_shortPath.load();
+  if (!shortPath) shortPath = &::GetShortPathNameW;
+  const DWORD n = shortPath(path, out, MAX_PATH);
+  return n != 0 && n < MAX_PATH && !kl::Find<wchar_t>(out, L"%");
+}
+
+}  // namespace
+
 bool RemoveFolderTree(const wchar_t* path) {
   // A folder that is not there has no short name either: nothing to start.
   // Tested first because it is cheap and most calls (the virtualized-data
@@ -235,20 +250,13 @@ bool RemoveFolderTree(const wchar_t* path) {
   wchar_t comspec[MAX_PATH];
   if (!ReadComspec(comspec)) return false;
 
-  ShortPathFunction shortPath = g_shortPath.load();
-  if (!shortPath) shortPath = &::GetShortPathNameW;
-
   for (int attempt = 1; attempt <= 2; ++attempt) {
-    wchar_t shortName[MAX_PATH];
-    DWORD n = shortPath(path, shortName, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return false;
-
     // The path is quoted: where a volume keeps no short names it may hold
-    // blanks, and the interpreter would otherwise read several folders.
-    // The interpreter expands %NAME% even inside quotes, so such a path could
-    // name another folder; and a command line cut short would name a folder
-    // that holds this one. Neither is started.
-    if (kl::Find<wchar_t>(shortName, L"%")) return false;
+    // blanks, and the interpreter would otherwise read several folders. A
+    // command line cut short would name a folder that holds this one: not
+    // started either.
+    wchar_t shortName[MAX_PATH];
+    if (!ShortNameForCommand(path, shortName)) return false;
     wchar_t command[520];
     if (!kl::Format(command, L"%s /c rmdir \"%s\" /s /q", comspec, shortName)) return false;
 
@@ -274,11 +282,8 @@ bool RemoveFolderTreeAfterExit(const wchar_t* path) {
   ::SetCurrentDirectoryW(L"c:\\");
   wchar_t comspec[MAX_PATH];
   if (!ReadComspec(comspec)) return false;
-  ShortPathFunction shortPath = g_shortPath.load();
-  if (!shortPath) shortPath = &::GetShortPathNameW;
   wchar_t shortName[MAX_PATH];
-  const DWORD n = shortPath(path, shortName, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH || kl::Find<wchar_t>(shortName, L"%")) return false;
+  if (!ShortNameForCommand(path, shortName)) return false;
   // The pause lets this process end first even where the idle interpreter
   // gets a processor of its own at once.
   wchar_t command[600];
