@@ -19,7 +19,7 @@ endfunction()
 
 # The Windows libraries the product and its tests use.
 set(KL_WIN_SYSTEM_LIBS shlwapi shell32 ole32 oleaut32 uuid comctl32 comdlg32 advapi32
-    psapi imm32 version wininet gdiplus msimg32 gdi32 user32 kernel32)
+    psapi imm32 version wininet gdiplus msimg32 bcrypt gdi32 user32 kernel32)
 
 # Machine-wide state that test cases of several programs share under fixed
 # names. Each entry is "<lock>|<regex over ctest names>": the matching cases

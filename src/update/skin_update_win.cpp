@@ -5,6 +5,7 @@
 #include "base/format_win.h"
 #include "base/keyname.h"
 #include "ui/owners_win.h"
+#include "update/update_verify_win.h"
 
 namespace {
 
@@ -43,6 +44,8 @@ int KLSKINZIPUpdate::CheckUpdates() {
     item->localVersion = 0;
     item->serverVersion = e->serverVersion;
     kl::Copy(item->cabUrl, e->cabUrl);
+    item->sha256 = e->sha256;
+    item->pictureSha256 = e->pictureSha256;
     plan_->Append(std::move(item));
   }
   return static_cast<int>(plan_->Count());
@@ -52,25 +55,27 @@ bool KLSKINZIPUpdate::UpdateItem(UpdateEntry* item) {
   wchar_t line[128];
   kl::Format(line, L"更新：%s", item->name);
   SendMessageLine(line);
-  if (!IsUsableSkinName(item->name)) {  // never a path of the server's making
-    kl::Format(line, L"　　下载%s 失败", item->name);
+  auto failed = [&](const wchar_t* format) {
+    kl::Format(line, format, item->name);
     SendMessageLine(line);
     return false;
-  }
+  };
+  if (!IsUsableSkinName(item->name)) return failed(L"　　下载%s 失败");  // never a server's path
+  // Names and addresses that do not fit are failed downloads; a file the
+  // list does not vouch for is deleted, never installed or shown.
   wchar_t target[260];
-  if (!kl::Format(target, L"%s%s.zip", tempDir_, item->name) ||
-      !DownloadFile(item->cabUrl, target)) {
-    kl::Format(line, L"　　下载%s 失败", item->name);
-    SendMessageLine(line);
-    return false;
+  if (!kl::Format(target, L"%s%s.zip", tempDir_, item->name)) return failed(L"　　下载%s 失败");
+  if (!DownloadFile(item->cabUrl, target) || !DownloadMatchesDigest(target, item->sha256)) {
+    DeleteFileW(target);
+    return failed(L"　　下载%s 失败");
   }
   wchar_t pictureUrl[256];
   if (!kl::Format(pictureUrl, L"%s.png", item->cabUrl) ||
-      !kl::Format(target, L"%s%s.png", tempDir_, item->name) ||
-      !DownloadFile(pictureUrl, target)) {
-    kl::Format(line, L"　　下载%s .png 失败", item->name);
-    SendMessageLine(line);
-    return false;
+      !kl::Format(target, L"%s%s.png", tempDir_, item->name))
+    return failed(L"　　下载%s .png 失败");
+  if (!DownloadFile(pictureUrl, target) || !DownloadMatchesDigest(target, item->pictureSha256)) {
+    DeleteFileW(target);
+    return failed(L"　　下载%s .png 失败");
   }
   return true;
 }

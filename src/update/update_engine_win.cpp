@@ -15,6 +15,7 @@
 #include "package/mapfile_win.h"
 #include "ui/owners_win.h"
 #include "update/config_ksc.h"
+#include "update/update_verify_win.h"
 #include "update/version_res_win.h"
 
 #ifndef KL_UPDATE_SERVER
@@ -54,6 +55,22 @@ bool ReadValue(HKEY key, const wchar_t* name, wchar_t* out, DWORD bytes) {
   const DWORD end = size / sizeof(wchar_t);
   out[end < chars ? end : chars - 1] = 0;
   return true;
+}
+
+// A whole file of at most maxBytes into out; false when it cannot be read
+// or is larger.
+bool ReadWholeFile(const wchar_t* path, size_t maxBytes, std::vector<unsigned char>* out) {
+  ui::FileHandle f(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size;
+  if (!f || !GetFileSizeEx(f.get(), &size) || size.QuadPart < 0 ||
+      static_cast<unsigned long long>(size.QuadPart) > maxBytes)
+    return false;
+  out->resize(static_cast<size_t>(size.QuadPart));
+  DWORD got = 0;
+  return out->empty() ||
+         (ReadFile(f.get(), out->data(), static_cast<DWORD>(out->size()), &got, nullptr) &&
+          got == out->size());
 }
 
 bool SameNameNoCase(const wchar_t* a, const wchar_t* b) {
@@ -103,6 +120,11 @@ bool READTEXT::Load(const wchar_t* path) {
   std::fclose(f);
   text_ = klupdate::DecodeText(got ? bytes.data() : nullptr, got, AnsiToWide);
   return true;
+}
+
+void READTEXT::Decode(const wchar_t* path, const unsigned char* bytes, size_t size) {
+  kl::Copy(path_, path);
+  text_ = klupdate::DecodeText(size ? bytes : nullptr, size, AnsiToWide);
 }
 
 // ---- server address -------------------------------------------------------------
@@ -352,7 +374,25 @@ void KLIMEUpdate::FetchUpdateList(const wchar_t* url) {
     return;
   }
   READTEXT reader;
-  if (!reader.Load(local)) return;
+  if (UpdateKeyBuiltIn()) {
+    // The bytes that are verified are the bytes that are parsed.
+    std::vector<unsigned char> bytes;
+    wchar_t sigUrl[520], sigLocal[270];
+    if (!ReadWholeFile(local, kMaxSignedListBytes, &bytes) ||
+        !kl::Format(sigUrl, L"%s.sig", url) || !kl::Format(sigLocal, L"%s.sig", local) ||
+        !DownloadFile(sigUrl, sigLocal) ||
+        !VerifyListSignature(bytes.data(), bytes.size(), sigLocal)) {
+      DeleteFileW(local);
+      wchar_t line[256];
+      kl::Format(line, L"无法访问的URL：%s", url);
+      SendMessageLine(line);
+      SendMessageLine(L"  更新列表的签名验证失败！");
+      return;
+    }
+    reader.Decode(local, bytes.data(), bytes.size());
+  } else if (!reader.Load(local)) {
+    return;
+  }
   if (!entries_) entries_ = std::make_unique<UpdateEntryList>();
   klupdate::ParseUpdateList(
       reader.decoded(), entries_.get(),
@@ -463,6 +503,7 @@ int KLIMEUpdate::CheckUpdates() {
     item->localVersion = GetFileVersionNumber(item->path);
     item->serverVersion = e->serverVersion;
     kl::Copy(item->cabUrl, e->cabUrl);
+    item->sha256 = e->sha256;
     plan_->Append(std::move(item));
   }
   return static_cast<int>(plan_->Count());
@@ -521,7 +562,8 @@ bool KLIMEUpdate::UpdateItem(UpdateEntry* item) {
 
   wchar_t cabinet[260];
   kl::Format(cabinet, L"%s_klautodownload.cab", tempDir_);
-  if (!DownloadFile(item->cabUrl, cabinet)) {
+  if (!DownloadFile(item->cabUrl, cabinet) || !DownloadMatchesDigest(cabinet, item->sha256)) {
+    DeleteFileW(cabinet);  // a cabinet the list does not vouch for is never opened
     kl::Format(line, L"　　下载%s 失败", item->name);
     SendMessageLine(line);
     return false;

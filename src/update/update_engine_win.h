@@ -44,6 +44,8 @@ class READTEXT {
   READTEXT& operator=(const READTEXT&) = delete;
 
   virtual bool Load(const wchar_t* path);
+  // The same decoding of bytes already read (a verified list).
+  void Decode(const wchar_t* path, const unsigned char* bytes, size_t size);
 
   const wchar_t* path() const { return path_; }
   const klupdate::DecodedText& decoded() const { return text_; }

@@ -103,6 +103,10 @@ void ParseLine(const wchar16* line, size_t len, UpdateEntry* e, UnknownKeyFn unk
       kl::Copy(e->path, value);
     } else if (EqualNoCase(key, KL_T("CABURL"))) {
       kl::Copy(e->cabUrl, value);
+    } else if (EqualNoCase(key, KL_T("SHA256"))) {
+      ParseDigestText(value, &e->sha256);
+    } else if (EqualNoCase(key, KL_T("PNGSHA256"))) {
+      ParseDigestText(value, &e->pictureSha256);
     } else if (unknownKey) {
       unknownKey(user);
     }

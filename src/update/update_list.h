@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "update/update_signature.h"
 
 namespace klupdate {
 
@@ -90,6 +91,10 @@ struct UpdateEntry {
   Version serverVersion = 0;
   wchar16 path[260] = {};
   wchar16 cabUrl[128] = {};
+  // <SHA256=...> and <PNGSHA256=...> of a signed list: the download at
+  // CABURL and, for a skin package, its picture at CABURL + ".png".
+  Digest sha256;
+  Digest pictureSha256;
 };
 
 // Owns its records; starts with room for 16 and doubles.

@@ -1,5 +1,6 @@
 // klpack's command line.
 #include "klpack.h"
+#include "publisher_key.h"
 #include "sign.h"
 #include "update_tree.h"
 
@@ -15,7 +16,8 @@ const char kHelp[] =
     " [--record NAME2 ...]\n"
     "  klpack inspect FILE\n"
     "  klpack extract FILE -o DIR\n"
-    "  klpack update-tree [--drivers DIR] [--skins DIR] --base-url URL -o OUT\n"
+    "  klpack update-tree [--drivers DIR] [--skins DIR] --base-url URL -o OUT [--key KEY.pem]\n"
+    "  klpack keygen -o DIR\n"
     "  klpack --help\n"
     "Folders are packed with every file in them; links to files are read through,\n"
     "links to folders are not followed (they stop the build, as do devices, FIFOs\n"
@@ -110,9 +112,16 @@ Status Run(const std::vector<std::string>& args, std::string* out) {
     return Extract(PathFromUtf8(pos[0]), PathFromUtf8(v[0]), out);
   }
   if (cmd == "update-tree") {
-    Status s = TakeOptions(cmd, args, {"--base-url", "-o", "--drivers", "--skins"}, &v, nullptr, 2);
+    Status s = TakeOptions(cmd, args, {"--base-url", "-o", "--drivers", "--skins", "--key"}, &v,
+                           nullptr, 2);
     if (!s.ok()) return s;
-    return UpdateTree(PathFromUtf8(v[2]), PathFromUtf8(v[3]), v[0], PathFromUtf8(v[1]), out);
+    return UpdateTree(PathFromUtf8(v[2]), PathFromUtf8(v[3]), v[0], PathFromUtf8(v[1]), out,
+                      PathFromUtf8(v[4]));
+  }
+  if (cmd == "keygen") {
+    Status s = TakeOptions(cmd, args, {"-o"}, &v, nullptr);
+    if (!s.ok()) return s;
+    return MakePublisherKey(PathFromUtf8(v[0]), out);
   }
   if (cmd == "ksc") {
     std::vector<KscRecord> records;

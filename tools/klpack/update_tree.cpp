@@ -8,6 +8,7 @@
 #include "base/keyname.h"
 #include "base/le.h"
 #include "package/cab_writer.h"
+#include "publisher_key.h"
 #include "update/update_list.h"
 #include "update/version_block.h"
 #include "util.h"
@@ -225,8 +226,37 @@ bool StartsWith(const std::vector<unsigned char>& b, const char* sig, size_t n) 
   return true;
 }
 
+// "<KEY=sha-256 hex>" of a published file.
+std::string DigestItem(const char* item, const std::vector<unsigned char>& bytes) {
+  uint8_t d[32];
+  if (!Sha256Of(bytes, d)) return std::string("<") + item + "=unavailable>";  // never matches
+  return std::string("<") + item + "=" + klupdate::HexText(d, sizeof d) + ">";
+}
+
+// Writes a list and, with a key, its signature NAME.sig beside it; an
+// unsigned list takes away the signature of an earlier signed run, which
+// would no longer match.
+Status WriteList(const fs::path& dir, const std::string& name, const std::string& list,
+                 const PublisherKey* key, std::string* report) {
+  const std::vector<unsigned char> bytes(list.begin(), list.end());
+  std::vector<unsigned char> signature;
+  Status s;
+  if (key && !(s = SignWithPublisherKey(*key, bytes, &signature)).ok()) return s;
+  if (!(s = WriteOutput(dir, name, bytes)).ok()) return s;
+  if (key) {
+    s = WriteOutput(dir, name + ".sig", signature);
+    if (s.ok() && report) *report += name + ".sig: signed with the publisher key\n";
+    return s;
+  }
+  std::error_code ec;
+  const fs::path stale = dir / PathFromUtf8(name + ".sig");
+  if (fs::is_regular_file(fs::symlink_status(stale, ec)) && fs::remove(stale, ec) && report)
+    *report += name + ".sig: removed (the list is not signed)\n";
+  return Status::Ok();
+}
+
 Status PublishSkins(const fs::path& skins, const std::string& base, const fs::path& out,
-                    std::string* report) {
+                    const PublisherKey* key, std::string* report) {
   std::error_code ec;
   if (!fs::is_directory(fs::symlink_status(skins, ec)))
     return Status::Input(PathToUtf8(skins) + ": is not a folder (links are not followed)");
@@ -283,7 +313,9 @@ Status PublishSkins(const fs::path& skins, const std::string& base, const fs::pa
       return Status::Input(PathToUtf8(k.png) + ": is not a PNG picture");
     if (!(s = WriteOutput(dir, k.name + ".zip", zip)).ok()) return s;
     if (!(s = WriteOutput(dir, k.name + ".zip.png", png)).ok()) return s;
-    list += "<TYPE=SKINZIP><NAME=" + k.name + "><VERSION=1.0.0.0><CABURL=" + url + ">\r\n";
+    list += "<TYPE=SKINZIP><NAME=" + k.name + "><VERSION=1.0.0.0><CABURL=" + url + ">";
+    if (key) list += DigestItem("SHA256", zip) + DigestItem("PNGSHA256", png);
+    list += "\r\n";
     if (report) *report += "SKINZIP " + k.name + " 1.0.0.0 -> skins/" + k.name + ".zip (+ .png)\n";
   }
   for (const std::string& u : unpaired)
@@ -291,7 +323,7 @@ Status PublishSkins(const fs::path& skins, const std::string& base, const fs::pa
   fs::path listDir;
   s = MakeFolders(out, {"_supports", "klskin_prismic"}, &listDir);
   if (!s.ok()) return s;
-  s = WriteOutput(listDir, "updatelist.txt", std::vector<unsigned char>(list.begin(), list.end()));
+  s = WriteList(listDir, "updatelist.txt", list, key, report);
   if (s.ok() && report)
     *report += std::string(kSkinListRelative) + ": " + std::to_string(found.size()) + " lines\n";
   return s;
@@ -313,19 +345,22 @@ Status CheckBaseUrl(const std::string& baseUrl, std::string* base) {
 }  // namespace
 
 Status UpdateTree(const fs::path& drivers, const fs::path& skins, const std::string& baseUrl,
-                  const fs::path& out, std::string* report) {
+                  const fs::path& out, std::string* report, const fs::path& keyFile) {
   if (drivers.empty() && skins.empty())
     return Status::Usage("update-tree: give --drivers DIR, --skins DIR or both");
   std::string base;
   Status s = CheckBaseUrl(baseUrl, &base);
   if (!s.ok()) return s;
-  if (!drivers.empty() && !(s = UpdateTree(drivers, baseUrl, out, report)).ok()) return s;
-  if (!skins.empty()) return PublishSkins(skins, base, out, report);
+  PublisherKey key;
+  if (!keyFile.empty() && !(s = LoadPublisherKey(keyFile, &key)).ok()) return s;
+  const PublisherKey* signer = keyFile.empty() ? nullptr : &key;
+  if (!drivers.empty() && !(s = UpdateTree(drivers, baseUrl, out, report, signer)).ok()) return s;
+  if (!skins.empty()) return PublishSkins(skins, base, out, signer, report);
   return Status::Ok();
 }
 
 Status UpdateTree(const fs::path& drivers, const std::string& baseUrl, const fs::path& out,
-                  std::string* report) {
+                  std::string* report, const PublisherKey* key) {
   std::string base = baseUrl;
   while (!base.empty() && base.back() == '/') base.pop_back();
   if (base.rfind("http://", 0) != 0 && base.rfind("https://", 0) != 0)
@@ -402,7 +437,7 @@ Status UpdateTree(const fs::path& drivers, const std::string& baseUrl, const fs:
     if (!s.ok()) return s;
 
     list += "<TYPE=" + p.typeId + "><NAME=" + p.name + "><VERSION=" + U8(normal) +
-            "><CABURL=" + url + ">\r\n";
+            "><CABURL=" + url + ">" + (key ? DigestItem("SHA256", cabinet) : std::string()) + "\r\n";
     if (report)
       *report += p.typeId + " " + p.name + " " + U8(normal) + " -> drivers/" + folder + "/" +
                  p.name + ".cab\n";
@@ -410,7 +445,7 @@ Status UpdateTree(const fs::path& drivers, const std::string& baseUrl, const fs:
   fs::path listDir;
   Status s = MakeFolders(out, {"_supports", "klime_drives"}, &listDir);
   if (!s.ok()) return s;
-  s = WriteOutput(listDir, "UpdateList.txt", std::vector<unsigned char>(list.begin(), list.end()));
+  s = WriteList(listDir, "UpdateList.txt", list, key, report);
   if (s.ok() && report) *report += std::string(kListRelative) + ": " + std::to_string(items.size()) + " lines\n";
   return s;
 }

@@ -1,7 +1,7 @@
 // klpack update-tree and the inspection of update lists: the publisher's
 // side of the online driver update.
 //
-//   klpack update-tree [--drivers DIR] [--skins DIR] --base-url URL -o OUT
+//   klpack update-tree [--drivers DIR] [--skins DIR] --base-url URL -o OUT [--key KEY.pem]
 //
 // DIR holds one sub-folder per driver type, named by the type identifier the
 // client knows, with the drivers in it under the name the list gives them:
@@ -23,8 +23,11 @@
 
 namespace klpack {
 
+struct PublisherKey;
+// With a key, every list line also gives <SHA256=...> of its cabinet and the
+// list is signed (NAME.sig beside it, DER ECDSA P-256 over the list's bytes).
 Status UpdateTree(const fs::path& drivers, const std::string& baseUrl, const fs::path& out,
-                  std::string* report);
+                  std::string* report, const PublisherKey* key = nullptr);
 
 // The same with skin packages: drivers and skins may each be empty (not
 // both). SKINS holds "<name>.zip" files, each published with the
@@ -36,8 +39,10 @@ Status UpdateTree(const fs::path& drivers, const std::string& baseUrl, const fs:
 // CABURL = URL + "/skins/<name>.zip". A name is a plain file name of at most
 // 39 letters, digits, '_', '-', '.' (no reserved device name, no trailing
 // dot); anything else stops the run.
+// keyFile: the publisher's private key (klpack keygen) or empty. A skin line
+// then gives <SHA256=...> of its package and <PNGSHA256=...> of its picture.
 Status UpdateTree(const fs::path& drivers, const fs::path& skins, const std::string& baseUrl,
-                  const fs::path& out, std::string* report);
+                  const fs::path& out, std::string* report, const fs::path& keyFile = {});
 
 // A file that is neither a PE file nor a cabinet package ("MZ", "MSCF",
 // "CRYP"): inspect reads it as an update list.

@@ -1,0 +1,35 @@
+// Trust in what the update server sends: the signature of every list, checked
+// against the publisher key the program was built with, and the SHA-256 a
+// signed list gives for each file it names. Hashing and verification go
+// through the system's CNG (bcrypt.dll); nothing else is needed.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "update/update_signature.h"
+
+// The build's publisher key text (CMake cache variable KL_UPDATE_PUBLIC_KEY);
+// "" when the program takes unsigned lists.
+const char* BuiltInUpdateKeyText();
+inline bool UpdateKeyBuiltIn() { return BuiltInUpdateKeyText()[0] != 0; }
+
+// Largest list the program reads when it must verify it first.
+constexpr size_t kMaxSignedListBytes = 4u << 20;
+
+// true when the signature file at sigPath (DER, at most 72 bytes) is the
+// built-in key's ECDSA P-256 signature of the bytes of the list. A key that
+// does not parse verifies nothing.
+bool VerifyListSignature(const unsigned char* list, size_t size, const wchar_t* sigPath);
+
+// SHA-256 of bytes in memory.
+bool Sha256OfBytes(const unsigned char* data, size_t size, uint8_t out[klupdate::kSha256Bytes]);
+// SHA-256 of a whole file; false when it cannot be read.
+bool Sha256OfFile(const wchar_t* path, uint8_t out[klupdate::kSha256Bytes]);
+
+// A downloaded file against the digest its list line gave: a given digest
+// must match, a malformed one never does, and with a key built in a line
+// without one fails too (a signed list names every file's digest).
+bool DownloadMatchesDigest(const wchar_t* path, const klupdate::Digest& digest);
