@@ -10,7 +10,8 @@ PACKAGES=(
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   googletest
   zlib1g-dev libmspack-dev libz-mingw-w64-dev libssl-dev openssl
-  wine wine64 xvfb xauth x11-utils xdotool imagemagick
+  # libgnutls30: Wine's bcrypt verifies ECDSA signatures with it (wine only recommends it)
+  wine wine64 libgnutls30 xvfb xauth x11-utils xdotool imagemagick
   fonts-wine fonts-wqy-microhei fonts-dejavu-core
   cabextract gcab fp-utils-3.2.2 msitools wixl nsis time osslsigncode
 )

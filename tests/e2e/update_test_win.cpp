@@ -213,8 +213,10 @@ class DriverUpdate : public ::testing::Test {
 
   // Publishes the newer IME and skin driver and the same config.exe with
   // klpack update-tree, and adds a line of an unknown type (with an unknown
-  // key) to its list.
-  void Publish() {
+  // key) to its list. With a key, into `into` (default the served root), the
+  // list signed as it is.
+  void Publish(const std::wstring& key = L"", std::wstring into = L"") {
+    if (into.empty()) into = root_;
     const std::wstring sample = insttest::BinFolder() + L"sample\\";
     const std::wstring drivers = tree_ + L"drivers\\";
     for (const wchar_t* t : {L"IME_MAIN", L"SKIN_DRIVE", L"CONFIG_DRIVE"})
@@ -226,11 +228,13 @@ class DriverUpdate : public ::testing::Test {
     robot::Process klpack;
     ASSERT_TRUE(robot::Start(insttest::BinFolder() + L"klpack.exe",
                              L"update-tree --drivers \"" + drivers + L".\" --base-url " +
-                                 server_.Base() + L" -o \"" + root_ + L".\"",
+                                 server_.Base() + L" -o \"" + into + L".\"" +
+                                 (key.empty() ? L"" : L" --key \"" + key + L"\""),
                              &klpack));
     DWORD code = 1;
     ASSERT_TRUE(robot::WaitExit(klpack, 60000, &code));
     ASSERT_EQ(code, 0u) << "klpack update-tree failed";
+    if (!key.empty()) return;
     const std::wstring list = root_ + L"_supports\\klime_drives\\UpdateList.txt";
     const std::string text = testfs::ReadText(list);
     const std::string base = Narrow(server_.Base());
@@ -245,9 +249,11 @@ class DriverUpdate : public ::testing::Test {
   }
 
   // Starts the installed uninstaller with -g and waits for the dialog.
-  HWND StartUpdate() {
+  HWND StartUpdate(const std::wstring& program = L"") {
     robot::Process p;
-    if (!robot::Start(InstallDir() + L"Unstall.exe", L"-g name=[KeloSample]", &p)) return nullptr;
+    if (!robot::Start(program.empty() ? InstallDir() + L"Unstall.exe" : program,
+                      L"-g name=[KeloSample]", &p))
+      return nullptr;
     dialog_ = robot::WaitTopWindow(kCaption, kTimeout, robot::kDialogClass);
     if (dialog_) updater_ = robot::WindowPid(dialog_);
     return dialog_;
@@ -464,3 +470,97 @@ TEST_F(DriverUpdate, ModuleInUseAndInUseDialogCancelledChangesNothing) {
 }
 
 }  // namespace
+
+// A vendor's build with a publisher key takes only what the key signed; a
+// build without one still checks the digests of a signed list.
+TEST_F(DriverUpdate, SignedListsAndDigestsAreVerified) {
+  const std::wstring key =
+      L"Z:" + std::wstring(kl::FromUtf8(KL_SOURCE_DIR "/tests/support/update-key/test-update-key.pem"));
+  Publish(key);
+  const std::wstring list = root_ + L"_supports\\klime_drives\\UpdateList.txt";
+  const std::wstring drivers = root_ + L"drivers\\";
+  const std::wstring cabs[] = {drivers + L"ime_main\\KeloSample.cab",
+                               drivers + L"skin_drive\\prismic.cab",
+                               drivers + L"config_drive\\_config_.cab"};
+  Bytes signedList, signature, cabBytes[3];
+  ASSERT_TRUE(ReadAll(list, &signedList));
+  ASSERT_TRUE(ReadAll(list + L".sig", &signature));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(ReadAll(cabs[i], &cabBytes[i]));
+  ASSERT_NE(testfs::ReadText(list).find("><SHA256="), std::string::npos);
+  // Each cabinet swapped for another valid one.
+  auto rotateCabinets = [&](bool rotated) {
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(WriteAll(cabs[i], cabBytes[rotated ? (i + 1) % 3 : i]));
+  };
+  const std::vector<std::wstring> forged = {L"开始Kelo驱动程序更新：", L"更新：prismic",
+                                            L"　　下载prismic 失败", L"更新：KeloSample",
+                                            L"　　下载KeloSample 失败", L"更新完毕"};
+
+  // Without a key: the digests still decide, and a signed list's items are known.
+  rotateCabinets(true);
+  ASSERT_NE(StartUpdate(), nullptr);
+  ASSERT_TRUE(WaitCheckDone(true));
+  EXPECT_EQ(Messages(), forged);
+  ExitAndExpectCleanUp(20000);
+  for (const auto& f : Watched()) ExpectUnchanged(f);
+
+  // With the key: a list changed by one byte, no signature, another key's.
+  Bytes changed = signedList;
+  changed[changed.size() / 2] ^= 0x01;
+  ASSERT_TRUE(WriteAll(list, changed));
+  ASSERT_NE(StartUpdate(insttest::BinFolder() + L"setup_keyed.exe"), nullptr);
+  const std::vector<std::wstring> refused = {L"无法访问的URL：" + server_.Base() + kListPath,
+                                             L"  更新列表的签名验证失败！", L"更新完毕"};
+  ASSERT_TRUE(WaitCheckDone(false));
+  EXPECT_EQ(Messages(), refused);
+  ASSERT_TRUE(WriteAll(list, signedList));
+  ASSERT_TRUE(DeleteFileW((list + L".sig").c_str()));
+  ASSERT_TRUE(robot::ClickControl(dialog_, IDOK));
+  ASSERT_TRUE(WaitCheckDone(false));
+  EXPECT_EQ(Messages(), refused);
+  {
+    robot::Process keygen;
+    ASSERT_TRUE(robot::Start(insttest::BinFolder() + L"klpack.exe", L"keygen -o \"" + tree_ + L".\"", &keygen));
+    DWORD code = 1;
+    ASSERT_TRUE(robot::WaitExit(keygen, 60000, &code));
+    ASSERT_EQ(code, 0u);
+    const std::wstring other = tree_ + L"other\\";
+    CreateDirectoryW(other.c_str(), nullptr);
+    Publish(tree_ + L"update-key.pem", other);  // the same list, signed by another key
+    Bytes otherList;
+    ASSERT_TRUE(ReadAll(other + L"_supports\\klime_drives\\UpdateList.txt", &otherList));
+    ASSERT_TRUE(otherList == signedList);
+    ASSERT_TRUE(CopyFileW((other + L"_supports\\klime_drives\\UpdateList.txt.sig").c_str(),
+                          (list + L".sig").c_str(), FALSE));
+  }
+  ASSERT_TRUE(robot::ClickControl(dialog_, IDOK));
+  ASSERT_TRUE(WaitCheckDone(false));
+  EXPECT_EQ(Messages(), refused);
+  EXPECT_TRUE(Rows().empty());
+  for (const auto& f : Watched()) ExpectUnchanged(f);
+
+  // The signed list with the cabinets swapped: every item fails.
+  ASSERT_TRUE(WriteAll(list + L".sig", signature));
+  ASSERT_TRUE(robot::ClickControl(dialog_, IDOK));
+  ASSERT_TRUE(WaitCheckDone(true));
+  EXPECT_EQ(Messages(), forged);
+  for (const auto& f : Watched()) ExpectUnchanged(f);
+
+  // The genuine tree installs; a second, unsigned list from the uninstall
+  // record is refused and the server's list still counts.
+  rotateCabinets(false);
+  ASSERT_TRUE(WriteAll(root_ + L"second\\list.txt",
+                       "<TYPE=IME_MAIN><NAME=KeloSample><VERSION=9.0.0.0><CABURL=" +
+                           Narrow(server_.Base()) + "/drivers/skin_drive/prismic.cab>\r\n"));
+  robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo",
+                           server_.Base() + L"/second/list.txt");
+  ASSERT_TRUE(robot::ClickControl(dialog_, IDOK));
+  ASSERT_TRUE(WaitCheckDone(true));
+  EXPECT_EQ(Messages(), (std::vector<std::wstring>{
+                            L"无法访问的URL：" + server_.Base() + L"/second/list.txt",
+                            L"  更新列表的签名验证失败！", L"开始Kelo驱动程序更新：",
+                            L"更新：prismic", L"更新：KeloSample", L"更新完毕"}));
+  ExitAndExpectCleanUp(20000);
+  EXPECT_EQ(VersionString(ImePath(), L"FileVersion"), L"1.0.0.2");
+  EXPECT_EQ(VersionString(InstallDir() + L"skin.dll", L"FileVersion"), L"1.0.0.2");
+  ExpectUnchanged(InstallDir() + L"config.exe");
+}

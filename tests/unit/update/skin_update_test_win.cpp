@@ -11,12 +11,14 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/cmdline_win.h"
 #include "base/le.h"
 #include "testfs_win.h"
 #include "update_server_win.h"
+#include "update/update_verify_win.h"
 
 namespace {
 
@@ -161,6 +163,33 @@ TEST_F(SkinEngine, PlansPlainSkinPackagesAndDownloadsThemWithTheirPictures) {
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::wstring>{L".", L"..", L"dl", L"install", L"port.txt",
                                               L"requests.log", L"www"}));
+}
+
+// The digests of a signed list decide even in a build without a key: a
+// package or picture that differs is deleted and the item fails.
+TEST_F(SkinEngine, DownloadsThatDifferFromTheirDigestsAreDeleted) {
+  const std::string zip = "PK\x05\x06" + std::string(18, '\0');
+  uint8_t d[32];
+  ASSERT_TRUE(Sha256OfBytes(reinterpret_cast<const unsigned char*>(zip.data()), zip.size(), d));
+  const std::string good = klupdate::HexText(d, 32), bad = std::string(64, '0');
+  std::string list = "\xEF\xBB\xBF";
+  for (const auto& [name, zipDigest, pngDigest] :
+       {std::tuple<const char*, std::string, std::string>{"Alpha", good, bad}, {"Beta", bad, good}})
+    list += std::string("<TYPE=SKINZIP><NAME=") + name + "><VERSION=1.0><CABURL=" + Base() +
+            "/skins/Alpha.zip><SHA256=" + zipDigest + "><PNGSHA256=" + pngDigest + ">\r\n";
+  ASSERT_TRUE(testfs::WriteAll(root_ + L"_supports\\klskin_prismic\\updatelist.txt", list));
+  ASSERT_TRUE(testfs::WriteAll(root_ + L"skins\\Alpha.zip", zip));
+  ASSERT_TRUE(testfs::WriteAll(root_ + L"skins\\Alpha.zip.png", std::string("png bytes")));
+  ASSERT_EQ(engine_.Init(kName), 2);
+  ASSERT_EQ(engine_.CheckUpdates(), 2);
+  EXPECT_FALSE(engine_.UpdateItem(engine_.plan()->At(0)));
+  EXPECT_EQ(testfs::ReadText(dir_ + L"dl\\Alpha.zip"), zip);  // the package itself was right
+  EXPECT_FALSE(testfs::Exists(dir_ + L"dl\\Alpha.png"));
+  EXPECT_FALSE(engine_.UpdateItem(engine_.plan()->At(1)));
+  EXPECT_FALSE(testfs::Exists(dir_ + L"dl\\Beta.zip"));
+  EXPECT_EQ(rec_.messages, (std::vector<std::wstring>{L"开始Kelo驱动程序更新：", L"更新：Alpha",
+                                                      L"　　下载Alpha .png 失败", L"更新：Beta",
+                                                      L"　　下载Beta 失败"}));
 }
 
 }  // namespace
