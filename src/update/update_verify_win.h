@@ -6,10 +6,34 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
+
 #include <cstddef>
 #include <cstdint>
 
 #include "update/update_signature.h"
+
+// Owners of CNG handles (also used by the packager's signing).
+struct CngAlgorithm {
+  BCRYPT_ALG_HANDLE h = nullptr;
+  explicit CngAlgorithm(const wchar_t* id) {
+    if (BCryptOpenAlgorithmProvider(&h, id, nullptr, 0) < 0) h = nullptr;
+  }
+  ~CngAlgorithm() {
+    if (h) BCryptCloseAlgorithmProvider(h, 0);
+  }
+  CngAlgorithm(const CngAlgorithm&) = delete;
+  CngAlgorithm& operator=(const CngAlgorithm&) = delete;
+};
+struct CngKey {
+  BCRYPT_KEY_HANDLE h = nullptr;
+  CngKey() = default;
+  ~CngKey() {
+    if (h) BCryptDestroyKey(h);
+  }
+  CngKey(const CngKey&) = delete;
+  CngKey& operator=(const CngKey&) = delete;
+};
 
 // The build's publisher key text (CMake cache variable KL_UPDATE_PUBLIC_KEY);
 // "" when the program takes unsigned lists.

@@ -1,8 +1,4 @@
 // The publisher key's arithmetic on Windows: the system's CNG.
-#include <windows.h>
-
-#include <bcrypt.h>
-
 #include <cstring>
 
 #include "publisher_key.h"
@@ -14,23 +10,6 @@ namespace klpack {
 namespace {
 
 bool Ok(NTSTATUS s) { return s >= 0; }
-
-struct Alg {
-  BCRYPT_ALG_HANDLE h = nullptr;
-  explicit Alg(const wchar_t* id) {
-    if (!Ok(BCryptOpenAlgorithmProvider(&h, id, nullptr, 0))) h = nullptr;
-  }
-  ~Alg() {
-    if (h) BCryptCloseAlgorithmProvider(h, 0);
-  }
-};
-
-struct Key {
-  BCRYPT_KEY_HANDLE h = nullptr;
-  ~Key() {
-    if (h) BCryptDestroyKey(h);
-  }
-};
 
 // BCRYPT_ECCKEY_BLOB followed by X, Y and, for a private blob, the secret.
 std::vector<unsigned char> Blob(ULONG magic, const PublisherKey& key, bool withSecret) {
@@ -45,8 +24,8 @@ std::vector<unsigned char> Blob(ULONG magic, const PublisherKey& key, bool withS
 }  // namespace
 
 Status GeneratePublisherKey(PublisherKey* key) {
-  Alg alg(BCRYPT_ECDSA_P256_ALGORITHM);
-  Key k;
+  CngAlgorithm alg(BCRYPT_ECDSA_P256_ALGORITHM);
+  CngKey k;
   unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 96];
   ULONG got = 0;
   if (!alg.h || !Ok(BCryptGenerateKeyPair(alg.h, &k.h, 256, 0)) ||
@@ -64,8 +43,8 @@ Status SignWithPublisherKey(const PublisherKey& key, const std::vector<unsigned 
                             std::vector<unsigned char>* der) {
   uint8_t digest[32];
   if (!Sha256Of(data, digest)) return Status::Input("cannot hash (CNG)");
-  Alg alg(BCRYPT_ECDSA_P256_ALGORITHM);
-  Key priv, pub;
+  CngAlgorithm alg(BCRYPT_ECDSA_P256_ALGORITHM);
+  CngKey priv, pub;
   std::vector<unsigned char> privBlob = Blob(BCRYPT_ECDSA_PRIVATE_P256_MAGIC, key, true);
   std::vector<unsigned char> pubBlob = Blob(BCRYPT_ECDSA_PUBLIC_P256_MAGIC, key, false);
   uint8_t raw[64];
