@@ -1,6 +1,5 @@
 #include "app/setup_log_win.h"
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,7 @@ namespace setuplog {
 namespace {
 
 struct LogState {
-  std::mutex lock;
+  SRWLOCK lock = SRWLOCK_INIT;  // the system's own lock: no thread library in the program
   bool silent = false;
   bool active = false;
   bool explicitFile = false;
@@ -22,6 +21,17 @@ struct LogState {
   std::vector<std::string> pending;  // lines written before the file is open
   std::wstring explicitPath;         // "log=": opened at the first line
   bool written = false;
+};
+
+class Guard {
+ public:
+  explicit Guard(SRWLOCK& l) : l_(l) { AcquireSRWLockExclusive(&l_); }
+  ~Guard() { ReleaseSRWLockExclusive(&l_); }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+
+ private:
+  SRWLOCK& l_;
 };
 
 LogState& State() {
@@ -110,7 +120,7 @@ void OpenExplicit(LogState& s) {
 
 bool Written() {
   LogState& s = State();
-  std::lock_guard<std::mutex> guard(s.lock);
+  Guard guard(s.lock);
   return s.active && s.written;
 }
 
@@ -119,13 +129,13 @@ bool Silent() { return State().silent; }
 
 bool Active() {
   LogState& s = State();
-  std::lock_guard<std::mutex> guard(s.lock);
+  Guard guard(s.lock);
   return s.active;
 }
 
 void Open(const wchar_t* explicitPath) {
   LogState& s = State();
-  std::lock_guard<std::mutex> guard(s.lock);
+  Guard guard(s.lock);
   if (s.active) return;
   s.active = true;
   s.written = false;
@@ -135,7 +145,7 @@ void Open(const wchar_t* explicitPath) {
 
 void UseProductKey(const wchar_t* key) {
   LogState& s = State();
-  std::lock_guard<std::mutex> guard(s.lock);
+  Guard guard(s.lock);
   if (!s.active || s.file != INVALID_HANDLE_VALUE || s.explicitFile) return;
   if (!key || !kl::IsPlainKeyNameField(key, 40)) return;
   OpenDefault(s, key);
@@ -143,7 +153,7 @@ void UseProductKey(const wchar_t* key) {
 
 void Write(const wchar_t* text) {
   LogState& s = State();
-  std::lock_guard<std::mutex> guard(s.lock);
+  Guard guard(s.lock);
   if (!s.active) return;
   WriteRaw(s, Line(text));
 }
@@ -164,7 +174,7 @@ void Failure(const wchar_t* what, DWORD error) {
 
 void Close(int exitCode) {
   LogState& s = State();
-  std::lock_guard<std::mutex> guard(s.lock);
+  Guard guard(s.lock);
   if (!s.active) return;
   WriteRaw(s, Line(ExitLine(exitCode).c_str()));
   if (s.file == INVALID_HANDLE_VALUE && !s.explicitFile) OpenDefault(s, nullptr);

@@ -1,7 +1,5 @@
 #include "package/cab_decoder.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -9,6 +7,7 @@
 #include "base/le.h"
 
 #include "package/cab_checksum.h"
+#include "package/mszip_inflate.h"
 
 namespace cab {
 namespace {
@@ -21,6 +20,8 @@ constexpr size_t kMaxNameBytes = 256;        // including the NUL
 constexpr uint32_t kMaxHeaderReserve = 60000;
 constexpr size_t kInputBuffer = 2 * 65536;   // a whole read plus a block held over
 constexpr size_t kOutputBlocks = 8;          // blocks decoded ahead before a write
+constexpr size_t kHistory = MsZipInflater::kWindow;  // kept before them for back references
+constexpr size_t kOutputBuffer = kHistory + kOutputBlocks * kMaxBlockOutput;
 constexpr uint16_t kFirstContinuedFolder = 0xFFFD;
 constexpr uint64_t kDecodeSlack = 64u << 20;
 constexpr size_t kSmallRead = 24;        // one data block header, rounded out to whole units
@@ -30,18 +31,11 @@ enum : uint16_t { kStored = 0, kMsZip = 1, kQuantum = 2, kLzx = 3 };
 using kl::Load16;
 using kl::Load32;
 
-z_stream* Z(void* p) { return static_cast<z_stream*>(p); }
-
 }  // namespace
 
 CabDecoder::CabDecoder() = default;
 
-CabDecoder::~CabDecoder() {
-  if (zstream_) {
-    if (zready_) inflateEnd(Z(zstream_));
-    delete Z(zstream_);
-  }
-}
+CabDecoder::~CabDecoder() { delete inflater_; }
 
 DecodeResult CabDecoder::Fail(DecodeError e, const char* why) {
   error_ = e;
@@ -152,7 +146,7 @@ DecodeResult CabDecoder::Run(DecoderHost& host, const char* name, const char* fo
   end_ = static_cast<uint64_t>(size);
   filePos_ = 0;
   if (in_.size() != kInputBuffer) in_.resize(kInputBuffer);
-  if (out_.size() != kOutputBlocks * kMaxBlockOutput) out_.resize(kOutputBlocks * kMaxBlockOutput);
+  if (out_.size() != kOutputBuffer) out_.resize(kOutputBuffer);
   inBase_ = 0;
   inLen_ = 0;
   inOff_ = 0;
@@ -354,21 +348,8 @@ bool CabDecoder::StartFolder(uint16_t index) {
   nextBlock_ = 0;
   outBase_ = 0;
   outLen_ = 0;
-  if (fo.compression == kMsZip) {
-    if (!zstream_) zstream_ = new z_stream();
-    z_stream* z = Z(zstream_);
-    if (!zready_) {
-      *z = z_stream();
-      if (inflateInit2(z, -MAX_WBITS) != Z_OK) {
-        Fail(DecodeError::AllocFail, "cannot start the decompressor");
-        return false;
-      }
-      zready_ = true;
-    } else if (inflateReset(z) != Z_OK) {  // no history from another folder
-      Fail(DecodeError::Corrupt, "decompressor reset failed");
-      return false;
-    }
-  }
+  history_ = 0;  // no history from another folder
+  if (fo.compression == kMsZip && !inflater_) inflater_ = new MsZipInflater();
   return true;
 }
 
@@ -402,7 +383,7 @@ bool CabDecoder::DecodeBlock() {
     Fail(DecodeError::Corrupt, "data block checksum");
     return false;
   }
-  unsigned char* out = out_.data() + outLen_;
+  unsigned char* out = out_.data() + kHistory + outLen_;
   if (fo.compression == kStored) {
     if (cbData != cbUncomp) {
       Fail(DecodeError::Corrupt, "stored block sizes differ");
@@ -414,30 +395,9 @@ bool CabDecoder::DecodeBlock() {
       Fail(DecodeError::Corrupt, "MSZIP block without its mark");
       return false;
     }
-    z_stream* z = Z(zstream_);
     // A block is a deflate stream of its own that may refer back into the
-    // output of the blocks before it: reset the state, keep the window.
-    if (nextBlock_ != 0 && inflateResetKeep(z) != Z_OK) {
-      Fail(DecodeError::Corrupt, "decompressor reset failed");
-      return false;
-    }
-    z->next_in = const_cast<unsigned char*>(d + 2);
-    z->avail_in = cbData - 2;
-    z->next_out = out;
-    z->avail_out = cbUncomp;
-    int rc = inflate(z, Z_NO_FLUSH);
-    const uint32_t produced = cbUncomp - z->avail_out;
-    if (rc == Z_OK && z->avail_out == 0 && z->avail_in > 0) {
-      // Only the end of the stream may follow a full block.
-      unsigned char extra;
-      z->next_out = &extra;
-      z->avail_out = 1;
-      rc = inflate(z, Z_NO_FLUSH);
-      if (z->avail_out == 0) rc = Z_DATA_ERROR;
-    }
-    const bool ended =
-        rc == Z_STREAM_END || ((rc == Z_OK || rc == Z_BUF_ERROR) && z->avail_in == 0);
-    if (!ended || produced != cbUncomp) {
+    // output of the blocks before it, which lies right before `out`.
+    if (!inflater_->Inflate(d + 2, cbData - 2, out, cbUncomp, history_ + outLen_)) {
       Fail(DecodeError::Corrupt, "bad MSZIP data");
       return false;
     }
@@ -463,7 +423,7 @@ bool CabDecoder::WriteFile(const File& f, intptr_t handle) {
     if (cur >= outBase_ && cur < have) {
       const size_t take = static_cast<size_t>(std::min(stop, have) - cur);
       const int64_t wrote =
-          host_->Write(handle, out_.data() + (cur - outBase_), static_cast<uint32_t>(take));
+          host_->Write(handle, out_.data() + kHistory + (cur - outBase_), static_cast<uint32_t>(take));
       if (wrote != static_cast<int64_t>(take)) {
         Fail(DecodeError::TargetFile, "cannot write a file");
         return false;
@@ -473,13 +433,18 @@ bool CabDecoder::WriteFile(const File& f, intptr_t handle) {
     }
     // Everything buffered lies before cur: decode ahead, as far as the file
     // goes or the buffer holds.
-    if (out_.size() - outLen_ < kMaxBlockOutput) {
+    if (kOutputBuffer - kHistory - outLen_ < kMaxBlockOutput) {
+      // Start over at the front; the last kHistory bytes of output stay
+      // before it as the history.
+      unsigned char* data = out_.data();
+      std::memmove(data, data + outLen_, kHistory);
+      history_ = std::min(kHistory, history_ + outLen_);
       outBase_ += outLen_;
       outLen_ = 0;
     }
     do {
       if (!DecodeBlock()) return false;
-    } while (outBase_ + outLen_ < stop && out_.size() - outLen_ >= kMaxBlockOutput);
+    } while (outBase_ + outLen_ < stop && kOutputBuffer - kHistory - outLen_ >= kMaxBlockOutput);
   }
   return true;
 }

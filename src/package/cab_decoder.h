@@ -16,8 +16,8 @@
 // another reader. Before anything is announced the engine checks that the
 // version is 1.3, the cabinet's length fits the file, and every file lies
 // inside its folder's data without sharing bytes with another file (for
-// LZX and Quantum cabinets too, before they are reported Unsupported). Memory use is fixed (read buffer, output buffer, inflate
-// state) apart from the file table, whatever the size of the cabinet.
+// LZX and Quantum cabinets too, before they are reported Unsupported). Memory use is fixed (read buffer, output buffer with
+// the MSZIP history, inflater tables) apart from the file table, whatever the size of the cabinet.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +26,8 @@
 #include <vector>
 
 namespace cab {
+
+class MsZipInflater;
 
 // Error numbers, the same values as the system cabinet library's FDIERROR_*.
 enum class DecodeError : int {
@@ -152,9 +154,11 @@ class CabDecoder {
   std::vector<File> files_;
   std::string names_;
 
-  void* zstream_ = nullptr;
-  bool zready_ = false;
+  MsZipInflater* inflater_ = nullptr;
+  // The folder's output: kHistory bytes of what came before, then up to
+  // kOutputBlocks blocks; out_[kHistory + i] is folder offset outBase_ + i.
   std::vector<unsigned char> out_;
+  size_t history_ = 0;     // bytes of the folder's earlier output before out_[kHistory]
   int folder_ = -1;        // folder being decoded
   uint32_t nextBlock_ = 0;
   uint64_t outBase_ = 0;   // folder offset of out_[0]

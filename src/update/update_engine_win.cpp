@@ -1,11 +1,8 @@
 #include "update/update_engine_win.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cwchar>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -196,8 +193,8 @@ namespace {
 // deletes its file), while a reader stuck on a silent server keeps only this
 // record alive and ends with its connection.
 struct NetTransfer {
-  std::mutex lock;
-  std::condition_variable changed;
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
   std::wstring url;
   bool answered = false;  // the status line has been read
   bool statusOk = false;  // "200"
@@ -211,18 +208,41 @@ struct NetTransfer {
 
 constexpr size_t kMaxQueuedReads = 256;
 
+// A transfer's lock held for a scope (plain system primitives: the program
+// carries no thread library).
+class Hold {
+ public:
+  explicit Hold(NetTransfer& t) : t_(t) { AcquireSRWLockExclusive(&t_.lock); }
+  ~Hold() {
+    if (held_) ReleaseSRWLockExclusive(&t_.lock);
+  }
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
+  void Unlock() {
+    ReleaseSRWLockExclusive(&t_.lock);
+    held_ = false;
+  }
+  // Until a change is announced or ms milliseconds have passed.
+  void Wait(DWORD ms) { SleepConditionVariableSRW(&t_.changed, &t_.lock, ms, 0); }
+  void Announce() { WakeAllConditionVariable(&t_.changed); }
+
+ private:
+  NetTransfer& t_;
+  bool held_ = true;
+};
+
 DWORD WINAPI NetReaderMain(LPVOID param) {
   std::shared_ptr<NetTransfer> t(std::move(*static_cast<std::shared_ptr<NetTransfer>*>(param)));
   delete static_cast<std::shared_ptr<NetTransfer>*>(param);
   auto finish = [&](bool statusOk, bool broken) {
-    std::lock_guard<std::mutex> hold(t->lock);
+    Hold hold(*t);
     if (!t->answered) {
       t->answered = true;
       t->statusOk = statusOk;
     }
     t->broken = broken;
     t->ended = true;
-    t->changed.notify_all();
+    hold.Announce();
   };
   HINTERNET root = InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!root) {
@@ -246,12 +266,12 @@ DWORD WINAPI NetReaderMain(LPVOID param) {
     DWORD bytes = sizeof announced;
     const bool hasLength = HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
                                           &announced, &bytes, nullptr) != FALSE;
-    std::lock_guard<std::mutex> hold(t->lock);
+    Hold hold(*t);
     t->answered = true;
     t->statusOk = true;
     t->hasLength = hasLength;
     t->announced = announced;
-    t->changed.notify_all();
+    hold.Announce();
   }
   unsigned char buffer[512];
   bool broken = false;
@@ -261,11 +281,11 @@ DWORD WINAPI NetReaderMain(LPVOID param) {
       broken = true;
       got = 0;
     }
-    std::unique_lock<std::mutex> hold(t->lock);
-    t->changed.wait(hold, [&] { return t->abandoned || t->reads.size() < kMaxQueuedReads; });
+    Hold hold(*t);
+    while (!t->abandoned && t->reads.size() >= kMaxQueuedReads) hold.Wait(INFINITE);
     if (t->abandoned) break;
     t->reads.emplace_back(buffer, buffer + got);
-    if (t->reads.size() == 1) t->changed.notify_all();  // the downloader may be waiting
+    if (t->reads.size() == 1) hold.Announce();  // the downloader may be waiting
     if (broken || got == 0) break;
   }
   InternetCloseHandle(request);
@@ -290,23 +310,23 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target) {
   }
   CloseHandle(reader);  // it ends by itself; t keeps what it needs
   auto abandon = [&t] {
-    std::lock_guard<std::mutex> hold(t->lock);
+    Hold hold(*t);
     t->abandoned = true;
-    t->changed.notify_all();
+    hold.Announce();
   };
   // Waits for pred, checking for cancellation every 100 ms.
-  auto waitFor = [&](std::unique_lock<std::mutex>& hold, auto pred) {
+  auto waitFor = [&](Hold& hold, auto pred) {
     while (!pred()) {
       if (cancelled_.load()) return false;
-      t->changed.wait_for(hold, std::chrono::milliseconds(100));
+      hold.Wait(100);
     }
     return true;
   };
 
   {
-    std::unique_lock<std::mutex> hold(t->lock);
+    Hold hold(*t);
     if (!waitFor(hold, [&] { return t->answered; }) || !t->statusOk) {
-      hold.unlock();
+      hold.Unlock();
       abandon();
       return false;  // no file was created
     }
@@ -325,7 +345,7 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target) {
   while (!failed && !finished) {
     {
       // Every read queued so far, taken at once.
-      std::unique_lock<std::mutex> hold(t->lock);
+      Hold hold(*t);
       if (!waitFor(hold, [&] { return !t->reads.empty() || t->ended; }) || t->reads.empty()) {
         failed = true;  // cancelled, or ended without its final read
         break;
@@ -333,7 +353,7 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target) {
       batch.swap(t->reads);
       hasLength = t->hasLength;
       announced = t->announced;
-      t->changed.notify_all();  // room again for a reader waiting on a full queue
+      hold.Announce();  // room again for a reader waiting on a full queue
     }
     for (const auto& block : batch) {
       const uint32_t got = static_cast<uint32_t>(block.size());
@@ -351,7 +371,7 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target) {
   if (std::fclose(out) != 0) failed = true;
   bool broken = false;
   {
-    std::unique_lock<std::mutex> hold(t->lock);
+    Hold hold(*t);
     if (!failed) waitFor(hold, [&] { return t->ended; });
     broken = t->broken || !t->ended;
   }

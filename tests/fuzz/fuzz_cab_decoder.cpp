@@ -1,11 +1,16 @@
 // Fuzzes the cabinet decoding engine: the input is served as a cabinet file,
 // every file is accepted and its bytes counted. Nothing may crash, read out
 // of bounds or write more than a file declares.
+// An input that starts with "DF" goes to the MSZIP inflater alone: two bytes
+// of output size and two of history length, then one block's deflate data;
+// the output and history sit in buffers of exactly their size.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "package/cab_decoder.h"
+#include "package/mszip_inflate.h"
 
 namespace {
 
@@ -52,9 +57,24 @@ class FuzzHost : public cab::DecoderHost {
   uint64_t declared_ = 0, written_ = 0;
 };
 
+void FuzzInflater(const uint8_t* data, size_t size) {
+  if (size < 6) return;
+  const size_t out = data[2] | data[3] << 8;
+  const size_t history = (data[4] | data[5] << 8) % (cab::MsZipInflater::kWindow + 1);
+  std::vector<unsigned char> buf(history + out);
+  for (size_t i = 0; i < history; ++i) buf[i] = static_cast<unsigned char>(i);
+  std::vector<unsigned char> in(data + 6, data + size);
+  static cab::MsZipInflater inflater;
+  inflater.Inflate(in.data(), in.size(), buf.data() + history, out, history);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size >= 2 && data[0] == 'D' && data[1] == 'F') {
+    FuzzInflater(data, size);
+    return 0;
+  }
   FuzzHost host(data, size);
   cab::CabDecoder decoder;
   decoder.Decode(host, "fuzz.cab", "");
