@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
-# Extraction throughput: the keyed Cabinet::CExtract (FDI from Wine's
-# Cabinet.dll, with the CRYP read layer) against the unkeyed CExtract and
-# cabextract, both on the same cabinet deciphered.
+# Extraction throughput: the keyed Cabinet::CExtract (our decoding engine
+# with the CRYP read layer) and the unkeyed CExtract on the same cabinet
+# deciphered, against three references on that plain cabinet:
+#   FDI        Wine's own Cabinet.dll through FDI alone (the reader our
+#              extractor keeps for cabinet sets), driven by a plain client in
+#              the same wine64, with the same output sequence as ours;
+#   expand.exe Wine's expand.exe. It has no -F: switch and takes no folder as
+#              the destination of a cabinet ("expand CAB DIR" fails with
+#              "cabinet extraction failed" for any cabinet); given a file name
+#              it decodes every member and writes each in turn to that one
+#              file. So it is given the same cabinet and a file name: the same
+#              bytes decoded and written, one name instead of 35;
+#   cabextract on the host.
 #
-# Like with like: for CExtract the Extract() call is timed inside the Windows
-# program (warm wineserver, Wine's start-up excluded); for cabextract the whole
-# process is timed and its start-up, measured on a cabinet holding one empty
-# file, is subtracted. Both write the same files to disk. Best of N runs each.
+# Like with like: for CExtract and FDI the extraction call is timed inside the
+# Windows program (warm wineserver, Wine's start-up excluded); for expand.exe
+# (from CreateProcess, inside Wine) and cabextract the whole process is timed
+# and its start-up, measured on a cabinet holding one empty file, is
+# subtracted. Best of N runs each.
 # Also prints the peak working set of a process that extracts a small and a
-# large package, to show that memory does not grow with the package, and a
-# profile of the keyed read layer (read and seek calls, deciphering alone).
+# large package, to show that memory does not grow with the package, a
+# profile of the keyed read layer (read and seek calls, deciphering alone) and
+# one of the per-file output handling (the earlier call sequence against the
+# current one, call by call, on 310 files of 32 KB).
 #
 # KL_BUILD_ROOT chooses the build root (default: build); the win64 tree must
 # have been configured. Runs its own Xvfb/Wine session.
@@ -39,8 +52,11 @@ echo "large package: $ours"
 plain="$("$RUN" "$EXE" run big-plain.cab out-big-plain "$REPEATS" plain)"
 echo "large package, unkeyed: $plain"
 "$RUN" "$EXE" profile big.cab out-profile | sed 's/^/read layer: /'
+"$RUN" "$EXE" outputs 310 32 out-outputs | sed 's/^/output handling: /'
+fdi="$("$RUN" "$EXE" fdi big-plain.cab out-fdi "$REPEATS")"
+echo "large package, Wine's FDI alone: $fdi"
 
-# cabextract: best whole-process time, minus start-up on an empty cabinet.
+# A cabinet holding one empty file: the start-up of expand.exe and cabextract.
 python3 - <<'EOF'
 import struct
 name = b"empty.txt\0"
@@ -51,6 +67,13 @@ folder = struct.pack("<IHH", cab_len, 0, 0)
 entry = struct.pack("<IIHHHH", 0, 0, 0, 0x40E6, 0, 0x20) + name
 open("empty.cab", "wb").write(hdr + folder + entry)
 EOF
+mkdir -p out-expand
+spawn_ms() { sed -n 's/.*best_ms=\([0-9.]*\).*exit=0.*/\1/p' <<<"$1"; }
+exp_full=$(spawn_ms "$("$RUN" "$EXE" spawn "$REPEATS" 'expand.exe big-plain.cab out-expand\all.out')")
+exp_start=$(spawn_ms "$("$RUN" "$EXE" spawn "$REPEATS" 'expand.exe empty.cab out-expand\empty.out')")
+[ -n "$exp_full" ] && [ -n "$exp_start" ] || { echo "bench extract: expand.exe failed" >&2; exit 1; }
+
+# cabextract: best whole-process time, minus start-up on the empty cabinet.
 best() {  # best wall time in ns of "$@" over REPEATS runs
   local b=0 t0 t1 d
   for _ in $(seq "$REPEATS"); do
@@ -62,10 +85,11 @@ best() {  # best wall time in ns of "$@" over REPEATS runs
 full=$(best cabextract -q -d out-cx big-plain.cab)
 start=$(best cabextract -q -d out-cx empty.cab)
 bytes=$(du -sb out-big | cut -f1)
-python3 - "$full" "$start" "$bytes" "$ours" "$plain" <<'EOF'
+python3 - "$full" "$start" "$bytes" "$ours" "$plain" "$fdi" "$exp_full" "$exp_start" <<'EOF'
 import re, sys
 full, start, size = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-ours, plain = sys.argv[4], sys.argv[5]
+ours, plain, fdi = sys.argv[4], sys.argv[5], sys.argv[6]
+exp_full, exp_start = float(sys.argv[7]), float(sys.argv[8])
 mb = size / 1048576.0
 net = max(full - start, 1)
 cx = mb / (net / 1e9)
@@ -75,6 +99,13 @@ def rate(line):
 mine = rate(ours)
 print(f"cabextract: {mb:.2f} MB in {full/1e6:.1f} ms whole process, start-up {start/1e6:.1f} ms, "
       f"extraction {net/1e6:.1f} ms = {cx:.0f} MB/s")
+exp_net = max(exp_full - exp_start, 0.001)
+ex = mb / (exp_net / 1e3)
+print(f"expand.exe: {mb:.2f} MB in {exp_full:.1f} ms whole process, start-up {exp_start:.1f} ms, "
+      f"extraction {exp_net:.1f} ms = {ex:.0f} MB/s")
+ref = rate(fdi)
+print(f"ratio CExtract/FDI throughput: keyed {mine/ref:.2f}, unkeyed {rate(plain)/ref:.2f} (target >= 1.50)")
+print(f"ratio CExtract/expand.exe throughput: keyed {mine/ex:.2f}, unkeyed {rate(plain)/ex:.2f}")
 print(f"ratio unkeyed CExtract/cabextract throughput: {rate(plain)/cx:.2f}")
 print(f"ratio CExtract/cabextract throughput: {mine/cx:.2f} (target >= 0.80)")
 EOF

@@ -1,4 +1,5 @@
-// Folder-tree removal through a hidden command interpreter.
+// Folder-tree removal: in this process, then by a hidden command interpreter
+// for whatever stays.
 #include "app/remove_tree_win.h"
 
 #include <shlobj.h>
@@ -230,6 +231,147 @@ bool ShortNameForCommand(const wchar_t* path, wchar_t (&out)[MAX_PATH]) {
   return n != 0 && n < MAX_PATH && !kl::Find<wchar_t>(out, L"%");
 }
 
+constexpr int kMaxTreeDepth = 128;  // a MAX_PATH path has at most ~130 levels
+
+// A file of the tree: read-only ones too, as the interpreter's "rmdir /s"
+// removes them.
+bool DeleteTreeFile(const wchar_t* path, DWORD attributes) {
+  if (::DeleteFileW(path)) return true;
+  if (!(attributes & FILE_ATTRIBUTE_READONLY) || ::GetLastError() != ERROR_ACCESS_DENIED)
+    return false;
+  return ::SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY) &&
+         ::DeleteFileW(path);
+}
+
+bool RemoveTreeFolder(const wchar_t* path) {
+  if (::RemoveDirectoryW(path)) return true;
+  const DWORD a = ::GetFileAttributesW(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) &&
+         ::SetFileAttributesW(path, a & ~FILE_ATTRIBUTE_READONLY) && ::RemoveDirectoryW(path);
+}
+
+// A link found in the tree (a reparse point: junction or symbolic link, to a
+// folder or a file), removed as a link through a handle to the link itself.
+// Where the system opens what the link points to instead (Wine does so for
+// the Unix links it reports as reparse points, and its removal by name would
+// act on the target), nothing is done and false is returned.
+bool RemoveLink(const wchar_t* path) {
+  ui::FileHandle link(::CreateFileW(
+      path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!link) return false;
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+      !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return false;
+  if (tag.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = tag.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
+    ::SetFileInformationByHandle(link.get(), FileBasicInfo, &basic, sizeof basic);
+  }
+  FILE_DISPOSITION_INFO remove = {};
+  remove.DeleteFile = TRUE;
+  return ::SetFileInformationByHandle(link.get(), FileDispositionInfo, &remove, sizeof remove) != 0;
+}
+
+// Deletes the folder in path (len characters, no trailing backslash) and
+// everything in it, in this process. A link (any reparse point, to a folder
+// or a file) is removed itself and never entered, so nothing outside the tree
+// is reached; one that cannot be removed sets *linkStayed. Whatever cannot go
+// (a file in use, a name too long for path) stays; false then.
+bool DeleteTreeHere(wchar_t (&path)[MAX_PATH], size_t len, int depth, bool* linkStayed) {
+  if (depth > kMaxTreeDepth || len + 2 >= MAX_PATH) return false;
+  path[len] = L'\\';
+  path[len + 1] = L'*';
+  path[len + 2] = 0;
+  bool complete = true;
+  WIN32_FIND_DATAW entry;
+  ui::FindHandle find(::FindFirstFileExW(path, FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                         nullptr, 0));
+  if (find) {
+    do {
+      const wchar_t* name = entry.cFileName;
+      if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
+      const size_t n = kl::StrLen(name);
+      if (len + 1 + n >= MAX_PATH) {
+        complete = false;
+        continue;
+      }
+      for (size_t i = 0; i <= n; ++i) path[len + 1 + i] = name[i];
+      const DWORD a = entry.dwFileAttributes;
+      bool gone;
+      if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
+        gone = RemoveLink(path);
+        if (!gone) *linkStayed = true;
+      } else if (a & FILE_ATTRIBUTE_DIRECTORY) {
+        gone = DeleteTreeHere(path, len + 1 + n, depth + 1, linkStayed);
+      } else {
+        gone = DeleteTreeFile(path, a);
+      }
+      if (!gone) complete = false;
+    } while (::FindNextFileW(find.get(), &entry));
+    find.reset();
+  }
+  path[len] = 0;
+  return RemoveTreeFolder(path) && complete;
+}
+
+// true when the folder in path (len characters, no trailing backslash) is a
+// link or holds one at any depth, or cannot be looked through entirely.
+bool TreeHoldsLink(wchar_t (&path)[MAX_PATH], size_t len, int depth) {
+  if (depth > kMaxTreeDepth || len + 2 >= MAX_PATH) return true;
+  const DWORD self = ::GetFileAttributesW(path);
+  if (self == INVALID_FILE_ATTRIBUTES || (self & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+  path[len] = L'\\';
+  path[len + 1] = L'*';
+  path[len + 2] = 0;
+  bool found = false;
+  WIN32_FIND_DATAW entry;
+  ui::FindHandle find(::FindFirstFileExW(path, FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                         nullptr, 0));
+  if (find) {
+    do {
+      const wchar_t* name = entry.cFileName;
+      if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
+      const DWORD a = entry.dwFileAttributes;
+      if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
+        found = true;
+      } else if (a & FILE_ATTRIBUTE_DIRECTORY) {
+        const size_t n = kl::StrLen(name);
+        if (len + 1 + n >= MAX_PATH) {
+          found = true;
+        } else {
+          for (size_t i = 0; i <= n; ++i) path[len + 1 + i] = name[i];
+          found = TreeHoldsLink(path, len + 1 + n, depth + 1);
+        }
+      }
+    } while (!found && ::FindNextFileW(find.get(), &entry));
+  }
+  path[len] = 0;
+  return found;
+}
+
+// The in-process removal of a folder the checks have let through. true when
+// the folder is gone; *linkStayed tells that a link in it (or the folder
+// itself, when it is one) could not be removed.
+bool RemoveTreeInProcess(const wchar_t* folder, bool* linkStayed) {
+  wchar_t norm[kNormChars];
+  if (!Normalise(folder, norm)) return false;
+  const size_t len = kl::StrLen(norm);
+  if (len + 2 >= MAX_PATH) return false;  // left to the interpreter's short names
+  wchar_t path[MAX_PATH];
+  kl::Copy(path, norm);
+  const DWORD a = ::GetFileAttributesW(path);
+  if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
+    if (!RemoveLink(path)) *linkStayed = true;  // the link, never its target
+  } else {
+    DeleteTreeHere(path, len, 0, linkStayed);
+  }
+  return ::GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES;
+}
+
 }  // namespace
 
 bool RemoveFolderTree(const wchar_t* path) {
@@ -249,6 +391,22 @@ bool RemoveFolderTree(const wchar_t* path) {
 
   wchar_t comspec[MAX_PATH];
   if (!ReadComspec(comspec)) return false;
+
+  // The interpreter is only needed for what this process cannot remove
+  // (files in use, names beyond MAX_PATH): starting it costs far more than
+  // deleting an ordinary tree here. The checks above still decide first, so
+  // a folder the interpreter would have refused is refused all the same.
+  wchar_t checkName[MAX_PATH];
+  if (!ShortNameForCommand(path, checkName)) return false;
+  {
+    wchar_t command[520];
+    if (!kl::Format(command, L"%s /c rmdir \"%s\" /s /q", comspec, checkName)) return false;
+  }
+  bool linkStayed = false;
+  if (RemoveTreeInProcess(path, &linkStayed)) return true;
+  // The interpreter would go through a link it cannot remove (Wine's does:
+  // it empties the folder the link points to): such a tree is left as it is.
+  if (linkStayed) return false;
 
   for (int attempt = 1; attempt <= 2; ++attempt) {
     // The path is quoted: where a volume keeps no short names it may hold
@@ -278,6 +436,15 @@ bool RemoveFolderTree(const wchar_t* path) {
 bool RemoveFolderTreeAfterExit(const wchar_t* path) {
   if (!path || !*path || ::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return false;
   if (IsProtectedFolder(path)) return false;
+  {
+    // The interpreter would follow a link out of the tree: a tree that holds
+    // one (or one too deep to look through) is not handed to it.
+    wchar_t norm[kNormChars];
+    if (!Normalise(path, norm) || kl::StrLen(norm) + 2 >= MAX_PATH) return false;
+    wchar_t probe[MAX_PATH];
+    kl::Copy(probe, norm);
+    if (TreeHoldsLink(probe, kl::StrLen(probe), 0)) return false;
+  }
   CurrentDirectoryKeeper keeper;
   ::SetCurrentDirectoryW(L"c:\\");
   wchar_t comspec[MAX_PATH];

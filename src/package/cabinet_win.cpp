@@ -6,6 +6,7 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -240,8 +241,18 @@ long CExtract::FileSeek(int handle, long distance, int origin) {
 
 int CExtract::FileOpen(const wchar_t* path, int flags, int permission) {
   if (!path) return -1;
-  if (flags & kCreateFlag) ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-  return _wopen(path, flags, permission);
+  int h = _wopen(path, flags, permission);
+  // An existing read-only, hidden or system file refuses to be replaced:
+  // its attributes are cleared and the open is tried once more. (Clearing
+  // them beforehand costs every new file a look-up of a name that is not
+  // there, which under Wine means a scan of the folder.)
+  if (h == -1 && (flags & kCreateFlag) && errno == EACCES) {
+    const DWORD a = ::GetFileAttributesW(path);
+    if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY) &&
+        ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL))
+      h = _wopen(path, flags, permission);
+  }
+  return h;
 }
 
 int CExtract::SetPackageKey() { return BlowfishSetKey(&cipher_, kPackageKeyLength); }
@@ -723,20 +734,45 @@ INT_PTR CExtract::OnCopyFile(PFDINOTIFICATION info) {
   return h;
 }
 
+namespace {
+
+// The cabinet's date and time of a file as UTC. false when they are no date.
+bool CabinetFileTime(uint16_t date, uint16_t time, uint16_t attribs, FILETIME* utc) {
+  FILETIME local;
+  if (!::DosDateTimeToFileTime(date, time, &local)) return false;
+  if ((attribs & kTimeIsUtc) || !::LocalFileTimeToFileTime(&local, utc)) *utc = local;
+  return true;
+}
+
+// Times and attributes through the runtime handle that wrote the file. false
+// when the handle is not the runtime's or would not take them.
+bool ApplyTimeAndAttributesToHandle(int handle, uint16_t date, uint16_t time, uint16_t attribs) {
+  const intptr_t os = _get_osfhandle(handle);
+  if (os == -1 || os == 0) return false;
+  // One call sets both times and the attributes on the handle that wrote the
+  // file: no second open by name, no second call by name afterwards.
+  FILE_BASIC_INFO b = {};
+  FILETIME utc;
+  if (CabinetFileTime(date, time, attribs, &utc)) {
+    b.CreationTime.LowPart = b.LastWriteTime.LowPart = utc.dwLowDateTime;
+    b.CreationTime.HighPart = b.LastWriteTime.HighPart = static_cast<LONG>(utc.dwHighDateTime);
+  }
+  const DWORD a = attribs & kKeptAttributes;
+  b.FileAttributes = a ? a : FILE_ATTRIBUTE_NORMAL;
+  return ::SetFileInformationByHandle(reinterpret_cast<HANDLE>(os), FileBasicInfo, &b,
+                                      sizeof b) != 0;
+}
+
+}  // namespace
+
 void CExtract::ApplyTimeAndAttributes(const std::wstring& path, uint16_t date, uint16_t time,
                                       uint16_t attribs) {
   {
     ui::FileHandle f(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) return;
-    FILETIME local, utc;
-    if (::DosDateTimeToFileTime(date, time, &local)) {
-      if (attribs & kTimeIsUtc)
-        utc = local;
-      else if (!::LocalFileTimeToFileTime(&local, &utc))
-        utc = local;
-      ::SetFileTime(f.get(), &utc, nullptr, &utc);
-    }
+    FILETIME utc;
+    if (CabinetFileTime(date, time, attribs, &utc)) ::SetFileTime(f.get(), &utc, nullptr, &utc);
   }
   DWORD a = attribs & kKeptAttributes;
   ::SetFileAttributesW(path.c_str(), a ? a : FILE_ATTRIBUTE_NORMAL);
@@ -747,8 +783,13 @@ INT_PTR CExtract::OnCloseFile(PFDINOTIFICATION info) {
   NameToWide(info->psz1, info->attribs, &name);
   std::wstring outPath = destination_ + name;
   if (!memoryTarget_) {
-    HookClose(static_cast<int>(info->hf));
-    ApplyTimeAndAttributes(outPath, info->date, info->time, info->attribs);
+    const int handle = static_cast<int>(info->hf);
+    const bool applied = handle > 0 && handle == current_.handle &&
+                         ApplyTimeAndAttributesToHandle(handle, info->date, info->time,
+                                                        info->attribs);
+    HookClose(handle);
+    // By name when the handle would not take them.
+    if (!applied) ApplyTimeAndAttributes(outPath, info->date, info->time, info->attribs);
   }
   if (doneHook_) doneHook_(outPath.c_str(), memoryTarget_ ? &memory_ : nullptr, hookContext_);
   return 1;

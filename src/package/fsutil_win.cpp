@@ -144,14 +144,58 @@ bool TakeNewParentAccessWithUsersGrant(const wchar_t* path) {
                                  nullptr) == ERROR_SUCCESS;
 }
 
+// The access list of the files moved into one folder. It is the same for
+// every file there (the Users grant as the only explicit entry, then the
+// folder's inheritable entries), so the system works it out once, for the
+// first file (TakeNewParentAccessWithUsersGrant), and the others get that
+// list as it is, with the request to take the folder's inheritable entries
+// again that GrantUsersAccess makes for a copy: one plain write per file
+// instead of a call that looks up the folder's list each time.
+class FolderAccess {
+ public:
+  bool Apply(const wchar_t* path) {
+    if (list_ && ::SetFileSecurityW(path, DACL_SECURITY_INFORMATION, list_.get())) return true;
+    if (!TakeNewParentAccessWithUsersGrant(path)) return false;
+    if (!captured_) Capture(path);
+    return true;
+  }
+
+ private:
+  void Capture(const wchar_t* path) {
+    captured_ = true;
+    DWORD size = 0;
+    ::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    if (size == 0) return;
+    ui::HeapBlock sd(HeapZero(size));
+    if (!sd || !::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, sd.get(), size, &size)) return;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorControl(sd.get(), &control, &revision) ||
+        !::GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted) || !present || !dacl)
+      return;
+    if (control & SE_DACL_AUTO_INHERITED) {
+      auto setControl = reinterpret_cast<SetControlFn>(
+          reinterpret_cast<void*>(Advapi("SetSecurityDescriptorControl")));
+      const SECURITY_DESCRIPTOR_CONTROL bits = SE_DACL_AUTO_INHERIT_REQ | SE_DACL_AUTO_INHERITED;
+      if (!setControl || !setControl(sd.get(), bits, bits)) return;
+    }
+    list_.reset(sd.release());
+  }
+
+  ui::HeapBlock list_;
+  bool captured_ = false;
+};
+
 // Moves one file onto its target within a volume: a rename, no data copied.
 // The target gets the access of a fresh file there plus the Users grant, as a
 // copy would. false with the source file where it was when the rename is not
 // possible (another volume, a target that is in use, read-only or a folder)
 // or the grant fails.
-bool MoveIntoPlace(const wchar_t* from, const wchar_t* to) {
+bool MoveIntoPlace(const wchar_t* from, const wchar_t* to, FolderAccess& access) {
   if (!::MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) return false;
-  if (TakeNewParentAccessWithUsersGrant(to)) return true;
+  if (access.Apply(to)) return true;
   // The two-step way: reset to the parent's entries, then add the grant.
   TakeNewParentAccess(to);
   if (GrantUsersAccess(to) == 1) return true;
@@ -341,6 +385,7 @@ int CopyFolder(const wchar_t* source, const wchar_t* destination, int keepSource
   WIN32_FIND_DATAW entry;
   ui::FindHandle find(::FindFirstFileW(pattern, &entry));
   if (!find) return 0;
+  FolderAccess movedAccess;
   // Every entry is examined, the first one included: it is normally the
   // folder's own "." entry, which the full-stop rule below skips.
   do {
@@ -359,7 +404,7 @@ int CopyFolder(const wchar_t* source, const wchar_t* destination, int keepSource
 
     // A file that is not kept is renamed into place where that works; the
     // copy below handles the rest (other volumes, targets in use).
-    if (!keepSource && MoveIntoPlace(from, to)) continue;
+    if (!keepSource && MoveIntoPlace(from, to, movedAccess)) continue;
 
     bool placed = ::CopyFileW(from, to, FALSE) && GrantUsersAccess(to) == 1;
     if (!placed && ScheduleReplacement(from, name, to)) {

@@ -450,6 +450,19 @@ TEST_F(CabinetTest, ReadOnlyOutputFileIsReplaced) {
   ExpectTree(dest_, entries);
 }
 
+TEST_F(CabinetTest, HiddenSystemOutputFileIsReplaced) {
+  auto entries = SampleEntries();
+  std::wstring path = Put(L"p.cab", cab::BuildCabinet(entries));
+  ASSERT_TRUE(::CreateDirectoryW(dest_.c_str(), nullptr));
+  std::wstring old = dest_ + L"InstallInfo.kif";
+  WriteAll(old, Text("old contents, longer than nothing"));
+  ASSERT_TRUE(::SetFileAttributesW(
+      old.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  EXPECT_EQ(Run(path, dest_, false), 1);
+  ExpectTree(dest_, entries);
+  EXPECT_EQ(::GetFileAttributesW(old.c_str()) & 0x07u, 0u);  // the cabinet's attributes
+}
+
 TEST_F(CabinetTest, TimesAndAttributesAreApplied) {
   std::vector<cab::Entry> e(4);
   e[0].name = "ro.txt";

@@ -164,6 +164,31 @@ TEST_F(MoveFolderTest, MovedFileGetsTheAccessListOfACopy) {
   }
 }
 
+TEST_F(MoveFolderTest, EveryFileMovedIntoAFolderGetsTheListOfItsFirst) {
+  // The first file moved into a folder gets its list from the system; the
+  // others get that list written as it is. All read back alike, and like a
+  // file given the grant in place.
+  for (const wchar_t* n : {L"\\a.bin", L"\\b.bin", L"\\c.bin", L"\\sub\\d.bin", L"\\sub\\e.bin"})
+    Put(src_ + n, "x");
+  Put(dst_ + L"\\fresh.bin", "f");
+  Put(dst_ + L"\\sub\\fresh.bin", "f");
+  ASSERT_EQ(GrantUsersAccess((dst_ + L"\\fresh.bin").c_str()), 1);
+  ASSERT_EQ(GrantUsersAccess((dst_ + L"\\sub\\fresh.bin").c_str()), 1);
+  ASSERT_EQ(CopyFolder(src_.c_str(), dst_.c_str(), 0), 1);
+  for (const std::wstring dir : {dst_, dst_ + L"\\sub"}) {
+    const std::wstring expected = DaclText(dir + L"\\fresh.bin");
+    ASSERT_FALSE(expected.empty());
+    for (const wchar_t* n : {L"\\a.bin", L"\\b.bin", L"\\c.bin", L"\\d.bin", L"\\e.bin"}) {
+      if (!IsFile(dir + n)) continue;
+      EXPECT_EQ(DaclText(dir + n), expected) << std::string(n, n + wcslen(n));
+    }
+  }
+  for (const wchar_t* n : {L"\\a.bin", L"\\b.bin", L"\\c.bin"}) EXPECT_TRUE(IsFile(dst_ + n));
+  for (const wchar_t* n : {L"\\d.bin", L"\\e.bin"}) EXPECT_TRUE(IsFile(dst_ + L"\\sub" + n));
+  EXPECT_FALSE(IsFile(src_ + L"\\a.bin"));
+  EXPECT_FALSE(IsFile(src_ + L"\\sub\\e.bin"));
+}
+
 TEST(GrantUsersAccessOnce, ManyFilesFromSeveralThreadsAllSucceed) {
   const std::wstring root = TempFolder() + Unique(L"kl_grant_");
   ASSERT_TRUE(CreateDirectoryPath((root + L"\\").c_str()));
