@@ -296,7 +296,7 @@ DWORD WINAPI NetReaderMain(LPVOID param) {
 
 }  // namespace
 
-bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target) {
+bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target, uint64_t maxBytes) {
   if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES && !DeleteFileW(target)) return false;
   if (cancelled_.load()) return false;
 
@@ -325,7 +325,8 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target) {
 
   {
     Hold hold(*t);
-    if (!waitFor(hold, [&] { return t->answered; }) || !t->statusOk) {
+    if (!waitFor(hold, [&] { return t->answered; }) || !t->statusOk ||
+        (t->hasLength && t->announced > maxBytes)) {
       hold.Unlock();
       abandon();
       return false;  // no file was created
@@ -357,6 +358,10 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target) {
     }
     for (const auto& block : batch) {
       const uint32_t got = static_cast<uint32_t>(block.size());
+      if (received + got > maxBytes) {
+        failed = finished = true;
+        break;
+      }
       if (got && std::fwrite(block.data(), 1, got, out) != got) failed = true;
       received += got;
       g_downloaded.fetch_add(got);
@@ -387,7 +392,7 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target) {
 void KLIMEUpdate::FetchUpdateList(const wchar_t* url) {
   wchar_t local[260];
   kl::Format(local, L"%s_klime_update_list.txt", tempDir_);
-  if (!DownloadFile(url, local)) {
+  if (!DownloadFile(url, local, kMaxListBytes)) {
     wchar_t line[256];
     kl::Format(line, L"无法访问的URL：%s", url);
     SendMessageLine(line);
@@ -398,9 +403,9 @@ void KLIMEUpdate::FetchUpdateList(const wchar_t* url) {
     // The bytes that are verified are the bytes that are parsed.
     std::vector<unsigned char> bytes;
     wchar_t sigUrl[520], sigLocal[270];
-    if (!ReadWholeFile(local, kMaxSignedListBytes, &bytes) ||
+    if (!ReadWholeFile(local, kMaxListBytes, &bytes) ||
         !kl::Format(sigUrl, L"%s.sig", url) || !kl::Format(sigLocal, L"%s.sig", local) ||
-        !DownloadFile(sigUrl, sigLocal) ||
+        !DownloadFile(sigUrl, sigLocal, kMaxSignatureBytes) ||
         !VerifyListSignature(bytes.data(), bytes.size(), sigLocal)) {
       DeleteFileW(local);
       wchar_t line[256];

@@ -76,7 +76,12 @@ class KLIMEUpdate {
   virtual void GetLocalPath(UpdateEntry* item);
 
   bool Prepare(const UpdateCallbacks& callbacks);
-  bool DownloadFile(const wchar_t* url, const wchar_t* target);
+  // A download larger than maxBytes (announced or received) fails like a
+  // broken one: a hostile server cannot fill the disk.
+  static constexpr uint64_t kMaxItemBytes = 256ull << 20;  // cabinets, packages, pictures
+  static constexpr uint64_t kMaxListBytes = 4ull << 20;    // update lists
+  static constexpr uint64_t kMaxSignatureBytes = 1024;     // a list's .sig
+  bool DownloadFile(const wchar_t* url, const wchar_t* target, uint64_t maxBytes = kMaxItemBytes);
   void FetchUpdateList(const wchar_t* url);
 
   // Downloads and unpacked files land here instead of the system's

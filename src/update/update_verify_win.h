@@ -40,9 +40,6 @@ struct CngKey {
 const char* BuiltInUpdateKeyText();
 inline bool UpdateKeyBuiltIn() { return BuiltInUpdateKeyText()[0] != 0; }
 
-// Largest list the program reads when it must verify it first.
-constexpr size_t kMaxSignedListBytes = 4u << 20;
-
 // true when the signature file at sigPath (DER, at most 72 bytes) is the
 // built-in key's ECDSA P-256 signature of the bytes of the list. A key that
 // does not parse verifies nothing.

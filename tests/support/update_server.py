@@ -7,6 +7,7 @@ misbehave on purpose for single paths:
 
   404       answer "404 Not Found" (the file need not exist)
   cut       announce the whole Content-Length, send half the body, close
+  unsized   send the whole body without a Content-Length, then close
   stall     announce the length, send the first bytes, then send nothing
             more until --stall-seconds have passed or the server stops
   ok        serve the file normally (clears an earlier rule)
@@ -44,7 +45,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 ENCODINGS = ("utf8bom", "utf8", "utf16le", "utf16be", "ansi", "asis")
-MODES = ("404", "cut", "stall", "ok")
+MODES = ("404", "cut", "stall", "unsized", "ok")
 
 
 class State:
@@ -163,11 +164,18 @@ def make_handler(state):
                 except (UnicodeError, LookupError):
                     pass  # not text in UTF-8: send as stored
             ctype = "text/plain" if full.lower().endswith(".txt") else "application/octet-stream"
-            if mode not in ("cut", "stall"):
+            if mode not in ("cut", "stall", "unsized"):
                 self.answer(200, body, ctype)
                 return
             self.send_response(200)
             self.send_header("Content-Type", ctype)
+            if mode == "unsized":
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.write(body)
+                self.wfile.flush()
+                self.close_connection = True
+                return
             self.send_header("Content-Length", str(len(body)))
             self.send_header("Connection", "close")
             self.end_headers()

@@ -32,7 +32,7 @@ class UpdateServer {
 
   // "http://127.0.0.1:<port>"
   std::wstring Base() const { return L"http://127.0.0.1:" + std::to_wstring(port_); }
-  // Sets a path's behaviour: 404, cut, stall, ok, or a list encoding
+  // Sets a path's behaviour: 404, cut, stall, unsized, ok, or a list encoding
   // (utf8bom, utf8, utf16le, utf16be, ansi, asis).
   bool Rule(const std::wstring& path, const wchar_t* mode);
   // The body of a GET (for control requests).

@@ -129,6 +129,17 @@ TEST_F(Engine, DownloadsRefusedOrBrokenLeaveNoFile) {
   EXPECT_FALSE(engine_.DownloadFile(Url(L"/big.bin").c_str(), target.c_str()));
   EXPECT_FALSE(testfs::Exists(target));
 
+  // Larger than the caller's bound, announced or not: failure, no file.
+  ASSERT_TRUE(server_.Rule(L"/big.bin", L"ok"));
+  EXPECT_FALSE(engine_.DownloadFile(Url(L"/big.bin").c_str(), target.c_str(), big_.size() - 1));
+  EXPECT_FALSE(testfs::Exists(target));
+  ASSERT_TRUE(server_.Rule(L"/big.bin", L"unsized"));
+  EXPECT_FALSE(engine_.DownloadFile(Url(L"/big.bin").c_str(), target.c_str(), big_.size() - 1));
+  EXPECT_FALSE(testfs::Exists(target));
+  ASSERT_TRUE(engine_.DownloadFile(Url(L"/big.bin").c_str(), target.c_str(), big_.size()));
+  ASSERT_TRUE(testfs::ReadAll(target, &got));
+  EXPECT_TRUE(got == big_);
+
   // A target held by another process: no request at all.
   ASSERT_TRUE(testfs::WriteAll(target, std::string("held")));
   {
