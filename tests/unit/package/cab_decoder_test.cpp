@@ -348,6 +348,28 @@ TEST(CabDecoder, MsZipWithHistoryAcrossBlocksInBothStyles) {
   }
 }
 
+TEST(CabDecoder, HistoryCarriesOverWhenTheOutputBufferStartsAgain) {
+  // 20 blocks: the decoder's buffer holds 8, so it starts over twice, and
+  // the first block after each restart refers back into the one before it.
+  Bytes unit = Words(50000, 10);
+  Bytes data;
+  while (data.size() < 20 * 32768) data.insert(data.end(), unit.begin(), unit.end());
+  data.resize(20 * 32768);
+  RawFolder f{1, MsZipWithHistory(data)};
+  ASSERT_EQ(f.blocks.size(), 20u);
+  EXPECT_LT(f.blocks[8].payload.size(), 4000u);  // only decodable with its history
+  // One file up to 300000, then one over the rest, and one small one from
+  // before the first (listed out of order: the folder decodes again).
+  Bytes c = Assemble({f}, {{"a", 298000, 2000, 0}, {"b", 20 * 32768 - 300000, 300000, 0},
+                           {"c", 1000, 100, 0}});
+  MemoryHost h(c);
+  ASSERT_EQ(Decode(c, &h), cab::DecodeResult::Ok);
+  ASSERT_EQ(h.files.size(), 3u);
+  EXPECT_TRUE(h.files[0].data == Bytes(data.begin() + 2000, data.begin() + 300000));
+  EXPECT_TRUE(h.files[1].data == Bytes(data.begin() + 300000, data.end()));
+  EXPECT_TRUE(h.files[2].data == Bytes(data.begin() + 100, data.begin() + 1100));
+}
+
 TEST(CabDecoder, SeveralFoldersReservedAreasAndAFileListedOutOfOrder) {
   Bytes one = Noise(40000, 5), two = Repeating();
   RawFolder a{0, StoredBlocks(one)}, b{1, MsZipWithHistory(two)};
