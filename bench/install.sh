@@ -343,7 +343,7 @@ if [ $have_wizard -eq 1 ]; then
   drv clean-ours "$KEY" "$DISPLAY_NAME" "$dir" >/dev/null || die "cannot remove our install"
 fi
 
-ours_click=(); ours_whole=(); ours_ready=(); ours_close=(); msi=(); nsis=()
+ours_click=(); ours_whole=(); ours_ready=(); ours_close=(); msi=(); nsis=(); step_logs=()
 un_click=(); un_whole=(); msi_x=(); nsis_x=()
 for i in $(seq "$REPEATS"); do
   out=$(drv time msiexec /i klbench.msi /qn) || die "msiexec /i failed: $out"
@@ -359,6 +359,11 @@ for i in $(seq "$REPEATS"); do
     out=$(drv ours klbench-setup.exe "$KEY" "$DISPLAY_NAME" keep) || die "our setup failed: $out"
     ours_click+=("$(field click_ms "$out")"); ours_whole+=("$(field whole_ms "$out")")
     ours_ready+=("$(field ready_ms "$out")"); ours_close+=("$(field close_ms "$out")")
+    # The run's own log (the uninstall below replaces it): its progress lines
+    # carry the times of the install steps.
+    log=$(find "$DRIVE_C/users" -name "$KEY-setup.log" 2>/dev/null | head -1)
+    [ -n "$log" ] && cp "$log" "$WORK/steps-$i.log"
+    step_logs+=("$WORK/steps-$i.log")
     dir=$(sed -n 's/.*dir=\(.*\)$/\1/p' <<<"$out")
     out=$(drv uninstall "$dir" "$KEY" "$DISPLAY_NAME") || die "our uninstall failed: $out"
     un_click+=("$(field click_ms "$out")"); un_whole+=("$(field whole_ms "$out")")
@@ -408,11 +413,59 @@ m, n, c, w = (statistics.median(v) for v in (msi, nsis, click, whole))
 print("ratio ours/msiexec: %.2f (target <= 1.00)   ours/NSIS: %.2f (target <= 1.50)" % (c / m, c / n))
 print("whole process, for comparison: ours*/msiexec %.2f, ours*/NSIS %.2f" % (w / m, w / n))
 EOF
-# Where our install's time goes: the routines of the install sequence one by
-# one, on as many files as the product has (the placement move first).
+# Where our install's time went, from the timed runs' own logs: the time
+# between the progress lines of the install sequence, and what lies outside
+# them (the in-use check, the worker's start and page switch before, the
+# button's caption after).
+if [ ${#step_logs[@]} -gt 0 ]; then
+  echo "== our per-step split (the timed runs' logs, median of ${#step_logs[@]})"
+  python3 - "${ours_click[*]}" "${step_logs[@]}" <<'EOF'
+import datetime, re, statistics, sys
+clicks = [float(x) for x in sys.argv[1].split()]
+marks = [("验证安装信息", None), ("开始安装", "verify"), ("  1.", "step 1, files placed (the move)"),
+         ("  2.", None), ("  3.", None), ("  4.", None), ("  5.", None), ("  6.", None),
+         ("安装程序已经完成所有工作", None)]
+names = ["verify", "step 1  files placed (the move, the log's file lines)",
+         "step 2  environment (vendor key, input method)", "step 3  uninstall record",
+         "step 4  backup copy of the package", "step 5  shortcuts",
+         "step 6  temporary files removed"]
+rows = {n: [] for n in names}
+outside = []
+for click, path in zip(clicks, sys.argv[2:]):
+    try:
+        lines = open(path, encoding="utf-8-sig").read().splitlines()
+    except OSError:
+        continue
+    times = []
+    for text, _ in marks:
+        t = None
+        for line in lines:
+            m = re.match(r"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})  (.*)", line)
+            if m and m.group(2).startswith(text):
+                t = datetime.datetime.strptime(m.group(1), "%Y-%m-%d %H:%M:%S.%f")
+                break
+        times.append(t)
+    if any(t is None for t in times):
+        continue
+    ms = [(b - a).total_seconds() * 1000 for a, b in zip(times, times[1:])]
+    # "verify" runs from its line to "开始安装", step 1 from "开始安装" to "  2."
+    parts = [ms[0], ms[1] + ms[2], ms[3], ms[4], ms[5], ms[6], ms[7]]
+    for n, v in zip(names, parts):
+        rows[n].append(v)
+    outside.append(click - sum(parts))
+for n in names:
+    if rows[n]:
+        print("  %-52s median %6.1f ms" % (n, statistics.median(rows[n])))
+if outside:
+    print("  %-52s median %6.1f ms" % ("outside the sequence (click to its first line, last line to the caption)",
+                                       statistics.median(outside)))
+EOF
+fi
+# The routines of the install sequence one by one, on as many files as the
+# product has (the placement move first).
 STEPS="$(pwd)/../bin/bench_install_steps_win.exe"
 if [ -f "$STEPS" ]; then
-  echo "== our per-step split"
+  echo "== our install routines, one by one"
   kb=$((KL_BENCH_BYTES / KL_BENCH_FILES / 1024)); [ "$kb" -gt 0 ] || kb=1
   "$RUN" "$STEPS" "$KL_BENCH_FILES" "$kb" "$REPEATS" | tr -d '\r' | grep -v -e '^idle interpreter' -e '^Success\.$' -e '^$'
 fi

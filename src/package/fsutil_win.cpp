@@ -153,8 +153,12 @@ bool TakeNewParentAccessWithUsersGrant(const wchar_t* path) {
 // instead of a call that looks up the folder's list each time.
 class FolderAccess {
  public:
-  bool Apply(const wchar_t* path) {
-    if (list_ && ::SetFileSecurityW(path, DACL_SECURITY_INFORMATION, list_.get())) return true;
+  // file: the moved file's handle when one is open with WRITE_DAC (the list
+  // is then written through it), else null.
+  bool Apply(HANDLE file, const wchar_t* path) {
+    if (list_ && (file ? ::SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, list_.get())
+                       : ::SetFileSecurityW(path, DACL_SECURITY_INFORMATION, list_.get())))
+      return true;
     if (!TakeNewParentAccessWithUsersGrant(path)) return false;
     if (!captured_) Capture(path);
     return true;
@@ -194,8 +198,29 @@ class FolderAccess {
 // possible (another volume, a target that is in use, read-only or a folder)
 // or the grant fails.
 bool MoveIntoPlace(const wchar_t* from, const wchar_t* to, FolderAccess& access) {
-  if (!::MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) return false;
-  if (access.Apply(to)) return true;
+  // One handle for the rename and the access list: each name is looked up
+  // once. (The rename fails where MoveFileExW without copying would: another
+  // volume, a target in use, read-only or a folder.)
+  ui::FileHandle file(::CreateFileW(from, DELETE | READ_CONTROL | WRITE_DAC | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (file) {
+    const size_t chars = kl::StrLen(to);
+    if (chars >= MAX_PATH) return false;
+    alignas(FILE_RENAME_INFO) BYTE buffer[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    std::memset(buffer, 0, sizeof buffer);
+    rename->ReplaceIfExists = TRUE;
+    rename->FileNameLength = static_cast<DWORD>(chars * sizeof(wchar_t));
+    std::memcpy(rename->FileName, to, (chars + 1) * sizeof(wchar_t));
+    if (!::SetFileInformationByHandle(file.get(), FileRenameInfo, rename, sizeof buffer))
+      return false;
+  } else if (!::MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) {
+    return false;
+  }
+  // (An invalid handle value would name this process: null instead.)
+  if (access.Apply(file.valid() ? file.get() : nullptr, to)) return true;
+  file.reset();
   // The two-step way: reset to the parent's entries, then add the grant.
   TakeNewParentAccess(to);
   if (GrantUsersAccess(to) == 1) return true;
