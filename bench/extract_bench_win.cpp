@@ -1,9 +1,10 @@
 // Extraction benchmark for Cabinet::CExtract (run under Wine by extract.sh).
 //
-//   bench_extract_bench_win make MB KEYED.cab PLAIN.cab
+//   bench_extract_bench_win make MB KEYED.cab PLAIN.cab [FILES]
 //       writes a package of about MB megabytes of mixed content (incompressible
-//       and text-like files, MSZIP): KEYED.cab enciphered as the setup program
-//       carries it, PLAIN.cab the same cabinet deciphered (for cabextract).
+//       and text-like files of ~300 KB, or FILES files, MSZIP): KEYED.cab
+//       enciphered as the setup program carries it, PLAIN.cab the same
+//       cabinet deciphered (for cabextract).
 //   bench_extract_bench_win run KEYED.cab OUTDIR REPEATS
 //       extracts REPEATS times with the keyed extractor (unkeyed with "plain") and prints the best
 //       time of the Extract() call alone, the throughput of the output and
@@ -43,8 +44,10 @@ bool WriteAll(const wchar_t* path, const std::vector<unsigned char>& data) {
   return ok && done == data.size();
 }
 
-int Make(double megabytes, const wchar_t* keyedPath, const wchar_t* plainPath) {
+int Make(double megabytes, const wchar_t* keyedPath, const wchar_t* plainPath, int fileCount) {
   const size_t total = static_cast<size_t>(megabytes * 1024 * 1024);
+  // By default files of about 300 KB; with a count, that many files.
+  const size_t perFile = fileCount > 0 ? std::max<size_t>(1, total / static_cast<size_t>(fileCount)) : 0;
   std::vector<cab::Entry> files;
   cab::Entry kif;
   kif.name = "InstallInfo.kif";
@@ -59,7 +62,7 @@ int Make(double megabytes, const wchar_t* keyedPath, const wchar_t* plainPath) {
     bool text = (i % 5) < 3;  // ~60% text-like, ~40% incompressible
     e.name = std::string(text ? "data\\dict" : "bin\\blob") + std::to_string(i) +
              (text ? ".txt" : ".bin");
-    size_t n = std::min<size_t>(total - made, text ? 300000 : 330000);
+    size_t n = std::min<size_t>(total - made, perFile ? perFile : text ? 300000 : 330000);
     e.data.resize(n);
     for (size_t k = 0; k < n;) {
       x = x * 1103515245u + 12345u;
@@ -496,8 +499,9 @@ int main() {
   int argc = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
   if (!argv) return 2;
-  if (argc == 5 && std::wcscmp(argv[1], L"make") == 0)
-    return Make(std::wcstod(argv[2], nullptr), argv[3], argv[4]);
+  if ((argc == 5 || argc == 6) && std::wcscmp(argv[1], L"make") == 0)
+    return Make(std::wcstod(argv[2], nullptr), argv[3], argv[4],
+                argc == 6 ? static_cast<int>(std::wcstol(argv[5], nullptr, 10)) : 0);
   if (argc == 5 && std::wcscmp(argv[1], L"outputs") == 0)
     return Outputs(std::max(1, static_cast<int>(std::wcstol(argv[2], nullptr, 10))),
                    std::max(1, static_cast<int>(std::wcstol(argv[3], nullptr, 10))), argv[4]);
@@ -511,7 +515,7 @@ int main() {
     return Run(argv[2], argv[3], std::max(1, static_cast<int>(std::wcstol(argv[4], nullptr, 10))),
                !(argc == 6 && std::wcscmp(argv[5], L"plain") == 0));
   std::fprintf(stderr,
-               "usage: bench_extract_bench_win make MB KEYED.cab PLAIN.cab\n"
+               "usage: bench_extract_bench_win make MB KEYED.cab PLAIN.cab [FILES]\n"
                "       bench_extract_bench_win run CAB OUTDIR REPEATS [plain]\n"
                "       bench_extract_bench_win profile CAB OUTDIR [plain]\n"
                "       bench_extract_bench_win fdi PLAIN.cab OUTDIR REPEATS\n"

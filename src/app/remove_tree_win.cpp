@@ -282,6 +282,15 @@ bool RemoveLink(const wchar_t* path) {
 // (a file in use, a name too long for path) stays; false then.
 bool DeleteTreeHere(wchar_t (&path)[MAX_PATH], size_t len, int depth, bool* linkStayed) {
   if (depth > kMaxTreeDepth || len + 2 >= MAX_PATH) return false;
+  // Looked at again right before it is listed: a folder swapped for a link
+  // since its parent was listed is not entered either.
+  const DWORD self = ::GetFileAttributesW(path);
+  if (self == INVALID_FILE_ATTRIBUTES || !(self & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (self & FILE_ATTRIBUTE_REPARSE_POINT) {
+    if (RemoveLink(path)) return true;
+    *linkStayed = true;
+    return false;
+  }
   path[len] = L'\\';
   path[len + 1] = L'*';
   path[len + 2] = 0;
