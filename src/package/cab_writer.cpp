@@ -134,9 +134,14 @@ bool StreamWriter::FlushBlock() {
   size_t cb = 0;
   bool packed = false;
   if (compression_ == Compression::MsZip) {
-    // Every block is a deflate stream of its own, after the "CK" mark.
+    // Every block is a deflate stream of its own, after the "CK" mark, that
+    // may refer back into the block before it (the folder's history, which
+    // every MSZIP reader keeps).
     z_stream* z = Z(zstream_);
     if (deflateReset(z) != Z_OK) return Fail("compressor failed");
+    if (!previous_.empty() &&
+        deflateSetDictionary(z, previous_.data(), static_cast<uInt>(previous_.size())) != Z_OK)
+      return Fail("compressor failed");
     d[0] = 'C';
     d[1] = 'K';
     z->next_in = block_.data();
@@ -169,6 +174,7 @@ bool StreamWriter::FlushBlock() {
   sum = Checksum(hdr + 4, 4, sum);
   Store32(hdr, sum);
   ++blocks_;
+  block_.swap(previous_);
   block_.clear();
   return Emit(hdr, kDataHeaderSize + cb);
 }

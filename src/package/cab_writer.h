@@ -61,7 +61,7 @@ constexpr size_t kBlockSize = 32768;
 // Writes one cabinet as it goes: Begin with the list of files (names and
 // sizes), then the files' bytes in order through Add (in any pieces), then
 // Finish, which writes the last block and patches the cabinet length and the
-// block count into the header. Memory use is one block and the deflate state,
+// block count into the header. Memory use is two blocks and the deflate state,
 // whatever the size of the files.
 class StreamWriter {
  public:
@@ -89,6 +89,7 @@ class StreamWriter {
   uint16_t setId_;
   void* zstream_ = nullptr;
   std::vector<unsigned char> block_;     // pending uncompressed bytes
+  std::vector<unsigned char> previous_;  // the block before, which MSZIP may refer back into
   std::vector<unsigned char> out_;       // one encoded data block
   uint64_t expected_ = 0;                // sum of the announced sizes
   uint64_t received_ = 0;
