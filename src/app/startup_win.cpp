@@ -15,6 +15,7 @@
 #include "app/setup_log_win.h"
 #include "app/silent_install_win.h"
 #include "app/working_copy_win.h"
+#include "base/format_win.h"
 #include "base/keyname.h"
 #include "package/mapfile_win.h"
 #include "remove/operation_dlg_win.h"
@@ -91,6 +92,33 @@ void UninstalledFolderOfThisProgram(const wchar_t* arguments, wchar_t (&folder)[
   slash[1] = 0;
   if (CompareStringOrdinal(own, -1, g_session->installDir, -1, TRUE) == CSTR_EQUAL)
     kl::Copy(folder, own);
+}
+
+// After a silent uninstall started from the installed program, only this
+// running program is left in the install folder. Nothing may be removed
+// there once this process has ended: by then another setup may be
+// installing into the same folder. So the program moves itself out to a
+// folder of its own in the temporary folder (a running program can be
+// renamed, though not deleted), the install folder goes now, while this
+// process still holds the mark of a running setup, and only the moved copy
+// goes after the end. A temporary folder on another volume leaves the old
+// way: the install folder removed after the end.
+void RemoveUninstalledFolder(const wchar_t* folder) {
+  wchar_t self[kPathChars], temp[kPathChars], parking[kPathChars], moved[kPathChars];
+  const DWORD n = GetModuleFileNameW(nullptr, self, kPathChars);
+  const DWORD t = GetTempPathW(kPathChars, temp);
+  if (n == 0 || n >= kPathChars || t == 0 || t >= kPathChars ||
+      !kl::Format(parking, L"%s__KLIMEUninstall%lu\\", temp, GetCurrentProcessId()) ||
+      !kl::Format(moved, L"%sunstall.exe", parking) ||
+      (!CreateDirectoryW(parking, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) ||
+      !MoveFileExW(self, moved, 0)) {
+    RemoveDirectoryW(parking);
+    RemoveFolderTreeAfterExit(folder);
+    return;
+  }
+  SetCurrentDirectoryW(temp);  // a current folder cannot be removed (the interpreter inherits it)
+  if (!RemoveDirectoryW(folder)) RemoveFolderTree(folder);  // what the copy could not remove
+  RemoveFolderTreeAfterExit(parking);
 }
 
 const wchar_t* ModeName(wchar_t mode) {
@@ -235,13 +263,13 @@ int InitInstance(const wchar_t* arguments) {
     if (g_switches.silent) {
       g_exitCode = copyExitCode;
       if (setuplog::Written()) setuplog::Close(g_exitCode);
-      // A silent uninstall started from the installed program: what it
-      // could not remove while this process waited goes once it has ended.
+      // A silent uninstall started from the installed program: the folder
+      // this program runs from goes now, the program itself afterwards.
       if (ownFolder[0] &&
           (copyExitCode == kExitSuccess || copyExitCode == kExitRestartNeeded)) {
         kl::Copy(g_launch->commandLine, arguments);
         ParseCommandLine();
-        if (!g_session->installDir[0]) RemoveFolderTreeAfterExit(ownFolder);
+        if (!g_session->installDir[0]) RemoveUninstalledFolder(ownFolder);
       }
     }
   } else if (RelaunchFromWorkingCopy(arguments)) {

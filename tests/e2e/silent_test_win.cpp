@@ -114,6 +114,12 @@ class Silent : public ::testing::Test {
                           {L"KeloSampleSans.ttf"}, {L"KeloSampleSans(TrueType)"});
     insttest::RemoveTree(kChosenRoot);
     insttest::RemoveTree(insttest::TempFolder() + L"__KLIMEInstall\\");
+    // A program moved out of an uninstalled folder by a run that was ended early.
+    WIN32_FIND_DATAW found;
+    ui::FindHandle f(FindFirstFileW((insttest::TempFolder() + L"__KLIMEUninstall*").c_str(), &found));
+    if (f.valid())
+      do insttest::RemoveTree(insttest::TempFolder() + found.cFileName + L"\\");
+      while (FindNextFileW(f.get(), &found));
     DeleteFileW((insttest::TempFolder() + L"KLInterfaceMessage.log").c_str());
     DeleteFileW(log_.c_str());
   }
@@ -214,9 +220,20 @@ TEST_F(Silent, RepairUninstallAndNothingLeftToUninstall) {
   o = Run(unstall, L"-s -u name=[KeloSample]" + LogSwitch());
   EXPECT_EQ(o.exitCode, 0u);
   EXPECT_TRUE(o.windows.empty()) << o.windows.front();
-  // The folder goes too, with the program that was started from it, once
-  // that program has ended.
-  EXPECT_TRUE(robot::WaitUntil([&] { return !Exists(defaultDir_); }, 15000));
+  // The folder goes at once; the program that was started from it waits
+  // outside it for its end, so that an install made straight after is never
+  // touched by what comes after that end.
+  EXPECT_FALSE(Exists(defaultDir_));
+  auto parked = [] {
+    WIN32_FIND_DATAW found;
+    ui::FindHandle f(FindFirstFileW((insttest::TempFolder() + L"__KLIMEUninstall*").c_str(), &found));
+    return f.valid();
+  };
+  ASSERT_EQ(Run(setup_, L"-s").exitCode, 0u);
+  EXPECT_TRUE(robot::WaitUntil([&] { return !parked(); }, 15000)) << "the moved program stays";
+  EXPECT_TRUE(Exists(unstall)) << "the install made after the uninstall lost its files";
+  ASSERT_EQ(Run(unstall, L"-s -u name=[KeloSample]" + LogSwitch()).exitCode, 0u);
+  EXPECT_TRUE(robot::WaitUntil([&] { return !Exists(defaultDir_) && !parked(); }, 15000));
   EXPECT_FALSE(Exists(insttest::ShellFolder(CSIDL_COMMON_APPDATA) + L"KeloIMEs\\KeloSample"));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::wstring(insttest::kUninstallRoot) + kKey));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kVendorKey));
