@@ -281,7 +281,12 @@ LONG DIAMONDAPI RefSeek(INT_PTR h, LONG distance, int origin) {
 
 std::wstring g_refDest;
 
+// The file's folders, as ours makes them: one look when the folder is there.
 void RefMakeFolders(const std::wstring& path) {
+  const size_t cut = path.rfind(L'\\');
+  if (cut == std::wstring::npos || cut < g_refDest.size()) return;
+  const DWORD a = ::GetFileAttributesW(path.substr(0, cut).c_str());
+  if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) return;
   for (size_t i = g_refDest.size(); i < path.size(); ++i)
     if (path[i] == L'\\') ::CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
 }
