@@ -414,7 +414,7 @@ bool RemoveFolderTree(const wchar_t* path) {
   bool linkStayed = false;
   if (RemoveTreeInProcess(path, &linkStayed)) return true;
   // The interpreter would go through a link it cannot remove (Wine's does:
-  // it empties the folder the link points to): such a tree is left as it is.
+  // it deletes the folder the link points to): such a tree is left as it is.
   if (linkStayed) return false;
 
   for (int attempt = 1; attempt <= 2; ++attempt) {
