@@ -36,6 +36,7 @@
 #include "install/shortcuts_win.h"
 #include "package/fsutil_win.h"
 #include "remove/inuse_win.h"
+#include "testfs_win.h"
 
 namespace {
 
@@ -89,22 +90,7 @@ void MakeTree(const std::wstring& root, int files, int kb) {
 //   the list that the first call in a folder produced written as it is to
 //   the other files of that folder (SetFileSecurityW). Each way's result is
 //   read back and compared with the one-call result.
-std::wstring DaclText(const std::wstring& path) {
-  DWORD size = 0;
-  GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
-  if (size == 0) return L"";
-  std::vector<BYTE> sd(size);
-  if (!GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd.data(), size, &size))
-    return L"";
-  wchar_t* text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1,
-                                                            DACL_SECURITY_INFORMATION, &text,
-                                                            nullptr))
-    return L"";
-  std::wstring out(text);
-  LocalFree(text);
-  return out;
-}
+using testfs::DaclText;
 
 int SecurityProfile(int files, int repeats) {
   const std::wstring base = Temp() + L"kl_sec_bench";

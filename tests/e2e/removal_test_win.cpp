@@ -414,7 +414,7 @@ TEST_F(SignedSetup, DamagedCertificateDirectoryGivesTheGenericMessage) {
   const std::wstring copy = insttest::TempFolder() + L"kl damaged signature.exe";
   const uint32_t size = static_cast<uint32_t>(data.size());
   // Inside the executable part, then past the end of the file.
-  for (const std::pair<uint32_t, uint32_t> bad : {std::make_pair(pe.loaderFlags - 16, 16u),
+  for (const std::pair<uint32_t, uint32_t>& bad : {std::make_pair(pe.loaderFlags - 16, 16u),
                                                   std::make_pair(size - 8, 16u)}) {
     for (int i = 0; i < 4; ++i) {
       data[security + i] = static_cast<unsigned char>(bad.first >> (8 * i));

@@ -1,8 +1,37 @@
 #include "testfs_win.h"
 
+#include <sddl.h>
+
 #include <atomic>
 
 namespace testfs {
+
+std::vector<BYTE> FileDacl(const std::wstring& path) {
+  DWORD size = 0;
+  GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::vector<BYTE> sd(size);
+  if (size == 0 ||
+      !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd.data(), size, &size))
+    sd.clear();
+  return sd;
+}
+
+std::wstring DaclSddl(PSECURITY_DESCRIPTOR sd) {
+  wchar_t* text = nullptr;
+  if (!sd || !ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1,
+                                                                   DACL_SECURITY_INFORMATION,
+                                                                   &text, nullptr))
+    return L"";
+  std::wstring out(text);
+  LocalFree(text);
+  return out;
+}
+
+std::wstring DaclText(const std::wstring& path) {
+  std::vector<BYTE> sd = FileDacl(path);
+  return sd.empty() ? L"" : DaclSddl(sd.data());
+}
+
 
 std::wstring TempFolder() {
   wchar_t t[MAX_PATH];

@@ -40,6 +40,13 @@ std::string ReadText(const std::wstring& path);
 bool WriteAll(const std::wstring& path, const std::vector<unsigned char>& data);
 bool WriteAll(const std::wstring& path, const std::string& data);
 
+// The file's security descriptor with its access list (DACL); empty when it
+// cannot be read. The DACL of a descriptor as SDDL text ("" on failure), and
+// the file's own.
+std::vector<BYTE> FileDacl(const std::wstring& path);
+std::wstring DaclSddl(PSECURITY_DESCRIPTOR sd);
+std::wstring DaclText(const std::wstring& path);
+
 // Removes a folder tree (given with or without the trailing backslash):
 // every entry's attributes are cleared, files go first, then the folders.
 // An empty path removes nothing.

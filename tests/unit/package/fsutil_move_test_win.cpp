@@ -16,34 +16,13 @@
 namespace {
 
 using namespace fstest;
-
-// The file's DACL as SDDL text ("" when it cannot be read).
-std::wstring DaclText(const std::wstring& path) {
-  DWORD size = 0;
-  GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
-  if (size == 0) return L"";
-  std::vector<BYTE> sd(size);
-  if (!GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd.data(), size, &size))
-    return L"";
-  wchar_t* text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1,
-                                                            DACL_SECURITY_INFORMATION, &text,
-                                                            nullptr))
-    return L"";
-  std::wstring out(text);
-  LocalFree(text);
-  return out;
-}
+using testfs::DaclText;
 
 // The DACL (as SDDL text) that GrantUsersAccess builds from path's current
 // one, built in memory with the same core; "" on failure.
 std::wstring WithUsersGrant(const std::wstring& path) {
-  DWORD size = 0;
-  GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
-  if (size == 0) return L"";
-  std::vector<BYTE> sd(size);
-  if (!GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd.data(), size, &size))
-    return L"";
+  std::vector<BYTE> sd = testfs::FileDacl(path);
+  if (sd.empty()) return L"";
   BOOL present = FALSE, defaulted = FALSE;
   PACL old = nullptr;
   if (!GetSecurityDescriptorDacl(sd.data(), &present, &old, &defaulted)) return L"";
@@ -56,14 +35,7 @@ std::wstring WithUsersGrant(const std::wstring& path) {
   if (!InitializeSecurityDescriptor(&built, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&built, TRUE, static_cast<PACL>(acl.get()), FALSE))
     return L"";
-  wchar_t* text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(&built, SDDL_REVISION_1,
-                                                            DACL_SECURITY_INFORMATION, &text,
-                                                            nullptr))
-    return L"";
-  std::wstring out(text);
-  LocalFree(text);
-  return out;
+  return testfs::DaclSddl(&built);
 }
 
 class MoveFolderTest : public ::testing::Test {
@@ -175,7 +147,7 @@ TEST_F(MoveFolderTest, EveryFileMovedIntoAFolderGetsTheListOfItsFirst) {
   ASSERT_EQ(GrantUsersAccess((dst_ + L"\\fresh.bin").c_str()), 1);
   ASSERT_EQ(GrantUsersAccess((dst_ + L"\\sub\\fresh.bin").c_str()), 1);
   ASSERT_EQ(CopyFolder(src_.c_str(), dst_.c_str(), 0), 1);
-  for (const std::wstring dir : {dst_, dst_ + L"\\sub"}) {
+  for (const std::wstring& dir : {dst_, dst_ + L"\\sub"}) {
     const std::wstring expected = DaclText(dir + L"\\fresh.bin");
     ASSERT_FALSE(expected.empty());
     for (const wchar_t* n : {L"\\a.bin", L"\\b.bin", L"\\c.bin", L"\\d.bin", L"\\e.bin"}) {
