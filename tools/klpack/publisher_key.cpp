@@ -135,6 +135,8 @@ Status LoadPublisherKey(const fs::path& pem, PublisherKey* key) {
 
 Status MakePublisherKey(const fs::path& dir, std::string* report) {
   std::error_code ec;
+  if (!fs::exists(fs::symlink_status(dir, ec)) && !fs::create_directory(dir, ec))
+    return Status::Input(Quote(PathToUtf8(dir), 200) + ": cannot create the folder: " + ec.message());
   if (!fs::is_directory(fs::symlink_status(dir, ec)))
     return Status::Input(Quote(PathToUtf8(dir), 200) + ": is not a folder (links are not followed)");
   const fs::path priv = dir / "update-key.pem";

@@ -22,7 +22,7 @@ struct PublisherKey {
   uint8_t point[64] = {};  // X || Y
 };
 
-// klpack keygen -o DIR: DIR/update-key.pem (private; never replaced) and
+// klpack keygen -o DIR (made when missing, its parent must exist): DIR/update-key.pem (private; never replaced) and
 // DIR/update-key.pub (the public key text). The report names both and the
 // build option.
 Status MakePublisherKey(const fs::path& dir, std::string* report);

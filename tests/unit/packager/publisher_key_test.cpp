@@ -40,7 +40,9 @@ class PublisherKeyTest : public ::testing::Test {
 
 TEST_F(PublisherKeyTest, KeygenMakesAKeyThatSignsAndIsNeverReplaced) {
   std::string report;
-  ASSERT_TRUE(klpack::MakePublisherKey(dir_, &report).ok());
+  ASSERT_TRUE(klpack::MakePublisherKey(dir_ / "keys", &report).ok());  // the folder is made
+  fs::rename(dir_ / "keys" / "update-key.pem", dir_ / "update-key.pem");
+  fs::rename(dir_ / "keys" / "update-key.pub", dir_ / "update-key.pub");
   klpack::PublisherKey key;
   ASSERT_TRUE(klpack::LoadPublisherKey(dir_ / "update-key.pem", &key).ok());
   const std::string pub = klpack::PublicKeyText(key);
