@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "../unit/install/install_test_util_win.h"
+#include "sample_product_win.h"
 #include "robot_win.h"
 #include "screenshot_win.h"
 #include "update_server_win.h"
@@ -33,23 +34,23 @@ using testfs::ReadAll;
 using testfs::WriteAll;
 using Bytes = std::vector<unsigned char>;
 
-constexpr wchar_t kKey[] = L"KeloSample";
-constexpr wchar_t kDisplay[] = L"可乐示例输入法";
-constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
-constexpr wchar_t kCaption[] = L"可乐示例输入法 - 更新程序";
+using sample::kDisplay;
+using sample::kKey;
+using sample::kVendorKey;
+constexpr const wchar_t* kCaption = sample::kUpdateCaption;
 constexpr wchar_t kSkinCaption[] = L"prismic皮肤驱动更新";
 constexpr wchar_t kPreviewCaption[] = L"图片御览";
 constexpr wchar_t kBusy[] = L"更新进程正在运行，请稍候重试！";
 constexpr int kSkinList = 1006, kMessages = 1006;
 constexpr DWORD kTimeout = 60000;
-const std::string kServerScript = std::string(KL_SOURCE_DIR) + "/tests/support/update_server.py";
+using sample::kServerScript;
 const std::wstring kSamples = kl::FromUtf8(KL_SOURCE_DIR "/samples/skins/");
 
-std::wstring Record() { return std::wstring(insttest::kUninstallRoot) + kKey; }
-std::wstring InstallDir() { return insttest::ShellFolder(CSIDL_PROGRAM_FILES) + kKey + L"\\"; }
-std::wstring WorkFolder() { return insttest::TempFolder() + L"__KLIMEInstall\\"; }
+using sample::InstallDir;
+using sample::Narrow;
+using sample::Record;
+using sample::WorkFolder;
 std::wstring SkinFolder() { return InstallDir() + L"prismic\\"; }
-std::string Narrow(const std::wstring& s) { return kl::ToUtf8(s.c_str()); }
 
 std::vector<std::wstring> Names(const std::wstring& folder) {
   std::vector<std::wstring> names;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../unit/install/install_test_util_win.h"
+#include "sample_product_win.h"
 #include "package/cabinet_win.h"
 #include "robot_win.h"
 #include "update_server_win.h"
@@ -33,24 +34,21 @@ using testfs::ReadAll;
 using testfs::WriteAll;
 using Bytes = std::vector<unsigned char>;
 
-constexpr wchar_t kKey[] = L"KeloSample";
-constexpr wchar_t kDisplay[] = L"可乐示例输入法";
-constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
-constexpr wchar_t kCaption[] = L"可乐示例输入法 - 更新程序";
+using sample::kDisplay;
+using sample::kKey;
+using sample::kVendorKey;
+constexpr const wchar_t* kCaption = sample::kUpdateCaption;
 constexpr wchar_t kPrismicCaption[] = L"prismic驱动更新";
 constexpr wchar_t kListPath[] = L"/_supports/klime_drives/UpdateList.txt";
 constexpr int kItems = 1011, kMessages = 1006;
 constexpr DWORD kTimeout = 60000;
-const std::string kServerScript = std::string(KL_SOURCE_DIR) + "/tests/support/update_server.py";
+using sample::InstallDir;
+using sample::kServerScript;
+using sample::Narrow;
+using sample::Record;
+using sample::WorkFolder;
 
-std::wstring Record() { return std::wstring(insttest::kUninstallRoot) + kKey; }
-std::wstring InstallDir() {
-  return insttest::ShellFolder(CSIDL_PROGRAM_FILES) + kKey + L"\\";
-}
 std::wstring ImePath() { return insttest::SystemDir() + L"KeloSample.kelo.ime"; }
-std::wstring WorkFolder() { return insttest::TempFolder() + L"__KLIMEInstall\\"; }
-
-std::string Narrow(const std::wstring& s) { return kl::ToUtf8(s.c_str()); }
 
 // ---- version resources, read through the system ----
 
