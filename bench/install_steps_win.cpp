@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
   const std::wstring dst = base + L"\\dst";
   const std::wstring cpy = base + L"\\cpy";
 
-  std::vector<double> move, copy, rmtree, grant, vstore, inuse, fontmsg, link1, links, notify;
+  std::vector<double> move, copy, rmtree, grant, vstore, inuse, fontmsg, link1, links, writerLinks, notify;
   for (int r = 0; r < repeats; ++r) {
     RemoveFolderTree(base.c_str());
     MakeTree(src, files, kb);
@@ -257,6 +257,15 @@ int main(int argc, char** argv) {
       CreateShortcut(target.c_str(), L"link", (base + L"\\links\\l" + std::to_wstring(i) + L".lnk").c_str(),
                      base.c_str(), L"/n 'x' /do y", i);
     links.push_back((NowMs() - t) / 8);
+    // As step 5 writes them now: one writer (one link object) for all.
+    t = NowMs();
+    {
+      ShortcutWriter writer;
+      for (int i = 0; i < 8; ++i)
+        writer.Write(target.c_str(), L"link", (base + L"\\links\\w" + std::to_wstring(i) + L".lnk").c_str(),
+                     base.c_str(), L"/n 'x' /do y", i);
+    }
+    writerLinks.push_back((NowMs() - t) / 8);
     t = NowMs();
     SHChangeNotify(SHCNE_ALLEVENTS, SHCNF_PATHW | SHCNF_FLUSH, (base + L"\\links\\").c_str(), nullptr);
     notify.push_back(NowMs() - t);
@@ -318,6 +327,7 @@ int main(int argc, char** argv) {
   Show("fontmsg", fontmsg, "WM_FONTCHANGE broadcast, 1000 ms abort-if-hung");
   Show("link1", link1, "CreateShortcut, first of the round");
   Show("link", links, "CreateShortcut, per link after the first");
+  Show("wlink", writerLinks, "ShortcutWriter::Write, per link (one object for eight, as step 5)");
   Show("notify", notify, "SHChangeNotify all events, flush");
 
   // An interpreter started the way RemoveFolderTree starts it (suspended,

@@ -1,5 +1,7 @@
 #include "app/cmdline.h"
 
+#include <string>
+
 #include "app/records.h"
 
 namespace {
@@ -81,6 +83,27 @@ const kl::wchar16* ClosingBracket(const kl::wchar16* p, const kl::wchar16* end, 
   return nullptr;
 }
 
+// Words of their own that an unattended run knows besides "-s".
+const char* const kHelpWords[] = {"/?", "-?", "/help", "-help", "--help", "/h", "-h", nullptr};
+const char* const kOtherWords[] = {"downgrade", "-u", "-U", "/u", "/U", "-r", "-R",
+                                   "/r",        "/R", "-g", "-G", "/g", "/G", nullptr};
+
+bool IsWord(const kl::wchar16* p, const kl::wchar16* end, const char* const* words) {
+  for (; *words; ++words)
+    if (StartsWith(p, end, *words) && p + std::char_traits<char>::length(*words) == end)
+      return true;
+  return false;
+}
+
+// Keeps the first word that is no switch (cut to its field).
+void NoteUnknown(const kl::wchar16* from, const kl::wchar16* to, UnattendedSwitches* out) {
+  if (out->unknownWord[0] || from >= to) return;
+  const size_t cap = sizeof(out->unknownWord) / sizeof(out->unknownWord[0]) - 1;
+  size_t i = 0;
+  for (; i < cap && from + i < to; ++i) out->unknownWord[i] = from[i];
+  out->unknownWord[i] = 0;
+}
+
 }  // namespace
 
 bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches* out,
@@ -124,7 +147,8 @@ bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches*
       const ValueSwitch* known = nullptr;
       for (const ValueSwitch& v : values)
         if (StartsWith(p, end, v.prefix) && p + kl::StrLen(v.prefix) == valueStart) known = &v;
-      if (known && ok) {
+      // The log's value is read even after another switch was refused.
+      if (known && (ok || known->field == out->log)) {
         SwitchError error = SwitchError::kNone;
         const size_t length = close ? static_cast<size_t>(close - valueStart) : 0;
         if (!close)
@@ -136,16 +160,19 @@ bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches*
         else if (length == 0 && !known->mayBeEmpty)
           error = SwitchError::kEmpty;
         if (error != SwitchError::kNone) {
-          ok = false;
-          out->error = error;
-          for (size_t i = 0; known->prefix[i] && i + 1 < sizeof(out->badSwitch) / 2; ++i)
-            out->badSwitch[i] = static_cast<kl::wchar16>(known->prefix[i]);
+          if (ok) {  // after a first refusal, that one is the one reported
+            ok = false;
+            out->error = error;
+            for (size_t i = 0; known->prefix[i] && i + 1 < sizeof(out->badSwitch) / 2; ++i)
+              out->badSwitch[i] = static_cast<kl::wchar16>(known->prefix[i]);
+          }
         } else {
           for (size_t i = 0; i < length; ++i) known->field[i] = valueStart[i];
           known->field[length] = 0;
           *known->present = true;
         }
       }
+      if (!known && !StartsWith(p, end, "name=[")) NoteUnknown(wordStart, close ? close + 1 + quoted : end, out);
       p = close ? close + (quoted ? 2 : 1) : end;
       if (known && withoutValues)
         for (const kl::wchar16* c = wordStart; c < p; ++c)
@@ -156,22 +183,53 @@ bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches*
       // Any other quoted word is skipped whole, blanks included.
       while (wordEnd < end && *wordEnd != u'"') ++wordEnd;
       p = wordEnd < end ? wordEnd + 1 : end;
+      NoteUnknown(wordStart, p, out);
       continue;
     }
     const size_t length = static_cast<size_t>(wordEnd - p);
     if (length == 2 && (p[0] == u'-' || p[0] == u'/') && (p[1] == u's' || p[1] == u'S'))
       out->silent = true;
+    else if (IsWord(p, wordEnd, kHelpWords))
+      out->help = true;
+    else if (IsWord(p, wordEnd, kOtherWords))
+      out->downgrade = out->downgrade || StartsWith(p, wordEnd, "downgrade");
+    else
+      NoteUnknown(wordStart, wordEnd < end && *wordEnd == u'"' ? wordEnd + 1 : wordEnd, out);
     p = wordEnd < end && *wordEnd == u'"' ? wordEnd + 1 : wordEnd;
   }
   if (!ok) {
-    const bool silent = out->silent;
-    const SwitchError error = out->error;
-    kl::wchar16 bad[12];
-    for (size_t i = 0; i < 12; ++i) bad[i] = out->badSwitch[i];
-    *out = UnattendedSwitches();
-    out->silent = silent;
-    out->error = error;
-    for (size_t i = 0; i < 12; ++i) out->badSwitch[i] = bad[i];
+    // Only the words and the log survive a refused value switch.
+    UnattendedSwitches kept;
+    kept.silent = out->silent;
+    kept.help = out->help;
+    kept.downgrade = out->downgrade;
+    kept.error = out->error;
+    kl::Copy(kept.badSwitch, out->badSwitch);
+    kl::Copy(kept.unknownWord, out->unknownWord);
+    if (out->hasLog && !StartsWith(out->badSwitch, out->badSwitch + 5, "log=[")) {
+      kept.hasLog = true;
+      kl::Copy(kept.log, out->log);
+    }
+    *out = kept;
   }
   return ok;
+}
+
+const kl::wchar16* UsageText() {
+  return KL_T("用法：setup.exe [开关]\n")
+      KL_T("　　　unstall.exe [开关] -u|-r|-g name=[名称]\n\n")
+      KL_T("-s\t\t无人值守，不显示窗口\n")
+      KL_T("dir=[…]\t\t安装文件夹\n")
+      KL_T("user=[…]\t\t用户名\n")
+      KL_T("company=[…]\t单位名称\n")
+      KL_T("log=[…]\t\t日志文件\n")
+      KL_T("downgrade\t允许无人值守安装旧版本\n")
+      KL_T("-u name=[…]\t卸载\n")
+      KL_T("-r name=[…]\t修复\n")
+      KL_T("-g name=[…]\t检查并安装更新\n")
+      KL_T("/?\t\t显示本帮助\n\n")
+      KL_T("退出代码：\n")
+      KL_T("0 完成；3010 重新启动后完成；1602 没有可做的操作\n")
+      KL_T("1603 失败；1618 另一个安装程序正在运行\n")
+      KL_T("1638 已安装更新的版本；1639 命令行无效");
 }

@@ -52,11 +52,22 @@ struct UnattendedSwitches {
   kl::wchar16 log[kLogPathChars] = {};
   SwitchError error = SwitchError::kNone;
   kl::wchar16 badSwitch[12] = {};  // the switch the error is about, e.g. "dir=["
+  // Words an unattended run also knows: a help word ("/?", "-?", "/help",
+  // "-help", "-h", "/h", "--help") and "downgrade" (a silent install may put
+  // an older version over a newer one).
+  bool help = false;
+  bool downgrade = false;
+  // The first word that is no switch at all (cut to the field), for a run
+  // that must refuse it; empty when every word is known.
+  kl::wchar16 unknownWord[48] = {};
 };
 
 // Fills *out (reset first). false when a value switch is malformed: then
 // out->error and out->badSwitch say which, and no value is to be used
-// (silent is still set when "-s" came before the bad switch or after it).
+// except the log's, which is read whatever else is wrong, so that a refused
+// run still logs where it was asked (silent, help and downgrade are still set
+// wherever they stand). Unknown words do not make it false: they are
+// reported in out->unknownWord (see StrictSwitchesOk).
 // withoutValues (may be null) receives the line with every value switch
 // read ("dir=[...]" and the others, quotes included) blanked out, so that
 // the operation switches' "name=[" value, which runs to the last "]" of its
@@ -65,9 +76,20 @@ struct UnattendedSwitches {
 bool ParseUnattendedSwitches(const kl::wchar16* commandLine, UnattendedSwitches* out,
                              kl::string16* withoutValues = nullptr);
 
+// An unattended run is strict: every word must be a known switch and every
+// value switch well formed. false when that does not hold.
+inline bool StrictSwitchesOk(const UnattendedSwitches& s, bool parsed) {
+  return parsed && !s.unknownWord[0];
+}
+
+// The text of the help ("/?"): one line for each switch, then the exit codes.
+const kl::wchar16* UsageText();
+
 // Exit codes of a run (the usual installer convention).
 constexpr int kExitSuccess = 0;
 constexpr int kExitRestartNeeded = 3010;
 constexpr int kExitNothingToDo = 1602;  // also: cancelled
 constexpr int kExitFailure = 1603;
 constexpr int kExitAnotherSetup = 1618;
+constexpr int kExitNewerInstalled = 1638;  // a newer version is installed
+constexpr int kExitBadCommandLine = 1639;

@@ -28,6 +28,8 @@ kl::string16 ExitLine(int exitCode) {
     case kExitNothingToDo: meaning = "nothing done"; break;
     case kExitFailure: meaning = "failure"; break;
     case kExitAnotherSetup: meaning = "another setup is running"; break;
+    case kExitNewerInstalled: meaning = "a newer version is installed"; break;
+    case kExitBadCommandLine: meaning = "invalid command line"; break;
     default: break;
   }
   char text[64];

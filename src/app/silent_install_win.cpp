@@ -17,6 +17,7 @@
 #include "package/fsutil_win.h"
 #include "remove/inuse_win.h"
 #include "remove/operation_dlg_win.h"
+#include "update/update_list.h"
 #include "wizard/pages_win.h"
 #include "wizard/wizard_win.h"
 #include <objbase.h>  // the owners need COM declared
@@ -60,12 +61,71 @@ bool SameFolder(const wchar_t* a, const wchar_t* b) {
                               static_cast<int>(y.size()), TRUE) == CSTR_EQUAL;
 }
 
+// "a.b.c.d", four numbers of at most five digits each (blanks around it
+// allowed): the only form compared.
+bool FourNumberVersion(const wchar_t* text, klupdate::Version* out) {
+  while (*text == L' ') ++text;
+  int fields = 0, digits = 0;
+  const wchar_t* p = text;
+  for (; *p && *p != L' '; ++p) {
+    if (*p >= L'0' && *p <= L'9') {
+      if (++digits > 5) return false;
+    } else if (*p == L'.' && digits > 0 && fields < 3) {
+      ++fields;
+      digits = 0;
+    } else {
+      return false;
+    }
+  }
+  while (*p == L' ') ++p;
+  if (*p || fields != 3 || digits == 0) return false;
+  *out = klupdate::VersionFromText(text);
+  return true;
+}
+
 }  // namespace
+
+bool PackageOlderThanInstalled(const wchar_t* key, const wchar_t* packageVersion,
+                               wchar_t (&installed)[40], wchar_t (&package)[40]) {
+  installed[0] = 0;
+  kl::Copy(package, packageVersion ? packageVersion : L"");
+  wchar_t recordKey[kPathChars];
+  if (!kl::Format(recordKey, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s", key))
+    return false;
+  ui::RegKey k;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, recordKey, 0, KEY_READ, k.out()) != ERROR_SUCCESS)
+    return false;
+  DWORD type = 0;
+  DWORD size = sizeof(installed) - sizeof(wchar_t);
+  if (RegQueryValueExW(k.get(), L"DisplayVersion", nullptr, &type,
+                       reinterpret_cast<BYTE*>(installed), &size) != ERROR_SUCCESS ||
+      type != REG_SZ) {
+    installed[0] = 0;
+    return false;
+  }
+  installed[size / sizeof(wchar_t)] = 0;
+  klupdate::Version have = 0, offered = 0;
+  return FourNumberVersion(installed, &have) && FourNumberVersion(package, &offered) &&
+         offered < have;
+}
 
 int RunSilentInstall(const UnattendedSwitches& switches) {
   ui::ComScope com;  // the links are made through COM
   const wchar_t* key = g_header->imeName;
   setuplog::Write(L"licence accepted by the silent switch");
+
+  wchar_t installedVersion[40], packageVersion[40];
+  if (PackageOlderThanInstalled(key, g_header->displayVersion, installedVersion,
+                                packageVersion)) {
+    if (!switches.downgrade) {
+      setuplog::Writef(L"version %s is installed; this package holds the older %s: "
+                       L"nothing done (\"downgrade\" installs it)",
+                       installedVersion, packageVersion);
+      return kExitNewerInstalled;
+    }
+    setuplog::Writef(L"version %s is installed; the older %s replaces it (downgrade)",
+                     installedVersion, packageVersion);
+  }
 
   wchar_t folder[kPathChars] = {};
   wchar_t locked[kPathChars];
@@ -102,7 +162,8 @@ int RunSilentInstall(const UnattendedSwitches& switches) {
 
   wchar_t owner[260];
   wchar_t company[260];
-  ReadRepairOwner(L"", owner, company);  // the registered owner and organisation
+  // An earlier install's owner and company, else the registered ones.
+  ReadRepairOwner(key, owner, company);
   if (switches.hasUser) kl::Copy(owner, switches.user);
   if (switches.hasCompany) kl::Copy(company, switches.company);
   setuplog::Writef(L"owner: %s; company: %s", owner, company);

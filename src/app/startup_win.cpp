@@ -121,6 +121,52 @@ void RemoveUninstalledFolder(const wchar_t* folder) {
   RemoveFolderTreeAfterExit(parking);
 }
 
+// "/?" shows the switches (a silent run logs them) and ends with 0; an
+// unattended run whose command line holds a word that is no switch, or a
+// malformed or repeated value, ends with 1639. Neither changes anything. The
+// log goes where log=[...] asked, whatever else is wrong.
+void RunWithoutOperation(const wchar_t* arguments) {
+  if (g_switches.silent) {
+    setuplog::Open(g_switches.hasLog ? g_switches.log : nullptr);
+    setuplog::Writef(L"command line: %s", arguments ? arguments : L"");
+  }
+  if (g_switches.help) {
+    g_exitCode = kExitSuccess;
+    if (g_switches.silent) {
+      const wchar_t* line = UsageText();
+      while (*line) {
+        const wchar_t* end = line;
+        while (*end && *end != L'\n') ++end;
+        wchar_t text[256];
+        const size_t n = static_cast<size_t>(end - line) + 1;
+        kl::CopyN(text, n < 256 ? n : 256, line);
+        for (wchar_t* t = text; *t; ++t)
+          if (*t == L'\t') *t = L' ';
+        setuplog::Write(text);
+        line = *end ? end + 1 : end;
+      }
+    } else {
+      // The caption names the product when the command line names an
+      // installed one.
+      kl::Copy(g_launch->commandLine, arguments ? arguments : L"");
+      ParseCommandLine();
+      g_launch->commandLine[0] = 0;
+      const wchar_t* caption =
+          g_session->displayName[0] ? g_session->displayName : kCannotRunCaption;
+      MessageBoxW(nullptr, UsageText(), caption, MB_OK | MB_ICONINFORMATION);
+    }
+  } else {
+    g_exitCode = kExitBadCommandLine;
+    if (!g_switchesOk)
+      setuplog::Writef(L"the switch %s is malformed (missing \"]\", empty, repeated or too long)",
+                       g_switches.badSwitch);
+    else
+      setuplog::Writef(L"the word %s is not a known switch", g_switches.unknownWord);
+    setuplog::Write(L"nothing done");
+  }
+  if (g_switches.silent) setuplog::Close(g_exitCode);
+}
+
 const wchar_t* ModeName(wchar_t mode) {
   switch (mode) {
     case kModeUninstall: return L"uninstall";
@@ -130,13 +176,32 @@ const wchar_t* ModeName(wchar_t mode) {
   }
 }
 
+// Before the wizard: a package older than the installed product is put
+// over it only when the user says so. false when the user declines.
+bool DowngradeAccepted() {
+  wchar_t installed[40], offered[40];
+  if (!PackageOlderThanInstalled(g_header->imeName, g_header->displayVersion, installed, offered))
+    return true;
+  wchar_t name[44];
+  kl::Copy(name, g_header->displayName);
+  wchar_t text[320];
+  kl::Format(text, L"本机已安装%s的较新版本 %s。\n是否用此安装程序中的旧版本 %s 替换它？", name,
+             installed, offered);
+  const bool yes = MessageBoxW(nullptr, text, name[0] ? name : kCannotRunCaption,
+                               MB_YESNO | MB_ICONQUESTION) == IDYES;
+  setuplog::Writef(yes ? L"version %s is installed; the user chose the older %s"
+                       : L"version %s is installed; the user declined the older %s: nothing done",
+                   installed, offered);
+  return yes;
+}
+
 // The unattended run: no window at all, the outcome in g_exitCode. Always
 // true: the work folder and the working copy go afterwards.
 bool RunSilentOperation() {
   if (!g_switchesOk) {
     setuplog::Writef(L"the switch %s is malformed (missing \"]\", empty, repeated or too long)",
                      g_switches.badSwitch);
-    g_exitCode = kExitFailure;
+    g_exitCode = kExitBadCommandLine;
     return true;
   }
   switch (g_launch->mode) {
@@ -210,6 +275,10 @@ bool RunOperation() {
     return true;
   }
   setuplog::UseProductKey(g_header->imeName);
+  if (!DowngradeAccepted()) {
+    g_exitCode = kExitNewerInstalled;
+    return true;
+  }
   {
     CKL_Install_BaseDlg wizard;
     wizard.DoModal(nullptr);
@@ -242,7 +311,12 @@ int InitInstance(const wchar_t* arguments) {
     runMark.reset(CreateMutexW(nullptr, FALSE, kRunMarkName));
     busy = g_switches.silent && runMark && GetLastError() == ERROR_ALREADY_EXISTS;
   }
-  if (busy) {
+  if (!isCopy && (g_switches.help ||
+                  (g_switches.silent && !StrictSwitchesOk(g_switches, g_switchesOk)))) {
+    // The help, or an unattended command line that cannot be trusted: answered
+    // here, before anything is copied, extracted or changed.
+    RunWithoutOperation(arguments);
+  } else if (busy) {
     g_exitCode = kExitAnotherSetup;
     // Not this product's default log: that one belongs to the other run.
     setuplog::Open(g_switchesOk && g_switches.hasLog ? g_switches.log : nullptr);

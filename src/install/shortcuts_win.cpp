@@ -80,8 +80,8 @@ struct LinkSpec {
   bool needsUserWords;         // written only when the user-word data file exists
 };
 
-void WriteLink(InstallContext& ctx, const LinkSpec& spec, const wchar_t* installDir,
-               const wchar_t* imeName, const wchar_t* displayName) {
+void WriteLink(ShortcutWriter& writer, InstallContext& ctx, const LinkSpec& spec,
+               const wchar_t* installDir, const wchar_t* imeName, const wchar_t* displayName) {
   wchar_t link[MAX_PATH];
   wchar_t target[MAX_PATH];
   wchar_t arguments[kDescriptionChars] = {};
@@ -93,35 +93,44 @@ void WriteLink(InstallContext& ctx, const LinkSpec& spec, const wchar_t* install
   if (spec.arguments) kl::Format(arguments, spec.arguments, imeName);
   kl::Format(description, spec.description, displayName);
   JournalNewFile(ctx, link);
-  CreateShortcut(target, description, link, installDir, spec.arguments ? arguments : nullptr,
-                 spec.iconIndex);
+  writer.Write(target, description, link, installDir, spec.arguments ? arguments : nullptr,
+               spec.iconIndex);
 }
 
 }  // namespace
 
-bool CreateShortcut(const wchar_t* target, const wchar_t* description, const wchar_t* linkPath,
-                    const wchar_t* workingDir, const wchar_t* arguments, int iconIndex) {
+ShortcutWriter::ShortcutWriter() {
   // Left initialised on purpose: the worker thread writes several links. A
   // thread already in the multithreaded apartment can use the object too.
   const HRESULT init = ::CoInitialize(nullptr);
-  if (FAILED(init) && init != RPC_E_CHANGED_MODE) return false;
-
-  ui::ComPtr<IShellLinkW> link;
+  if (FAILED(init) && init != RPC_E_CHANGED_MODE) return;
   if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                link.out_void())) ||
-      !link)
-    return false;
-  link->SetPath(target);
-  link->SetDescription(description);
-  link->SetWorkingDirectory(workingDir);
-  link->SetIconLocation(target, iconIndex);
-  if (arguments && arguments[0]) link->SetArguments(arguments);
-  link->SetShowCmd(SW_SHOW);
+                                link_.out_void())) ||
+      !link_ || FAILED(link_->QueryInterface(IID_IPersistFile, file_.out_void())))
+    file_.reset();
+}
 
-  ui::ComPtr<IPersistFile> file;
-  if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.out_void())) && file)
-    file->Save(linkPath, TRUE);
+ShortcutWriter::~ShortcutWriter() = default;
+
+bool ShortcutWriter::Write(const wchar_t* target, const wchar_t* description,
+                           const wchar_t* linkPath, const wchar_t* workingDir,
+                           const wchar_t* arguments, int iconIndex) {
+  if (!link_ || !file_) return false;
+  // Every field is set for each link: nothing of the link before carries over.
+  link_->SetPath(target);
+  link_->SetDescription(description);
+  link_->SetWorkingDirectory(workingDir);
+  link_->SetIconLocation(target, iconIndex);
+  link_->SetArguments(arguments ? arguments : L"");
+  link_->SetShowCmd(SW_SHOW);
+  file_->Save(linkPath, TRUE);
   return true;
+}
+
+bool CreateShortcut(const wchar_t* target, const wchar_t* description, const wchar_t* linkPath,
+                    const wchar_t* workingDir, const wchar_t* arguments, int iconIndex) {
+  ShortcutWriter writer;
+  return writer.Write(target, description, linkPath, workingDir, arguments, iconIndex);
 }
 
 bool CreateShortcuts(InstallContext& ctx) {
@@ -141,6 +150,7 @@ bool CreateShortcuts(InstallContext& ctx) {
   const bool haveFolders = ProductLinkFolders(displayName, desktop, product, tools);
   const bool haveDesktop = desktop[0] != 0;
   if (haveFolders) {
+    ShortcutWriter writer;  // one link object for every link of the run
     const LinkSpec productLinks[] = {
         {product, L"系统设置.lnk", L"%sconfig.exe", L"/n '%s'", 0, L"%s 的使用习惯更改和设定", false},
         {product, L"使用帮助.lnk", L"%smain.chm", nullptr, 0, L"查看 %s 的详细帮助文档", false},
@@ -150,7 +160,7 @@ bool CreateShortcuts(InstallContext& ctx) {
     JournalNewFolders(ctx, product);
     CreateDirectoryPath(product);
     for (const LinkSpec& spec : productLinks)
-      WriteLink(ctx, spec, installDir, imeName, displayName);
+      WriteLink(writer, ctx, spec, installDir, imeName, displayName);
 
     // The desktop link is the settings link again; the uninstall removes it.
     wchar_t desktopName[MAX_PATH];
@@ -158,7 +168,7 @@ bool CreateShortcuts(InstallContext& ctx) {
       LinkSpec onDesktop = productLinks[0];
       onDesktop.folder = desktop;
       onDesktop.linkName = desktopName;
-      WriteLink(ctx, onDesktop, installDir, imeName, displayName);
+      WriteLink(writer, ctx, onDesktop, installDir, imeName, displayName);
     }
 
     wchar_t userWords[MAX_PATH];
@@ -178,7 +188,7 @@ bool CreateShortcuts(InstallContext& ctx) {
     CreateDirectoryPath(tools);
     for (const LinkSpec& spec : toolLinks) {
       if (spec.needsUserWords && !haveUserWords) continue;
-      WriteLink(ctx, spec, installDir, imeName, displayName);
+      WriteLink(writer, ctx, spec, installDir, imeName, displayName);
     }
 
     ::SHChangeNotify(SHCNE_ALLEVENTS, SHCNF_PATHW | SHCNF_FLUSH, tools, nullptr);

@@ -5,7 +5,29 @@
 
 #include <windows.h>
 
+#include <objbase.h>
+#include <shlobj.h>
+
 #include "install/context_win.h"
+#include "ui/owners_win.h"
+
+// Writes shell links through one link object and one persist interface, so a
+// run that writes several links creates the object once. COM is initialised
+// on the constructing thread and left so.
+class ShortcutWriter {
+ public:
+  ShortcutWriter();
+  ~ShortcutWriter();
+  ShortcutWriter(const ShortcutWriter&) = delete;
+  ShortcutWriter& operator=(const ShortcutWriter&) = delete;
+  // As CreateShortcut below, through the writer's object.
+  bool Write(const wchar_t* target, const wchar_t* description, const wchar_t* linkPath,
+             const wchar_t* workingDir, const wchar_t* arguments, int iconIndex);
+
+ private:
+  ui::ComPtr<IShellLinkW> link_;
+  ui::ComPtr<IPersistFile> file_;
+};
 
 // Writes one shell link at linkPath: target, description, working directory,
 // icon (the target itself at iconIndex), arguments (null or "" for none) and

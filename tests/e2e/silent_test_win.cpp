@@ -356,4 +356,38 @@ TEST_F(Silent, SecondSetupDuringTheFirstIsRefused) {
   EXPECT_NE(LastLine(log).find("exit code 0 (success)"), std::string::npos) << log;
 }
 
+TEST_F(Silent, HelpAndRefusedCommandLinesChangeNothing) {
+  // The help: a box with every switch, exit 0, nothing installed.
+  {
+    robot::Process p;
+    ASSERT_TRUE(robot::Start(setup_, L"/?", &p));
+    const robot::MsgBox box = robot::WaitMessageBox(L"安装程序提示信息", 30000);
+    ASSERT_TRUE(box);
+    for (const wchar_t* word : {L"-s\t", L"dir=[", L"user=[", L"company=[", L"log=[", L"-u name=[",
+                                L"-r name=[", L"-g name=[", L"3010", L"1638", L"1639"})
+      EXPECT_NE(box.text.find(word), std::wstring::npos) << word;
+    robot::Answer(box.hwnd, IDOK);
+    DWORD code = ~0u;
+    ASSERT_TRUE(robot::WaitExit(p, 30000, &code));
+    EXPECT_EQ(code, 0u);
+  }
+  Outcome o = Run(setup_, L"-s /?" + LogSwitch());
+  EXPECT_EQ(o.exitCode, 0u);
+  EXPECT_NE(Log().find("-u name=["), std::string::npos) << Log();
+
+  // Unattended, a word that is no switch or a repeated value is refused with
+  // 1639, and the log still goes where it was asked.
+  o = Run(setup_, L"-s --bogus" + LogSwitch());
+  EXPECT_EQ(o.exitCode, 1639u);
+  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  std::string log = Log();
+  ExpectInOrder(log, {"command line: -s --bogus", "the word --bogus is not a known switch"});
+  EXPECT_NE(LastLine(log).find("exit code 1639 (invalid command line)"), std::string::npos) << log;
+  o = Run(setup_, L"-s dir=[C:\\Apps\\a] dir=[C:\\Apps\\b]" + LogSwitch());
+  EXPECT_EQ(o.exitCode, 1639u);
+  EXPECT_NE(Log().find("the switch dir=[ is malformed"), std::string::npos) << Log();
+  EXPECT_FALSE(Exists(defaultDir_));
+  EXPECT_FALSE(Exists(kChosenRoot));
+}
+
 }  // namespace

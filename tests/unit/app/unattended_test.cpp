@@ -112,6 +112,33 @@ TEST(UnattendedSwitches, MalformedValuesAreRefusedAndNamed) {
   EXPECT_TRUE(s.silent);
 }
 
+TEST(UnattendedSwitches, StrictReadingNamesTheFirstUnknownWordAndKeepsTheLog) {
+  bool ok = false;
+  UnattendedSwitches s = Parse("-s --bogus -u name=[My IME] dir=[C:\\a] \"x y\"", &ok);
+  EXPECT_TRUE(ok);  // an interactive run ignores unknown words
+  EXPECT_FALSE(StrictSwitchesOk(s, ok));
+  EXPECT_EQ(U8(s.unknownWord), "--bogus");
+  for (const char* known : {"-s -u name=[A b] log=[l]", "/S downgrade", "-g name=[X] /?",
+                            "-R name=[X] file=C:\\any thing"}) {
+    s = Parse(known, &ok);
+    EXPECT_TRUE(StrictSwitchesOk(s, ok)) << known << " -> " << U8(s.unknownWord);
+  }
+  EXPECT_EQ(U8(Parse("-s foo=[x] bar").unknownWord), "foo=[x]");
+  EXPECT_EQ(U8(Parse("-s \"x y\"").unknownWord), "\"x y\"");
+  EXPECT_TRUE(Parse("-s downgrade").downgrade);
+  for (const char* help : {"/?", "-?", "/help", "-h", "-s --help"}) EXPECT_TRUE(Parse(help).help) << help;
+  EXPECT_FALSE(Parse("-s /hx").help);
+  // The log is read whatever else is wrong, before or after it.
+  for (const char* bad : {"-s dir=[C:\\a] dir=[C:\\b] log=[C:\\d.log]",
+                          "log=[C:\\d.log] -s dir=[C:\\a"}) {
+    s = Parse(bad, &ok);
+    EXPECT_FALSE(ok) << bad;
+    EXPECT_TRUE(s.hasLog) << bad;
+    EXPECT_EQ(U8(s.log), "C:\\d.log") << bad;
+    EXPECT_FALSE(s.hasDir) << bad;
+  }
+}
+
 TEST(SetupLog, LineIsStampedUtf8WithoutInnerBreaks) {
   const setuplog::Stamp stamp{2026, 12, 8, 7, 5, 9, 42};
   EXPECT_EQ(setuplog::FormatLine(stamp, kl::FromUtf8("  1.创建文件系统....")),
@@ -128,6 +155,7 @@ TEST(SetupLog, ExitLinesAndDefaultName) {
   EXPECT_EQ(kl::ToUtf8(setuplog::ExitLine(1602)), "exit code 1602 (nothing done)");
   EXPECT_EQ(kl::ToUtf8(setuplog::ExitLine(1603)), "exit code 1603 (failure)");
   EXPECT_EQ(kl::ToUtf8(setuplog::ExitLine(1618)), "exit code 1618 (another setup is running)");
+  EXPECT_EQ(kl::ToUtf8(setuplog::ExitLine(1639)), "exit code 1639 (invalid command line)");
   EXPECT_EQ(kl::ToUtf8(setuplog::DefaultLogName(kl::FromUtf8("Sample"))), "Sample-setup.log");
   EXPECT_EQ(kl::ToUtf8(setuplog::DefaultLogName({})), "kelo-setup.log");
 }
