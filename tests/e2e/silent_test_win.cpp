@@ -390,4 +390,33 @@ TEST_F(Silent, HelpAndRefusedCommandLinesChangeNothing) {
   EXPECT_FALSE(Exists(kChosenRoot));
 }
 
+TEST_F(Silent, OlderPackageNeedsDowngradeAndAReinstallKeepsTheOwner) {
+  const std::wstring record =
+      std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + kKey;
+  Outcome o = Run(setup_, L"-s user=[张 三] company=[可乐公司]" + LogSwitch());
+  ASSERT_EQ(o.exitCode, 0u);
+  // A reinstall without user=/company= keeps what the first one recorded.
+  o = Run(setup_, L"-s" + LogSwitch());
+  ASSERT_EQ(o.exitCode, 0u);
+  EXPECT_EQ(insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"RegOwner").text, L"张 三");
+  EXPECT_EQ(insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"RegCompany").text, L"可乐公司");
+
+  // A newer version installed: the sample's 1.0.0.1 is not put over it.
+  ui::RegKey k;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, record.c_str(), 0, KEY_SET_VALUE, k.out()),
+            ERROR_SUCCESS);
+  const wchar_t newer[] = L"1.2.0.0";
+  ASSERT_EQ(RegSetValueExW(k.get(), L"DisplayVersion", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(newer), sizeof newer),
+            ERROR_SUCCESS);
+  o = Run(setup_, L"-s" + LogSwitch());
+  EXPECT_EQ(o.exitCode, 1638u);
+  EXPECT_EQ(insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"DisplayVersion").text, newer);
+  EXPECT_NE(Log().find("version 1.2.0.0 is installed; this package holds the older 1.0.0.1"),
+            std::string::npos) << Log();
+  o = Run(setup_, L"-s downgrade" + LogSwitch());
+  EXPECT_EQ(o.exitCode, 0u);
+  EXPECT_EQ(insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"DisplayVersion").text, L"1.0.0.1");
+}
+
 }  // namespace
