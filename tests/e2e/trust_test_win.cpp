@@ -129,6 +129,8 @@ TEST_F(Trust, PerUserInstallFolderNeverSteersRepairOrUninstall) {
   EXPECT_TRUE(after == before) << "the user's folder changed";
   const std::string trace = testfs::ReadText(trace_);
   EXPECT_EQ(trace.find("KlTrustUser"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("module=" + Narrow(real) + "ITF\\Interface.dll"), std::string::npos)
+      << trace;  // the real one was
 }
 
 TEST_F(Trust, LogSwitchNeverReplacesAFileThatIsNotOurLog) {
