@@ -166,6 +166,10 @@ int Download(const wchar_t* url, const wchar_t* target, int repeats) {
     for (int i = 0; i < repeats; ++i) {
       KLIMEUpdate engine;
       UpdateCallbacks cb = {pass == 0 ? &ProgressIntoList : nullptr, nullptr, list};
+      // The engine works only in a folder of the run's own: the target's.
+      std::wstring folder(target);
+      folder.resize(folder.find_last_of(L'\\') + 1);
+      engine.SetDownloadFolder(folder.c_str());
       if (!engine.Prepare(cb)) return 1;
       g_reports = 0;
       bool ok = false;
@@ -216,8 +220,8 @@ void SetString(HKEY hive, const std::wstring& key, const wchar_t* name, const st
 int Check(const wchar_t* server, const wchar_t* installDir, const wchar_t* config) {
   const wchar_t* key = L"KeloBench";
   const std::wstring vendor = std::wstring(L"Software\\zorbl\\") + key;
-  SetString(HKEY_CURRENT_USER, vendor, L"KMEInstallPath", installDir);
-  SetString(HKEY_CURRENT_USER, vendor, L"UpdateServer", server);
+  SetString(HKEY_LOCAL_MACHINE, vendor, L"KMEInstallPath", installDir);
+  SetString(HKEY_LOCAL_MACHINE, vendor, L"UpdateServer", server);
   wchar_t data[kPathChars];
   if (!GetProductDataFolder(key, data)) return 1;
   std::wstring parent(data);
@@ -299,7 +303,7 @@ int Check(const wchar_t* server, const wchar_t* installDir, const wchar_t* confi
   stop = true;
   watcher.join();
 
-  RegDeleteTreeW(HKEY_CURRENT_USER, vendor.c_str());
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, vendor.c_str());
   DeleteFileW((std::wstring(data) + L"config.ksc").c_str());
   RemoveDirectoryW(data);
   if (doneAt == 0) {

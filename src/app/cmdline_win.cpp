@@ -2,7 +2,10 @@
 
 #include <shlobj.h>
 
+#include <cwchar>
+
 #include "app/cmdline.h"
+#include "app/setup_log_win.h"
 #include "base/keyname.h"
 #include "base/format_win.h"
 #include "ui/owners_win.h"
@@ -34,11 +37,23 @@ bool ReadStringValue(HKEY root, const wchar_t* subKey, const wchar_t* valueName,
   return true;
 }
 
+// Same folder by name: letter case and trailing backslashes do not count.
+bool SameFolderName(const wchar_t* a, const wchar_t* b) {
+  int n = static_cast<int>(wcslen(a)), m = static_cast<int>(wcslen(b));
+  while (n && a[n - 1] == L'\\') --n;
+  while (m && b[m - 1] == L'\\') --m;
+  return CompareStringOrdinal(a, n, b, m, TRUE) == CSTR_EQUAL;
+}
+
+// The per-user value that differed from the machine-wide one, for the log.
+wchar_t g_ignoredUserFolder[kPathChars];
+
 }  // namespace
 
 void ParseCommandLine() {
   LaunchInfo& launch = *g_launch;
   InstallSession& session = *g_session;
+  g_ignoredUserFolder[0] = 0;
 
   // The unattended value switches are blanked out first, so that the name
   // never takes in a "dir=[...]" or "log=[...]" that follows it.
@@ -61,13 +76,27 @@ void ParseCommandLine() {
   ReadStringValue(HKEY_LOCAL_MACHINE, uninstallKey, L"DisplayName", session.displayName,
                   sizeof(session.displayName));
 
+  // The install folder decides what an elevated run removes, loads and
+  // repairs from: only the machine-wide vendor key, which the elevated
+  // install wrote, names it. A per-user value is noted, never used.
   wchar_t vendorKey[80];
   kl::Format(vendorKey, L"Software\\zorbl\\%s", session.imeName);
-  ReadStringValue(HKEY_CURRENT_USER, vendorKey, L"KMEInstallPath", session.installDir,
+  ReadStringValue(HKEY_LOCAL_MACHINE, vendorKey, L"KMEInstallPath", session.installDir,
                   sizeof(session.installDir));
-  if (!session.installDir[0])
-    ReadStringValue(HKEY_LOCAL_MACHINE, vendorKey, L"KMEInstallPath", session.installDir,
-                    sizeof(session.installDir));
+  wchar_t userValue[kPathChars];
+  if (launch.mode != kModeInstall &&
+      ReadStringValue(HKEY_CURRENT_USER, vendorKey, L"KMEInstallPath", userValue,
+                      sizeof(userValue)) &&
+      userValue[0] && !SameFolderName(userValue, session.installDir))
+    kl::Copy(g_ignoredUserFolder, userValue);
+}
+
+void LogIgnoredUserInstallFolder() {
+  if (g_ignoredUserFolder[0])
+    setuplog::Writef(L"the per-user KMEInstallPath (%s) is ignored: the install folder is "
+                     L"the machine-wide one (%s)",
+                     g_ignoredUserFolder, g_session->installDir[0] ? g_session->installDir
+                                                                   : L"none");
 }
 
 bool GetProductDataFolder(const wchar_t* imeName, wchar_t (&path)[kPathChars]) {

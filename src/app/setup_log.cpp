@@ -20,6 +20,17 @@ std::string FormatLine(const Stamp& s, kl::string16_view text) {
   return line;
 }
 
+bool StartsWithLogHeader(const unsigned char* data, size_t size) {
+  static const char kPattern[] = "\xEF\xBB\xBF" "9999-99-99 99:99:99.999  ";
+  static_assert(sizeof kPattern - 1 == kHeaderBytes, "the header's length");
+  if (!data || size < kHeaderBytes) return false;
+  for (size_t i = 0; i < kHeaderBytes; ++i) {
+    const unsigned char want = static_cast<unsigned char>(kPattern[i]);
+    if (want == '9' ? (data[i] < '0' || data[i] > '9') : data[i] != want) return false;
+  }
+  return true;
+}
+
 kl::string16 ExitLine(int exitCode) {
   const char* meaning = "failure";
   switch (exitCode) {

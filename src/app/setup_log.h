@@ -20,6 +20,12 @@ struct Stamp {
 // unpaired surrogate becomes U+FFFD.
 std::string FormatLine(const Stamp& stamp, kl::string16_view text);
 
+// What every log of this program starts with: the byte-order mark and the
+// stamp of its first line ("YYYY-MM-DD hh:mm:ss.mmm  "), kHeaderBytes in all.
+// A file that does not start so is not ours to replace.
+constexpr size_t kHeaderBytes = 3 + 25;
+bool StartsWithLogHeader(const unsigned char* data, size_t size);
+
 // The exit-code line: "exit code 3010 (success, restart needed)" and so on.
 kl::string16 ExitLine(int exitCode);
 

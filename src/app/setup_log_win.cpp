@@ -7,6 +7,7 @@
 #include "base/format_win.h"
 #include "base/keyname.h"
 #include "base/text.h"
+#include "ui/owners_win.h"
 
 namespace setuplog {
 
@@ -20,6 +21,7 @@ struct LogState {
   HANDLE file = INVALID_HANDLE_VALUE;
   std::vector<std::string> pending;  // lines written before the file is open
   std::wstring explicitPath;         // "log=": opened at the first line
+  std::wstring key;                  // the product key, once known
   bool written = false;
 };
 
@@ -39,22 +41,67 @@ LogState& State() {
   return state;
 }
 
-// Opens path for writing, never through a link: a reparse point at path is
-// refused. replaceExisting: truncate what is there, else the old file is
-// deleted first (the link itself, never its target) and a new one made.
-HANDLE OpenLogFile(const wchar_t* path, bool replaceExisting) {
-  if (!replaceExisting) ::DeleteFileW(path);
-  HANDLE h = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           replaceExisting ? CREATE_ALWAYS : CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return h;
+enum class Refusal { None, CannotWrite, Link, Foreign };
+
+// Opens path as the run's log, never through a link: the file is opened
+// itself (a reparse point is refused, so is a file with more than one name),
+// and an existing one is checked on the same handle to start with this
+// program's log header before that handle truncates it. Anything else is
+// kept untouched (why in *why).
+HANDLE OpenLogFile(const wchar_t* path, Refusal* why) {
+  *why = Refusal::CannotWrite;
+  HANDLE raw = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr);
+  const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+  ui::FileHandle h(raw);
+  if (!h) return INVALID_HANDLE_VALUE;
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!::GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
-    ::CloseHandle(h);
+  if (!::GetFileInformationByHandle(h.get(), &info)) return INVALID_HANDLE_VALUE;
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+      info.nNumberOfLinks > 1) {
+    *why = Refusal::Link;
     return INVALID_HANDLE_VALUE;
   }
-  return h;
+  if (existed && (info.nFileSizeHigh || info.nFileSizeLow)) {
+    unsigned char head[kHeaderBytes];
+    DWORD got = 0;
+    if (!::ReadFile(h.get(), head, sizeof head, &got, nullptr) ||
+        !StartsWithLogHeader(head, got)) {
+      *why = Refusal::Foreign;
+      return INVALID_HANDLE_VALUE;
+    }
+    if (::SetFilePointer(h.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !::SetEndOfFile(h.get()))
+      return INVALID_HANDLE_VALUE;
+  } else if (existed) {
+    *why = Refusal::Foreign;  // an empty file is no log of ours either
+    return INVALID_HANDLE_VALUE;
+  }
+  *why = Refusal::None;
+  return h.release();
+}
+
+// The log line that says why path is not the log.
+std::string RefusalLine(const wchar_t* path, Refusal why, DWORD error);
+
+// A new file beside a refused default one: "<name>-<process>-<n>.log",
+// created only where nothing (no file, no link) is.
+HANDLE OpenFreshBeside(const wchar_t* path) {
+  std::wstring base(path);
+  if (base.size() > 4) base.resize(base.size() - 4);  // without ".log"
+  for (unsigned n = 0; n < 16; ++n) {
+    wchar_t fresh[MAX_PATH + 1];
+    if (!kl::Format(fresh, L"%s-%lu-%u.log", base.c_str(), ::GetCurrentProcessId(),
+                    ::GetTickCount() + n))
+      return INVALID_HANDLE_VALUE;
+    HANDLE h = ::CreateFileW(fresh, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS)
+      return INVALID_HANDLE_VALUE;
+  }
+  return INVALID_HANDLE_VALUE;
 }
 
 void OpenExplicit(LogState& s);
@@ -86,13 +133,35 @@ void Attach(LogState& s, HANDLE h) {
   for (const std::string& line : waiting) WriteRaw(s, line);
 }
 
+std::string RefusalLine(const wchar_t* path, Refusal why, DWORD error) {
+  wchar_t note[MAX_PATH + 120];
+  switch (why) {
+    case Refusal::Link:
+      kl::Format(note, L"log file %s is a link or a file with other names: kept untouched", path);
+      break;
+    case Refusal::Foreign:
+      kl::Format(note, L"log file %s is not a log of this program: kept untouched", path);
+      break;
+    default:
+      kl::Format(note, L"log file %s cannot be written (Windows error %lu)", path, error);
+      break;
+  }
+  return Line(note);
+}
+
 void OpenDefault(LogState& s, const wchar_t* key) {
   wchar_t path[MAX_PATH + 1];
   const DWORD n = ::GetTempPathW(MAX_PATH + 1, path);
   if (n == 0 || n > MAX_PATH) return;
   const kl::string16 name = DefaultLogName(key ? key : L"");
   if (!kl::Append(path, name.c_str())) return;
-  HANDLE h = OpenLogFile(path, false);
+  Refusal why = Refusal::None;
+  HANDLE h = OpenLogFile(path, &why);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    h = OpenFreshBeside(path);
+    if (h != INVALID_HANDLE_VALUE) s.pending.push_back(RefusalLine(path, why, error));
+  }
   if (h != INVALID_HANDLE_VALUE) {
     Attach(s, h);
   } else {
@@ -101,19 +170,18 @@ void OpenDefault(LogState& s, const wchar_t* key) {
   }
 }
 
-// The "log=" file, at the first line. When it cannot be written the default
-// file gets the log, and says so.
+// The "log=" file, at the first line. When it cannot be written, or is not
+// a log of ours, the default file gets the log, and says so.
 void OpenExplicit(LogState& s) {
   s.explicitFile = false;
-  HANDLE h = OpenLogFile(s.explicitPath.c_str(), true);
+  Refusal why = Refusal::None;
+  HANDLE h = OpenLogFile(s.explicitPath.c_str(), &why);
   if (h != INVALID_HANDLE_VALUE) {
     Attach(s, h);
     return;
   }
-  wchar_t note[MAX_PATH + 80];
-  kl::Format(note, L"log file %s cannot be written (Windows error %lu)", s.explicitPath.c_str(),
-             ::GetLastError());
-  s.pending.push_back(Line(note));
+  s.pending.push_back(RefusalLine(s.explicitPath.c_str(), why, ::GetLastError()));
+  if (!s.key.empty()) OpenDefault(s, s.key.c_str());
 }
 
 }  // namespace
@@ -146,9 +214,10 @@ void Open(const wchar_t* explicitPath) {
 void UseProductKey(const wchar_t* key) {
   LogState& s = State();
   Guard guard(s.lock);
-  if (!s.active || s.file != INVALID_HANDLE_VALUE || s.explicitFile) return;
+  if (!s.active || s.file != INVALID_HANDLE_VALUE) return;
   if (!key || !kl::IsPlainKeyNameField(key, 40)) return;
-  OpenDefault(s, key);
+  s.key = key;  // names the default file also when "log=" is refused later
+  if (!s.explicitFile) OpenDefault(s, key);
 }
 
 void Write(const wchar_t* text) {
@@ -177,7 +246,8 @@ void Close(int exitCode) {
   Guard guard(s.lock);
   if (!s.active) return;
   WriteRaw(s, Line(ExitLine(exitCode).c_str()));
-  if (s.file == INVALID_HANDLE_VALUE && !s.explicitFile) OpenDefault(s, nullptr);
+  if (s.file == INVALID_HANDLE_VALUE && !s.explicitFile)
+    OpenDefault(s, s.key.empty() ? nullptr : s.key.c_str());
   if (s.file != INVALID_HANDLE_VALUE) {
     ::CloseHandle(s.file);
     s.file = INVALID_HANDLE_VALUE;
@@ -185,6 +255,7 @@ void Close(int exitCode) {
   s.pending.clear();
   s.active = false;
   s.explicitFile = false;
+  s.key.clear();
 }
 
 }  // namespace setuplog

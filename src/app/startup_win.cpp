@@ -353,6 +353,7 @@ int InitInstance(const wchar_t* arguments) {
     setuplog::Writef(L"command line: %s", g_launch->commandLine);
     setuplog::Writef(L"mode: %s%s", ModeName(g_launch->mode),
                      g_switches.silent ? L", silent" : L"");
+    LogIgnoredUserInstallFolder();
     if (!g_switchesOk && !g_switches.silent)
       setuplog::Writef(L"the switch %s is malformed and ignored", g_switches.badSwitch);
 

@@ -128,14 +128,18 @@ void READTEXT::Decode(const wchar_t* path, const unsigned char* bytes, size_t si
 
 void GetUpdateServer(const wchar_t* imeName, wchar_t (&out)[512]) {
   out[0] = 0;
-  wchar_t vendorKey[128];
-  if (kl::Format(vendorKey, L"Software\\zorbl\\%s", imeName ? imeName : L"")) {
-    for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-      ui::RegKey key;
-      if (RegOpenKeyExW(hive, vendorKey, 0, KEY_READ, key.out()) != ERROR_SUCCESS) continue;
-      if (ReadValue(key.get(), kServerValue, out, sizeof out) && out[0]) break;
-      out[0] = 0;
-    }
+  // Administrators' places only: the policy key (which no uninstall
+  // removes), then the vendor key. A per-user value would let any program
+  // of the user pick the files an elevated update installs.
+  const wchar_t* const keys[] = {L"Software\\Policies\\zorbl\\%s", L"Software\\zorbl\\%s"};
+  for (const wchar_t* format : keys) {
+    wchar_t keyPath[128];
+    if (!kl::Format(keyPath, format, imeName ? imeName : L"")) continue;
+    ui::RegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.out()) != ERROR_SUCCESS)
+      continue;
+    if (ReadValue(key.get(), kServerValue, out, sizeof out) && out[0]) break;
+    out[0] = 0;
   }
   if (!out[0]) kl::Copy(out, kDefaultServer);
   for (size_t n = wcslen(out); n && out[n - 1] == L'/'; --n) out[n - 1] = 0;
@@ -168,17 +172,18 @@ bool KLIMEUpdate::Prepare(const UpdateCallbacks& callbacks) {
     return false;
   }
   AddBackslash(systemDir_);
-  if (!GetTempPathW(260, tempDir_)) {
+  // Downloads are unpacked and rewritten before they are copied into the
+  // system and install folders: never in the user's temporary folder, which
+  // any program of the user may write. Without a folder of the run's own
+  // there is no place to work.
+  if (!downloadFolder_[0]) {
     tempDir_[0] = 0;
     SendMessageLine(L"获取系统临时路径失败");
     return false;
   }
+  kl::Copy(tempDir_, downloadFolder_);
   AddBackslash(tempDir_);
-  if (downloadFolder_[0]) {
-    kl::Copy(tempDir_, downloadFolder_);
-    AddBackslash(tempDir_);
-    CreateDirectoryW(tempDir_, nullptr);
-  }
+  CreateDirectoryW(tempDir_, nullptr);
   return true;
 }
 
@@ -299,6 +304,9 @@ DWORD WINAPI NetReaderMain(LPVOID param) {
 bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target, uint64_t maxBytes) {
   if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES && !DeleteFileW(target)) return false;
   if (cancelled_.load()) return false;
+  // Lists, cabinets, skins and pictures come over the web only: any other
+  // scheme (ftp:, file:, a bare path) fails here, before any request.
+  if (!url || !klupdate::IsWebUrl(kl::string16_view(url, wcslen(url)))) return false;
 
   auto t = std::make_shared<NetTransfer>();
   t->url = url ? url : L"";
@@ -429,22 +437,17 @@ bool KLIMEUpdate::InitProduct(const wchar_t* imeName) {
   if (!imeName || !imeName[0]) return false;
   kl::Copy(imeName_, imeName);
 
+  // Only the machine-wide vendor key, which the elevated install wrote,
+  // names the folder whose files the update replaces; a per-user value is
+  // never read. A key without the value does not count as found.
   bool found = false;
   {
     wchar_t vendorKey[128];
     kl::Format(vendorKey, L"Software\\zorbl\\%s", imeName_);
-    ui::RegKey user;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, vendorKey, 0, KEY_READ, user.out()) == ERROR_SUCCESS) {
-      found = ReadValue(user.get(), L"KMEInstallPath", installDir_, sizeof installDir_);
-    } else {
-      wchar_t machineKey[260];
-      kl::Format(machineKey, L"Software\\zorbl\\%s", imeName_);
-      ui::RegKey machine;
-      // A machine-wide key without the value does not count as found.
-      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, machineKey, 0, KEY_READ, machine.out()) ==
-          ERROR_SUCCESS)
-        found = ReadValue(machine.get(), L"KMEInstallPath", installDir_, sizeof installDir_);
-    }
+    ui::RegKey machine;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, vendorKey, 0, KEY_READ, machine.out()) ==
+        ERROR_SUCCESS)
+      found = ReadValue(machine.get(), L"KMEInstallPath", installDir_, sizeof installDir_);
   }
   if (!found || !installDir_[0]) {
     installDir_[0] = 0;
@@ -543,13 +546,11 @@ void KLIMEUpdate::GetLocalPath(UpdateEntry* item) {
     case klupdate::kTypeImeMain:
       kl::FormatN(path, 260, L"%s%s.kelo.ime", systemDir_, imeName_);
       break;
-    case klupdate::kTypeImeGenCab: {
-      ui::RegKey key;
-      if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\zorbl\\Kelo输入法生成器", 0, KEY_READ,
-                        key.out()) == ERROR_SUCCESS)
-        ReadValue(key.get(), L"LastRunPath", path, 260 * sizeof(wchar_t));
+    case klupdate::kTypeImeGenCab:
+      // The generator's folder is known only from the user's own registry
+      // ("LastRunPath" under HKCU): an elevated update never writes where a
+      // per-user value points, so this item has no local file here.
       break;
-    }
     case klupdate::kTypeUpdate: kl::CopyN(path, 260, installDir_); break;
     case klupdate::kTypeConfigDrive: kl::FormatN(path, 260, L"%sconfig.exe", installDir_); break;
     case klupdate::kTypeInstallBaseDrive:

@@ -57,10 +57,11 @@ class READTEXT {
   klupdate::DecodedText text_;
 };
 
-// The update server's address: the value "UpdateServer" of the vendor key
-// "Software\zorbl\<imeName>" (HKCU, then HKLM) when set and not empty, else
-// the build's default (CMake cache variable KL_UPDATE_SERVER). Scheme and
-// host (and port), without a trailing slash.
+// The update server's address: the value "UpdateServer" under HKLM of
+// "Software\Policies\zorbl\<imeName>", then of the vendor key
+// "Software\zorbl\<imeName>", the first set and not empty, else the build's
+// default (CMake cache variable KL_UPDATE_SERVER); never a per-user value.
+// Scheme and host (and port), without a trailing slash.
 void GetUpdateServer(const wchar_t* imeName, wchar_t (&out)[512]);
 
 class KLIMEUpdate {
@@ -81,12 +82,15 @@ class KLIMEUpdate {
   static constexpr uint64_t kMaxItemBytes = 256ull << 20;  // cabinets, packages, pictures
   static constexpr uint64_t kMaxListBytes = 4ull << 20;    // update lists
   static constexpr uint64_t kMaxSignatureBytes = 1024;     // a list's .sig
+  // Only http:// and https:// addresses are fetched; any other fails at
+  // once (no request, no file at target).
   bool DownloadFile(const wchar_t* url, const wchar_t* target, uint64_t maxBytes = kMaxItemBytes);
   void FetchUpdateList(const wchar_t* url);
 
-  // Downloads and unpacked files land here instead of the system's
-  // temporary folder (set before Prepare; must end in a backslash). Start-up
-  // passes its private work folder, which it removes at the end of the run.
+  // Downloads and unpacked files land here (set before Prepare; must end in
+  // a backslash). Start-up passes its private work folder, which it removes
+  // at the end of the run. Without it Prepare fails: the user's temporary
+  // folder is never the engine's work place.
   void SetDownloadFolder(const wchar_t* folder);
 
   // Asks a running check to stop: the transfer under way fails within a
@@ -105,7 +109,7 @@ class KLIMEUpdate {
 
  protected:
   // The steps every engine's Init starts with: the key name, the install
-  // folder from the vendor key (HKCU, else HKLM with the value), the driver
+  // folder from the machine-wide vendor key (HKLM, with the value), the driver
   // names from config.ksc, and empty entry and plan lists. false, with the
   // message line sent, when the folder or the configuration is missing.
   bool InitProduct(const wchar_t* imeName);

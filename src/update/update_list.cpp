@@ -226,6 +226,17 @@ bool EqualNoCase(const wchar16* a, const wchar16* b) {
   }
 }
 
+bool IsWebUrl(kl::string16_view url) {
+  for (const char* scheme : {"http://", "https://"}) {
+    size_t i = 0;
+    while (scheme[i] && i < url.size() &&
+           Fold(url[i]) == Fold(static_cast<wchar16>(scheme[i])))
+      ++i;
+    if (!scheme[i]) return true;
+  }
+  return false;
+}
+
 int32_t TypeFromIdentifier(const wchar16* identifier) {
   for (const auto& t : kTypes)
     if (EqualNoCase(identifier, t.id)) return t.code;

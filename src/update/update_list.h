@@ -82,6 +82,10 @@ const wchar16* TypeDisplayName(int32_t type);
 // ASCII case-insensitive equality of two NUL-terminated texts.
 bool EqualNoCase(const wchar16* a, const wchar16* b);
 
+// Whether url starts with "http://" or "https://" (scheme in any letter
+// case): the only addresses lists, cabinets, skins and pictures come from.
+bool IsWebUrl(kl::string16_view url);
+
 // ---- records ----------------------------------------------------------------
 
 struct UpdateEntry {

@@ -328,7 +328,7 @@ TEST_F(HostileInput, SwitchWithABadKeyNameDoesNothing) {
   for (const std::wstring& n : names) {
     const std::wstring key = L"Software\\zorbl\\" + n;
     ui::RegKey k;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
                               k.out(), nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExW(k.get(), L"KMEInstallPath", 0, REG_SZ,
@@ -340,7 +340,7 @@ TEST_F(HostileInput, SwitchWithABadKeyNameDoesNothing) {
     for (const wchar_t* sw : {L"-u", L"-r", L"-g"}) ExpectSilentEnd(std::wstring(sw) + L" name=[" + n + L"]");
   ExpectSilentEnd(L"-u name=[..\\..\\Windows] -r name=[a]b -g x]");
   for (const std::wstring& n : names)
-    RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\zorbl\\" + n).c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"Software\\zorbl\\" + n).c_str());
   EXPECT_EQ(testfs::ReadText(installed + L"keep.txt"), "keep");
 }
 

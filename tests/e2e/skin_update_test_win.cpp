@@ -112,7 +112,7 @@ class SkinUpdate : public ::testing::Test {
                                L"www\\_supports\\klskin_prismic\\", L"skins\\"})
       CreateDirectoryW((tree_ + sub).c_str(), nullptr);
     ASSERT_TRUE(server_.Start(tree_, root_, kServerScript)) << "the update server did not start";
-    robot::SetRegistryString(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer", server_.Base());
+    robot::SetRegistryString(HKEY_LOCAL_MACHINE, kVendorKey, L"UpdateServer", server_.Base());
     robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L"");
     // One planned driver of the installed version: the check asks the
     // prismic question and changes no driver.

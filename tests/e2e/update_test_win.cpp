@@ -39,6 +39,7 @@ using sample::kKey;
 using sample::kVendorKey;
 constexpr const wchar_t* kCaption = sample::kUpdateCaption;
 constexpr wchar_t kPrismicCaption[] = L"prismic驱动更新";
+constexpr wchar_t kPolicyKey[] = L"Software\\Policies\\zorbl\\KeloSample";
 constexpr wchar_t kListPath[] = L"/_supports/klime_drives/UpdateList.txt";
 constexpr int kItems = 1011, kMessages = 1006;
 constexpr DWORD kTimeout = 60000;
@@ -191,7 +192,7 @@ class DriverUpdate : public ::testing::Test {
                                L"www\\drivers\\", L"www\\second\\", L"drivers\\"})
       CreateDirectoryW((tree_ + sub).c_str(), nullptr);
     ASSERT_TRUE(server_.Start(tree_, root_, kServerScript)) << "the update server did not start (python3?)";
-    robot::SetRegistryString(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer", server_.Base() + L"/");
+    robot::SetRegistryString(HKEY_LOCAL_MACHINE, kVendorKey, L"UpdateServer", server_.Base() + L"/");
     robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L"");
   }
 
@@ -204,6 +205,9 @@ class DriverUpdate : public ::testing::Test {
     for (DWORD p : holders_) robot::Kill(p);
     if (!heldModule_.empty()) DeleteFileW(heldModule_.c_str());
     server_.Stop();
+    // The policy key outlives the uninstall: never left behind.
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPolicyKey);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer");
     for (const auto& [path, bytes] : Originals()) WriteAll(path, bytes);
     insttest::RemoveTree(WorkFolder());
     insttest::RemoveTree(tree_);
@@ -465,6 +469,35 @@ TEST_F(DriverUpdate, ModuleInUseAndInUseDialogCancelledChangesNothing) {
   EXPECT_EQ(server_.Log().find("UpdateList.txt"), std::string::npos);
   ExitAndExpectCleanUp(20000);
   for (const auto& f : Watched()) ExpectUnchanged(f);
+}
+
+TEST_F(DriverUpdate, TheServerComesFromAdministratorsPlacesAndOnlyOverTheWeb) {
+  // The user's own value names a server of the user's (here a path of the
+  // test server that is never served); the vendor key another; the policy
+  // key the real one. The list's cabinet is an ftp:// address.
+  robot::SetRegistryString(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer",
+                           server_.Base() + L"/by-user");
+  robot::SetRegistryString(HKEY_LOCAL_MACHINE, kVendorKey, L"UpdateServer",
+                           server_.Base() + L"/by-vendor-key");
+  robot::SetRegistryString(HKEY_LOCAL_MACHINE, kPolicyKey, L"UpdateServer", server_.Base());
+  const std::string ftp = "ftp" + Narrow(server_.Base()).substr(4) + "/drivers/_config_.cab";
+  ASSERT_TRUE(WriteAll(root_ + L"_supports\\klime_drives\\UpdateList.txt",
+                       "<TYPE=CONFIG_DRIVE><NAME=_config_><VERSION=1.0.0.9><CABURL=" + ftp +
+                           ">\r\n"));
+  ASSERT_NE(StartUpdate(), nullptr);
+  ASSERT_TRUE(WaitCheckDone(true));
+  EXPECT_EQ(Messages(), (std::vector<std::wstring>{L"开始Kelo驱动程序更新：", L"更新：_config_",
+                                                   L"　　下载_config_ 失败", L"更新完毕"}));
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], L"失败");
+  ExitAndExpectCleanUp(20000);
+  const std::string log = server_.Log();
+  EXPECT_NE(log.find("GET /_supports/klime_drives/UpdateList.txt"), std::string::npos) << log;
+  EXPECT_EQ(log.find("/by-user"), std::string::npos) << log;
+  EXPECT_EQ(log.find("/by-vendor-key"), std::string::npos) << log;
+  EXPECT_EQ(log.find("_config_.cab"), std::string::npos) << log;
+  ExpectUnchanged(InstallDir() + L"config.exe");
 }
 
 }  // namespace

@@ -150,7 +150,7 @@ bool RunSkins(const std::wstring& dir, DWORD pid) {
 bool RunUpdate(const std::wstring& dir, const std::wstring& key, const std::wstring& display,
                const std::wstring& server) {
   const std::wstring vendor = L"Software\\zorbl\\" + key;
-  robot::SetRegistryString(HKEY_CURRENT_USER, vendor, L"UpdateServer", server);
+  robot::SetRegistryString(HKEY_LOCAL_MACHINE, vendor, L"UpdateServer", server);
   // The sample's own second list (URLUpdateInfo) names no server of this
   // demo: one list only.
   robot::SetRegistryString(HKEY_LOCAL_MACHINE,

@@ -6,8 +6,10 @@
 
 #include <string>
 
+#include "app/setup_log_win.h"
 #include "app_test_util_win.h"
 #include "base/text.h"
+#include "testfs_win.h"
 
 namespace {
 
@@ -47,13 +49,35 @@ class RegistryLookup : public ::testing::Test {
   apptest::RecordsScope records_;
 };
 
-TEST_F(RegistryLookup, CurrentUserVendorKeyWinsOverMachine) {
+TEST_F(RegistryLookup, OnlyTheMachineVendorKeyNamesTheFolder) {
+  // A per-user value never names the folder of -u, -r or -g: it is ignored
+  // (and logged) whether or not the machine-wide one exists.
   ASSERT_TRUE(SetString(HKEY_CURRENT_USER, kVendorKey, L"KMEInstallPath", L"C:\\FromUser\\"));
+  for (const wchar_t* sw : {L"-u", L"-r", L"-g"}) {
+    Parse((std::wstring(sw) + L" name=[KlStartupTestIme]").c_str());
+    EXPECT_STREQ(g_session->installDir, L"");
+  }
   ASSERT_TRUE(SetString(HKEY_LOCAL_MACHINE, kVendorKey, L"KMEInstallPath", L"C:\\FromMachine\\"));
   Parse(L"-u name=[KlStartupTestIme] file=C:\\x\\setup.exe");
   EXPECT_EQ(g_launch->mode, kModeUninstall);
   EXPECT_STREQ(g_session->imeName, kName);
-  EXPECT_STREQ(g_session->installDir, L"C:\\FromUser\\");
+  EXPECT_STREQ(g_session->installDir, L"C:\\FromMachine\\");
+
+  // The run's log names the ignored value; an equal one is not worth a line.
+  const std::wstring log = testfs::TempFolder() + testfs::Unique(L"klcmdline") + L".log";
+  setuplog::Open(log.c_str());
+  LogIgnoredUserInstallFolder();
+  ASSERT_TRUE(SetString(HKEY_CURRENT_USER, kVendorKey, L"KMEInstallPath", L"c:\\frommachine"));
+  Parse(L"-u name=[KlStartupTestIme]");
+  LogIgnoredUserInstallFolder();
+  setuplog::Close(0);
+  const std::string text = testfs::ReadText(log);
+  DeleteFileW(log.c_str());
+  EXPECT_NE(text.find("the per-user KMEInstallPath (C:\\FromUser\\) is ignored: the install "
+                      "folder is the machine-wide one (C:\\FromMachine\\)"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("frommachine"), std::string::npos) << text;
 }
 
 TEST_F(RegistryLookup, MachineVendorKeyWhenUserHasNone) {
@@ -102,14 +126,14 @@ TEST_F(RegistryLookup, NameThatIsNotAPlainKeyNameLooksUpNothing) {
   const std::wstring names[] = {L"KlStartupTestIme.", L"KlStartupTestImeWithAVeryLongNam"};
   for (const std::wstring& n : names) {
     const std::wstring key = L"Software\\zorbl\\" + n;
-    ASSERT_TRUE(SetString(HKEY_CURRENT_USER, key.c_str(), L"KMEInstallPath", L"C:\\Bad\\"));
+    ASSERT_TRUE(SetString(HKEY_LOCAL_MACHINE, key.c_str(), L"KMEInstallPath", L"C:\\Bad\\"));
     for (const wchar_t* sw : {L"-u", L"-r", L"/G"}) {
       Parse((std::wstring(sw) + L" name=[" + n + L"]").c_str());
       EXPECT_NE(g_launch->mode, kModeInstall) << n;
       EXPECT_STREQ(g_session->imeName, L"") << n;
       EXPECT_STREQ(g_session->installDir, L"") << n;
     }
-    RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
   }
   // Path syntax, a bracket, a device: dropped the same way.
   for (const wchar_t* line : {L"-u name=[..\\..\\x]", L"-u name=[a]b -g x]", L"-u name=[CON]",
@@ -119,14 +143,14 @@ TEST_F(RegistryLookup, NameThatIsNotAPlainKeyNameLooksUpNothing) {
   }
 }
 
-TEST_F(RegistryLookup, OversizedUserValueFallsBackToMachine) {
-  // 300 characters do not fit the 520-byte limit: the read fails, the field
-  // stays empty and the machine's value is taken.
+TEST_F(RegistryLookup, OversizedMachineValueLeavesTheFolderEmpty) {
+  // 300 characters do not fit the 520-byte limit: the read fails and the
+  // field stays empty; a per-user value does not stand in.
   std::wstring tooLong = L"C:\\" + std::wstring(300, L'd') + L"\\";
-  ASSERT_TRUE(SetString(HKEY_CURRENT_USER, kVendorKey, L"KMEInstallPath", tooLong));
-  ASSERT_TRUE(SetString(HKEY_LOCAL_MACHINE, kVendorKey, L"KMEInstallPath", L"C:\\FromMachine\\"));
+  ASSERT_TRUE(SetString(HKEY_LOCAL_MACHINE, kVendorKey, L"KMEInstallPath", tooLong));
+  ASSERT_TRUE(SetString(HKEY_CURRENT_USER, kVendorKey, L"KMEInstallPath", L"C:\\FromUser\\"));
   Parse(L"-u name=[KlStartupTestIme]");
-  EXPECT_STREQ(g_session->installDir, L"C:\\FromMachine\\");
+  EXPECT_STREQ(g_session->installDir, L"");
 }
 
 TEST_F(RegistryLookup, UnterminatedFullValueStaysWithinItsField) {
@@ -134,7 +158,7 @@ TEST_F(RegistryLookup, UnterminatedFullValueStaysWithinItsField) {
   // succeeds (the value is cut to 259 characters) or fails (empty field);
   // either way the field is terminated within its size.
   std::wstring full(260, L'p');
-  ASSERT_TRUE(SetBytes(HKEY_CURRENT_USER, kVendorKey, L"KMEInstallPath", full.c_str(), 520));
+  ASSERT_TRUE(SetBytes(HKEY_LOCAL_MACHINE, kVendorKey, L"KMEInstallPath", full.c_str(), 520));
   // The same for 160 bytes of display name.
   std::wstring name(80, L'n');
   ASSERT_TRUE(SetBytes(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName", name.c_str(), 160));

@@ -149,6 +149,23 @@ TEST(SetupLog, LineIsStampedUtf8WithoutInnerBreaks) {
   EXPECT_EQ(setuplog::FormatLine(stamp, lone), "2026-12-08 07:05:09.042  x\xEF\xBF\xBD\r\n");
 }
 
+TEST(SetupLog, HeaderIsTheMarkAndTheFirstStamp) {
+  const setuplog::Stamp stamp{2026, 12, 8, 7, 5, 9, 42};
+  const std::string ours = setuplog::kBom + setuplog::FormatLine(stamp, KL_T("command line: -s"));
+  auto starts = [](const std::string& s) {
+    return setuplog::StartsWithLogHeader(reinterpret_cast<const unsigned char*>(s.data()),
+                                         s.size());
+  };
+  EXPECT_TRUE(starts(ours));
+  EXPECT_TRUE(starts(ours.substr(0, setuplog::kHeaderBytes)));
+  EXPECT_FALSE(starts(ours.substr(0, setuplog::kHeaderBytes - 1)));  // cut short
+  EXPECT_FALSE(starts(ours.substr(3)));                               // no mark
+  EXPECT_FALSE(starts("; for 16-bit app support\r\n[fonts]\r\n[extensions]\r\n"));
+  EXPECT_FALSE(starts("\xEF\xBB\xBF" "2026-12-08 07:05:09.042 x"));  // one blank
+  EXPECT_FALSE(starts("\xEF\xBB\xBF" "2026-1a-08 07:05:09.042  x"));
+  EXPECT_FALSE(setuplog::StartsWithLogHeader(nullptr, 0));
+}
+
 TEST(SetupLog, ExitLinesAndDefaultName) {
   EXPECT_EQ(kl::ToUtf8(setuplog::ExitLine(0)), "exit code 0 (success)");
   EXPECT_EQ(kl::ToUtf8(setuplog::ExitLine(3010)), "exit code 3010 (success, restart needed)");

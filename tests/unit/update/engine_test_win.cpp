@@ -21,6 +21,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 constexpr wchar_t kName[] = L"KlUpdEngineTest";
 const std::wstring kVendor = std::wstring(L"Software\\zorbl\\") + kName;
+const std::wstring kPolicy = std::wstring(L"Software\\Policies\\zorbl\\") + kName;
 const std::wstring kRecord =
     std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + kName;
 
@@ -86,6 +87,7 @@ class Engine : public ::testing::Test {
   void Clean() {
     RegDeleteTreeW(HKEY_CURRENT_USER, kVendor.c_str());
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kVendor.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPolicy.c_str());
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRecord.c_str());
     wchar_t data[kPathChars];
     if (GetProductDataFolder(kName, data)) testfs::RemoveTree(data);
@@ -152,18 +154,20 @@ TEST_F(Engine, DownloadsRefusedOrBrokenLeaveNoFile) {
 }
 
 TEST_F(Engine, InitFindsTheInstallAndPlansMatchingDrivers) {
-  // Nothing registered; then only a machine-wide value behind a per-user key.
+  // Nothing registered; then only a per-user value (never read); then a
+  // machine-wide key without the value.
   EXPECT_EQ(engine_.Init(kName), 0);
-  SetString(HKEY_CURRENT_USER, kVendor, L"Other", L"x");
-  SetString(HKEY_LOCAL_MACHINE, kVendor, L"KMEInstallPath", dir_ + L"install\\");
+  SetString(HKEY_CURRENT_USER, kVendor, L"KMEInstallPath", dir_ + L"install\\");
   EXPECT_EQ(engine_.Init(kName), 0);
-  EXPECT_EQ(rec_.messages, (std::vector<std::wstring>{L"无法获取指定名称的输入法安装目录",
-                                                      L"无法获取指定名称的输入法安装目录"}));
+  SetString(HKEY_LOCAL_MACHINE, kVendor, L"Other", L"x");
+  EXPECT_EQ(engine_.Init(kName), 0);
+  const std::wstring noDir = L"无法获取指定名称的输入法安装目录";
+  EXPECT_EQ(rec_.messages, (std::vector<std::wstring>{noDir, noDir, noDir}));
   rec_.messages.clear();
 
-  // The per-user value, stored without a backslash; no config.ksc, then a
-  // hostile one, then one without the default record.
-  SetString(HKEY_CURRENT_USER, kVendor, L"KMEInstallPath", dir_ + L"install");
+  // The machine-wide value, stored without a backslash; no config.ksc, then
+  // a hostile one, then one without the default record.
+  SetString(HKEY_LOCAL_MACHINE, kVendor, L"KMEInstallPath", dir_ + L"install");
   EXPECT_EQ(engine_.Init(kName), 0);
   EXPECT_EQ(std::wstring(engine_.installDir()), dir_ + L"install\\");
   wchar_t data[kPathChars];
@@ -182,7 +186,7 @@ TEST_F(Engine, InitFindsTheInstallAndPlansMatchingDrivers) {
 
   // A good file and a list served: only names that match are planned.
   ASSERT_TRUE(testfs::WriteAll(ksc, Ksc(u"KL_IME_CONFIG_DATA_DEFAULT")));
-  SetString(HKEY_CURRENT_USER, kVendor, L"UpdateServer", server_.Base());
+  SetString(HKEY_LOCAL_MACHINE, kVendor, L"UpdateServer", server_.Base());
   CreateDirectoryW((root_ + L"_supports").c_str(), nullptr);
   CreateDirectoryW((root_ + L"_supports\\klime_drives").c_str(), nullptr);
   ASSERT_TRUE(testfs::WriteAll(root_ + L"_supports\\klime_drives\\UpdateList.txt",
@@ -205,6 +209,63 @@ TEST_F(Engine, InitFindsTheInstallAndPlansMatchingDrivers) {
   // An empty URLUpdateInfo: one list only.
   const std::string log = server_.Log();
   EXPECT_EQ(log.find("Mavren/1.0", log.find("Mavren/1.0") + 1), std::string::npos) << log;
+}
+
+TEST_F(Engine, UpdateServerFromThePolicyThenTheMachineKeyNeverTheUser) {
+  wchar_t server[512];
+  GetUpdateServer(kName, server);
+  const std::wstring builtIn = server;
+  SetString(HKEY_CURRENT_USER, kVendor, L"UpdateServer", L"http://user.example");
+  GetUpdateServer(kName, server);
+  EXPECT_EQ(std::wstring(server), builtIn);
+  SetString(HKEY_LOCAL_MACHINE, kVendor, L"UpdateServer", L"http://machine.example/");
+  GetUpdateServer(kName, server);
+  EXPECT_EQ(std::wstring(server), L"http://machine.example");
+  SetString(HKEY_LOCAL_MACHINE, kPolicy, L"UpdateServer", L"");  // empty: unset
+  GetUpdateServer(kName, server);
+  EXPECT_EQ(std::wstring(server), L"http://machine.example");
+  SetString(HKEY_LOCAL_MACHINE, kPolicy, L"UpdateServer", L"https://policy.example");
+  GetUpdateServer(kName, server);
+  EXPECT_EQ(std::wstring(server), L"https://policy.example");
+}
+
+TEST_F(Engine, OnlyWebAddressesAreFetched) {
+  const std::wstring target = dir_ + L"dl\\t.bin";
+  // Another scheme fails at once like a failed download: the earlier copy
+  // is gone, no file is made, the server hears nothing.
+  const std::wstring local = L"file:///" + root_ + L"big.bin";
+  for (const std::wstring& url : {std::wstring(L"ftp://127.0.0.1:21/big.bin"), local,
+                                  root_ + L"big.bin", Url(L"/big.bin").substr(4)}) {
+    ASSERT_TRUE(testfs::WriteAll(target, std::string("old")));
+    EXPECT_FALSE(engine_.DownloadFile(url.c_str(), target.c_str())) << kl::ToUtf8(url.c_str());
+    EXPECT_FALSE(testfs::Exists(target));
+  }
+  EXPECT_EQ(server_.Log().find("big.bin"), std::string::npos);
+  // The scheme in any letter case.
+  std::wstring upper = Url(L"/big.bin");
+  upper.replace(0, 4, L"HtTp");
+  EXPECT_TRUE(engine_.DownloadFile(upper.c_str(), target.c_str()));
+}
+
+TEST(EngineFolders, NoWorkFolderOfItsOwnNoUpdate) {
+  // Without the run's own folder the engine does not fall back to the
+  // user's temporary folder.
+  Recorder rec;
+  KLIMEUpdate engine;
+  EXPECT_FALSE(engine.Prepare({nullptr, &Recorder::OnMessage, &rec}));
+  EXPECT_EQ(rec.messages, std::vector<std::wstring>{L"获取系统临时路径失败"});
+  EXPECT_STREQ(engine.tempDir(), L"");
+}
+
+TEST_F(Engine, GeneratorItemHasNoLocalFileFromTheUsersRegistry) {
+  const wchar_t kGenerator[] = L"Software\\zorbl\\Kelo输入法生成器";
+  SetString(HKEY_CURRENT_USER, kGenerator, L"LastRunPath", L"C:\\windows\\system32\\");
+  UpdateEntry item;
+  item.type = klupdate::kTypeImeGenCab;
+  kl::Copy(item.name, L"gen.cab");
+  engine_.GetLocalPath(&item);
+  RegDeleteTreeW(HKEY_CURRENT_USER, kGenerator);
+  EXPECT_STREQ(item.path, L"");
 }
 
 }  // namespace

@@ -67,9 +67,9 @@ class SkinEngine : public ::testing::Test {
                               std::string(KL_SOURCE_DIR) + "/tests/support/update_server.py"));
     engine_.SetDownloadFolder((dir_ + L"dl\\").c_str());
     ASSERT_TRUE(engine_.Prepare({nullptr, &Recorder::OnMessage, &rec_}));
-    RegDeleteTreeW(HKEY_CURRENT_USER, kVendor.c_str());
-    SetString(HKEY_CURRENT_USER, kVendor, L"KMEInstallPath", dir_ + L"install");
-    SetString(HKEY_CURRENT_USER, kVendor, L"UpdateServer", server_.Base());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kVendor.c_str());
+    SetString(HKEY_LOCAL_MACHINE, kVendor, L"KMEInstallPath", dir_ + L"install");
+    SetString(HKEY_LOCAL_MACHINE, kVendor, L"UpdateServer", server_.Base());
     wchar_t data[kPathChars];
     ASSERT_TRUE(GetProductDataFolder(kName, data));
     SHCreateDirectoryExW(nullptr, data, nullptr);
@@ -77,7 +77,7 @@ class SkinEngine : public ::testing::Test {
   }
   void TearDown() override {
     server_.Stop();
-    RegDeleteTreeW(HKEY_CURRENT_USER, kVendor.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kVendor.c_str());
     wchar_t data[kPathChars];
     if (GetProductDataFolder(kName, data)) testfs::RemoveTree(data);
     testfs::RemoveTree(dir_);

@@ -160,3 +160,14 @@ TEST(Types, IdentifiersAndNames) {
   EXPECT_EQ(string16(TypeDisplayName(kTypeSkinDrive)), KL_T("界面驱动"));
   EXPECT_EQ(string16(TypeDisplayName(42)), KL_T("未知标识"));
 }
+
+TEST(UpdateList, OnlyWebAddresses) {
+  for (const kl::wchar16* ok :
+       {KL_T("http://h/a.cab"), KL_T("https://h/a.cab"), KL_T("HTTP://h"), KL_T("hTtPs://h:8080/x")})
+    EXPECT_TRUE(IsWebUrl(ok));
+  for (const kl::wchar16* bad :
+       {KL_T("ftp://h/a.cab"), KL_T("file:///C:/a.cab"), KL_T("C:\\a.cab"), KL_T("\\\\h\\s\\a"),
+        KL_T("http:/h"), KL_T("https:"), KL_T(""), KL_T(" http://h"), KL_T("httpx://h"),
+        KL_T("res://x")})
+    EXPECT_FALSE(IsWebUrl(bad));
+}
