@@ -5,6 +5,8 @@
 #include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/keyname.h"
+#include "app/cmdline_win.h"
+#include "remove/path_rules.h"
 #include <objbase.h>  // the owners need COM declared
 
 #include "ui/owners_win.h"
@@ -69,4 +71,29 @@ bool WriteRemovalRecord(const wchar_t* imeName, const kl::InstallJournal& run) {
   }
   setuplog::Writef(L"removal record written: %u entries", static_cast<unsigned>(record.entries().size()));
   return true;
+}
+
+bool AddToRemovalRecord(const wchar_t* imeName, const wchar_t* path) {
+  kl::InstallJournal record;
+  if (!path || !kl::IsPlainFullPath(path) ||
+      ReadRemovalRecord(imeName, &record) != RecordState::kRead)
+    return false;
+  // Only a file in the install folder the machine-wide key names.
+  wchar_t key[96];
+  wchar_t folder[kPathChars] = {};
+  DWORD type = 0;
+  DWORD size = sizeof(folder) - sizeof(wchar_t);
+  ui::RegKey vendor;
+  if (!VendorKeyPath(imeName, key) ||
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, vendor.out()) != ERROR_SUCCESS ||
+      RegQueryValueExW(vendor.get(), L"KMEInstallPath", nullptr, &type,
+                       reinterpret_cast<BYTE*>(folder), &size) != ERROR_SUCCESS ||
+      type != REG_SZ)
+    return false;
+  folder[size / sizeof(wchar_t) < kPathChars ? size / sizeof(wchar_t) : kPathChars - 1] = 0;
+  if (!folder[0] || !kl::IsSameOrUnder(path, folder) || kl::IsSameOrUnder(folder, path))
+    return false;
+  kl::InstallJournal added;
+  added.AddPath(kl::UndoKind::kPlacedFile, path);
+  return WriteRemovalRecord(imeName, added);
 }

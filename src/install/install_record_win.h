@@ -21,5 +21,10 @@ RecordState ReadRemovalRecord(const wchar_t* imeName, kl::InstallJournal* out);
 // whole-folder removal. Logs the outcome; false when nothing was stored.
 bool WriteRemovalRecord(const wchar_t* imeName, const kl::InstallJournal& run);
 
+// Adds a file placed after the install (a skin package) to the record, when
+// the product has one (without one the uninstall removes the install folder
+// whole anyway). false when nothing was added.
+bool AddToRemovalRecord(const wchar_t* imeName, const wchar_t* path);
+
 // The value's name under the vendor key.
 constexpr wchar_t kRemovalRecordValue[] = L"RemovalRecord";
