@@ -14,6 +14,7 @@
 #include "install/install_record_win.h"
 #include "robot_win.h"
 #include "sample_product_win.h"
+#include "screenshot_win.h"
 #include "testfs_win.h"
 #include "wizard_robot_win.h"
 
@@ -77,6 +78,12 @@ class RemovalScope : public ::testing::Test {
     return code;
   }
   std::string Log() { return testfs::ReadText(log_); }
+  // The machine-wide install folder (and the per-user one, which an earlier
+  // start-up read first) pointed elsewhere, with no removal record.
+  static void PointInstallFolderAt(const std::wstring& folder) {
+    for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER})
+      ASSERT_TRUE(robot::SetRegistryString(hive, sample::kVendorKey, L"KMEInstallPath", folder));
+  }
   static std::string U8(const std::wstring& s) { return sample::Narrow(s); }
 
   std::wstring setup_, defaultDir_, documents_, userFile_, log_;
@@ -146,13 +153,53 @@ TEST_F(RemovalScope, NeverIntoTheWindowsFolderNorTheUsersDocuments) {
   }
 }
 
+TEST_F(RemovalScope, TheWizardSaysWhyItWillNotInstallIntoDocuments) {
+  const std::wstring caption = wizrobot::WizardCaption(sample::kDisplay);
+  DWORD pid = 0;
+  HWND wizard = wizrobot::StartWizard(setup_, caption, &pid);
+  ASSERT_NE(wizard, nullptr);
+  ui::Handle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+  std::wstring docs = documents_;
+  docs.pop_back();
+  ASSERT_TRUE(robot::SetText(wizrobot::DirEdit(wizard), docs));
+  const std::set<std::wstring> before = Listing(documents_);
+  robot::ClickControl(wizard, wizrobot::kAccept);
+  ASSERT_TRUE(robot::WaitUntil([&] { return robot::IsEnabled(robot::Control(wizard, IDOK)); },
+                               5000));
+  ASSERT_TRUE(robot::ClickControl(wizard, IDOK));
+  // A message box with the wizard's own caption (so not the wizard itself).
+  HWND boxWindow = nullptr;
+  ASSERT_TRUE(robot::WaitUntil(
+      [&] {
+        for (HWND h : robot::FindTopWindows(caption, robot::kDialogClass, pid))
+          if (h != wizard) boxWindow = h;
+        return boxWindow != nullptr;
+      },
+      30000));
+  const robot::MsgBox box = robot::ReadMessageBox(boxWindow);
+  EXPECT_EQ(box.text, L"所选安装目录:\r\n" + docs +
+                          L"\r\n是系统目录或用户的个人文件夹，不能安装到该目录中，请选择其他安装目录！");
+  EXPECT_TRUE(box.hasIcon);
+  const std::wstring shots = insttest::BinFolder() + L"..\\screenshots\\";
+  CreateDirectoryW(shots.c_str(), nullptr);
+  EXPECT_TRUE(CaptureWindowPng(boxWindow, (shots + L"install_folder_refused.png").c_str()));
+  robot::Answer(boxWindow, IDOK);
+  // Nothing happened: the wizard still offers the install, Documents is as it was.
+  EXPECT_TRUE(robot::WaitUntil([&] { return robot::IsEnabled(robot::Control(wizard, IDOK)); },
+                               5000));
+  EXPECT_EQ(robot::ControlText(wizard, IDOK), wizrobot::kInstallCaption);
+  EXPECT_EQ(Listing(documents_), before);
+  EXPECT_FALSE(insttest::KeyExists(HKEY_LOCAL_MACHINE, sample::kVendorKey));
+  robot::Command(wizard, IDCANCEL);
+  EXPECT_TRUE(robot::WaitExit(process.get(), 20000));
+}
+
 TEST_F(RemovalScope, AnInstallFolderWithoutARecordPointingAtDocumentsLeavesThem) {
   ASSERT_EQ(Run(setup_, L"-s"), 0u) << Log();
   insttest::DeleteValue(HKEY_LOCAL_MACHINE, sample::kVendorKey, kRemovalRecordValue);
   ASSERT_TRUE(insttest::WriteAll(userFile_, "dear"));
   const std::set<std::wstring> documents = Listing(documents_);
-  ASSERT_TRUE(robot::SetRegistryString(HKEY_LOCAL_MACHINE, sample::kVendorKey, L"KMEInstallPath",
-                                       documents_));
+  PointInstallFolderAt(documents_);
   EXPECT_EQ(Run(insttest::BinFolder() + L"setup.exe", L"-s -u name=[KeloSample]"), 0u) << Log();
   EXPECT_EQ(Listing(documents_), documents);
   EXPECT_TRUE(Exists(userFile_));
@@ -161,8 +208,7 @@ TEST_F(RemovalScope, AnInstallFolderWithoutARecordPointingAtDocumentsLeavesThem)
   // The same under the system folder.
   const std::wstring drivers = insttest::SystemDir() + L"drivers\\";
   const std::set<std::wstring> driverFiles = Listing(drivers);
-  ASSERT_TRUE(robot::SetRegistryString(HKEY_LOCAL_MACHINE, sample::kVendorKey, L"KMEInstallPath",
-                                       drivers));
+  PointInstallFolderAt(drivers);
   Run(insttest::BinFolder() + L"setup.exe", L"-s -u name=[KeloSample]");
   EXPECT_TRUE(Exists(drivers));
   EXPECT_EQ(Listing(drivers), driverFiles);
