@@ -260,6 +260,8 @@ int RunUninstall(UninstallContext& context) {
   const RecordState state = ReadRemovalRecord(imeName, &record);
   if (state == RecordState::kRead) {
     // Exactly what the installs placed; what else is there stays.
+    setuplog::Writef(L"removal record: %u entries",
+                     static_cast<unsigned>(record.entries().size()));
     RemoveRecorded(record);
     if (session.installDir[0]) LogFolderLeft(session.installDir);
     if (hasData) LogFolderLeft(dataFolder);
