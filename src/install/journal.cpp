@@ -234,15 +234,24 @@ RemovalPlan PlanRemoval(const InstallJournal& record, string16_view fontsKey) {
     }
   }
   // A font file is not also removed as a plain file.
-  plan.files.erase(std::remove_if(plan.files.begin(), plan.files.end(),
-                                  [&](const string16& f) { return listed(plan.fontFiles, f); }),
-                   plan.files.end());
-  // Innermost first: a deeper folder before the one that holds it.
-  std::stable_sort(plan.folders.begin(), plan.folders.end(),
-                   [](const string16& a, const string16& b) {
-                     return std::count(a.begin(), a.end(), u'\\') >
-                            std::count(b.begin(), b.end(), u'\\');
-                   });
+  std::vector<string16> files;
+  for (string16& f : plan.files)
+    if (!listed(plan.fontFiles, f)) files.push_back(std::move(f));
+  plan.files.swap(files);
+  // Innermost first: a deeper folder before the one that holds it (the
+  // deepest level first, each level in recorded order).
+  auto depth = [](const string16& s) {
+    size_t n = 0;
+    for (wchar16 c : s) n += c == u'\\';
+    return n;
+  };
+  size_t deepest = 0;
+  for (const string16& f : plan.folders) deepest = depth(f) > deepest ? depth(f) : deepest;
+  std::vector<string16> folders;
+  for (size_t level = deepest + 1; level-- > 0;)
+    for (const string16& f : plan.folders)
+      if (depth(f) == level) folders.push_back(f);
+  plan.folders.swap(folders);
   return plan;
 }
 
