@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr size_t kNormChars = 520;  // room for normalised paths beyond MAX_PATH
+constexpr size_t kNormChars = kNormalisedPathChars;  // room for paths beyond MAX_PATH
 
 std::atomic<ShortPathFunction> g_shortPath{nullptr};
 std::atomic<DWORD> g_processStarts{0};
@@ -195,6 +195,10 @@ bool ReadComspec(wchar_t (&out)[MAX_PATH]) {
 void SetRemoveTreeShortPathFunction(ShortPathFunction fn) { g_shortPath = fn; }
 
 DWORD RemoveTreeProcessCount() { return g_processStarts.load(); }
+
+bool NormaliseFolderPath(const wchar_t* path, wchar_t (&out)[kNormalisedPathChars]) {
+  return Normalise(path, out);
+}
 
 bool IsProtectedFolder(const wchar_t* path) {
   wchar_t norm[kNormChars];

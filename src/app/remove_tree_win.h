@@ -37,6 +37,12 @@ bool RemoveFolderTreeAfterExit(const wchar_t* path);
 // their meaning depends on a current directory), are protected too.
 bool IsProtectedFolder(const wchar_t* path);
 
+// The comparison form IsProtectedFolder uses: full, long, without trailing
+// backslashes. false for an empty, relative or drive-relative path, or one
+// that does not fit.
+constexpr size_t kNormalisedPathChars = 520;
+bool NormaliseFolderPath(const wchar_t* path, wchar_t (&out)[kNormalisedPathChars]);
+
 // Test seams. The short-name conversion can be replaced (null restores
 // GetShortPathNameW), e.g. to act like a volume without 8.3 names; the count
 // says how many interpreter processes RemoveFolderTree has started.

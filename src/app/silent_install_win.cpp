@@ -17,6 +17,7 @@
 #include "package/fsutil_win.h"
 #include "remove/inuse_win.h"
 #include "remove/operation_dlg_win.h"
+#include "remove/protected_folders_win.h"
 #include "update/update_list.h"
 #include "wizard/pages_win.h"
 #include "wizard/wizard_win.h"
@@ -157,6 +158,14 @@ int RunSilentInstall(const UnattendedSwitches& switches) {
   }
   if (IsFolder(folder) && IsProtectedFolder(folder)) {
     setuplog::Writef(L"the install folder may not be installed into: %s", folder);
+    return kExitFailure;
+  }
+  // Nor the Windows folder's tree or a shell folder of the user's (Documents,
+  // Desktop, ...): the uninstall could not tell the product's files there.
+  if (IsRefusedInstallFolder(folder)) {
+    setuplog::Writef(L"the install folder is a system folder or a user's shell folder and is "
+                     L"not installed into: %s",
+                     folder);
     return kExitFailure;
   }
 

@@ -101,8 +101,9 @@ void UninstalledFolderOfThisProgram(const wchar_t* arguments, wchar_t (&folder)[
 // folder of its own in the temporary folder (a running program can be
 // renamed, though not deleted), the install folder goes now, while this
 // process still holds the mark of a running setup, and only the moved copy
-// goes after the end. A temporary folder on another volume leaves the old
-// way: the install folder removed after the end.
+// goes after the end. The install folder goes only when it is empty. A
+// temporary folder on another volume: the program and the (empty) folder go
+// at the next restart.
 void RemoveUninstalledFolder(const wchar_t* folder) {
   wchar_t self[kPathChars], temp[kPathChars], parking[kPathChars], moved[kPathChars];
   const DWORD n = GetModuleFileNameW(nullptr, self, kPathChars);
@@ -113,11 +114,15 @@ void RemoveUninstalledFolder(const wchar_t* folder) {
       (!CreateDirectoryW(parking, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) ||
       !MoveFileExW(self, moved, 0)) {
     RemoveDirectoryW(parking);
-    RemoveFolderTreeAfterExit(folder);
+    // Only this program and the folder, once it is empty: what the
+    // uninstall left there (the user's files) stays.
+    if (n != 0 && n < kPathChars) MoveFileExW(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    MoveFileExW(folder, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     return;
   }
-  SetCurrentDirectoryW(temp);  // a current folder cannot be removed (the interpreter inherits it)
-  if (!RemoveDirectoryW(folder)) RemoveFolderTree(folder);  // what the copy could not remove
+  SetCurrentDirectoryW(temp);  // a current folder cannot be removed
+  // Only when empty: what the uninstall left there (the user's files) stays.
+  RemoveDirectoryW(folder);
   RemoveFolderTreeAfterExit(parking);
 }
 

@@ -21,6 +21,8 @@ enum class UndoKind : uint8_t {
   kRegistryKey,    // delete the key with everything in it
   kRegistryValue,  // put the old value back, or delete the value when it had none
   kLayout,         // remove the keyboard layout with this identifier
+  kPlacedFile,     // a product file written over one that existed: a failed run
+                   // keeps it, the uninstall removes it
 };
 
 struct UndoEntry {
@@ -45,10 +47,41 @@ class InstallJournal {
   // The entries in the order they are undone: the newest first, so that a
   // folder's files go before the folder and a key's values before the key.
   std::vector<const UndoEntry*> UndoOrder() const;
+  // Adds every entry of other after these (the first record still wins).
+  void Merge(const InstallJournal& other);
 
  private:
   std::vector<UndoEntry> entries_;
 };
+
+// The removal record: a journal kept after a successful install so that the
+// uninstall removes what the install made and nothing else. A bounded byte
+// form ("KLR1", a count, then each entry with its sizes); ParseRemovalRecord
+// refuses anything malformed, oversized, with trailing bytes, an unknown kind
+// or hive, or a path or name holding a NUL (which would name another path).
+constexpr size_t kMaxRecordBytes = 256 * 1024;
+constexpr size_t kMaxRecordEntries = 4096;
+constexpr size_t kMaxRecordTextUnits = 1024;  // a path or value name
+constexpr size_t kMaxRecordValueBytes = 4096;
+// Empty when the journal does not fit the bounds.
+std::vector<uint8_t> SerializeRemovalRecord(const InstallJournal& journal);
+bool ParseRemovalRecord(const uint8_t* data, size_t size, InstallJournal* out);
+
+// A full drive path ("C:\a\b") with no "." or ".." part, no empty part, no
+// "/", ":" or wildcard beyond the drive, and no control character: the only
+// paths a record may name.
+bool IsPlainFullPath(string16_view path);
+
+// What the uninstall removes by a record: the files (fonts separately, with
+// their font-table value names), then the folders the installs made,
+// innermost first. Entries whose path is not a plain full path are dropped.
+struct RemovalPlan {
+  std::vector<string16> files;
+  std::vector<string16> fontFiles;
+  std::vector<string16> fontValues;  // value names in the font table
+  std::vector<string16> folders;
+};
+RemovalPlan PlanRemoval(const InstallJournal& record, string16_view fontsKey);
 
 // Letter case is ignored as the Windows file system and registry ignore it
 // (ASCII letters only; that is all the comparisons here need).

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "app/cmdline_win.h"
 #include "app/remove_tree_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
@@ -41,6 +42,25 @@ void DeleteOrSchedule(const wchar_t* path) {
   ::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
+// A path of the product's own: in the install folder, in its data folder, or
+// its input-method module. A file written over one of these is still the
+// product's for the uninstall.
+bool IsProductPath(const InstallContext& context, const wchar_t* path) {
+  auto under = [path](const wchar_t* folder) {
+    const size_t n = kl::StrLen(folder);
+    return n > 3 && folder[n - 1] == L'\\' && kl::StrLen(path) > n &&
+           CompareStringOrdinal(path, static_cast<int>(n), folder, static_cast<int>(n), TRUE) ==
+               CSTR_EQUAL;
+  };
+  if (under(context.installDir)) return true;
+  if (!context.header) return false;
+  wchar_t data[kPathChars];
+  if (GetProductDataFolder(context.header->imeName, data) && under(data)) return true;
+  wchar_t module[MAX_PATH];
+  return MakeImeSystemPath(context.header->imeName, module) &&
+         CompareStringOrdinal(path, -1, module, -1, TRUE) == CSTR_EQUAL;
+}
+
 void Undo(const kl::UndoEntry& e) {
   const wchar_t* path = e.path.c_str();
   switch (e.kind) {
@@ -72,14 +92,23 @@ void Undo(const kl::UndoEntry& e) {
     case kl::UndoKind::kLayout:
       RemoveLayoutById(path);
       break;
+    case kl::UndoKind::kPlacedFile:
+      break;  // it existed before the run: a failed run keeps it
   }
 }
 
 }  // namespace
 
 void JournalNewFile(InstallContext& context, const wchar_t* path, bool font) {
-  if (!context.journal || !path || !path[0] || Exists(path)) return;
-  context.journal->AddPath(font ? kl::UndoKind::kFontFile : kl::UndoKind::kFile, path);
+  if (!context.journal || !path || !path[0]) return;
+  if (!Exists(path)) {
+    context.journal->AddPath(font ? kl::UndoKind::kFontFile : kl::UndoKind::kFile, path);
+  } else if (!font && IsProductPath(context, path)) {
+    // Written over: an earlier install's file, or one in the product's
+    // folders. Elsewhere (the system and Windows folders, the fonts) a file
+    // that existed before stays the system's.
+    context.journal->AddPath(kl::UndoKind::kPlacedFile, path);
+  }
 }
 
 void JournalNewFolders(InstallContext& context, const wchar_t* folder) {

@@ -12,7 +12,9 @@
 #include "install/context_win.h"
 
 // A file the run is about to write (font: a font file that is also added to
-// the font table).
+// the font table). One that exists already is recorded as placed over
+// (kPlacedFile: kept by a failed run, removed by the uninstall) when it is
+// the product's own: in the install or data folder, or the IME module.
 void JournalNewFile(InstallContext& context, const wchar_t* path, bool font = false);
 // The folders that creating `folder` (and its missing parents) would make.
 void JournalNewFolders(InstallContext& context, const wchar_t* folder);

@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "install/backup_win.h"
 #include "install/ime_win.h"
+#include "install/install_record_win.h"
 #include "install/journal.h"
 #include "install/placement_win.h"
 #include "install/registry_win.h"
@@ -104,6 +105,10 @@ bool RunSequence(InstallContext& context, const wchar_t* installDir, const wchar
     CleanUpInstallFiles(context);
     return false;
   }
+
+  // What this run and the earlier installs placed, for the uninstall.
+  if (context.journal && context.header)
+    WriteRemovalRecord(context.header->imeName, *context.journal);
 
   ReportProgress(context, 95, kLineStep6);
   CleanUpInstallFiles(context);

@@ -9,8 +9,11 @@
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/ime_win.h"
+#include "install/install_record_win.h"
+#include "install/journal.h"
 #include "install/shortcuts_win.h"
 #include "package/fsutil_win.h"
+#include "remove/protected_folders_win.h"
 #include <objbase.h>  // the owners need COM declared
 
 #include "ui/owners_win.h"
@@ -74,6 +77,142 @@ void RemoveLogged(const wchar_t* folder, int depth = 0) {
     setuplog::Writef(L"folder not removed: %s", folder);
 }
 
+// The font table, as the install writes it.
+constexpr wchar_t kFontsKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
+
+// true when a folder on the way to path (below its drive) is a link: a user
+// who may write in a folder of the product could have swapped a subfolder
+// for a link to anywhere, and nothing is removed through it.
+bool PathThroughLink(const wchar_t* path) {
+  wchar_t prefix[MAX_PATH];
+  if (!kl::Copy(prefix, path)) return true;
+  for (size_t i = 3; prefix[i]; ++i) {
+    if (prefix[i] != L'\\') continue;
+    prefix[i] = 0;
+    const DWORD a = ::GetFileAttributesW(prefix);
+    prefix[i] = L'\\';
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+  }
+  return false;
+}
+
+// Deletes one recorded file (a read-only one too). true when it is gone.
+bool DeleteRecordedFile(const wchar_t* path) {
+  const DWORD a = ::GetFileAttributesW(path);
+  if (a == INVALID_FILE_ATTRIBUTES) return true;
+  if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  if (::DeleteFileW(path)) return true;
+  if (a & FILE_ATTRIBUTE_READONLY) {
+    ::SetFileAttributesW(path, a & ~FILE_ATTRIBUTE_READONLY);
+    if (::DeleteFileW(path)) return true;
+  }
+  return ::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
+}
+
+// Removes exactly what the record lists: its files and fonts (with their
+// font-table values), then each folder the installs made once it is empty,
+// innermost first.
+void RemoveRecorded(const kl::InstallJournal& record) {
+  const kl::RemovalPlan plan = kl::PlanRemoval(record, kFontsKey);
+  std::vector<const kl::string16*> busy;
+  auto remove = [&busy](const kl::string16& file, bool font) {
+    const wchar_t* path = file.c_str();
+    if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return;
+    if (PathThroughLink(path)) {
+      setuplog::Writef(L"file not removed (a folder on its way is a link): %s", path);
+      return;
+    }
+    if (font) ::RemoveFontResourceW(path);
+    if (DeleteRecordedFile(path))
+      setuplog::Writef(L"file removed: %s", path);
+    else
+      busy.push_back(&file);
+  };
+  for (const kl::string16& f : plan.files) remove(f, false);
+  for (const kl::string16& f : plan.fontFiles) remove(f, true);
+  // A file still held (the uninstaller that started this copy is ending)
+  // is tried again for a few seconds.
+  for (int attempt = 0; attempt < 6 && !busy.empty(); ++attempt) {
+    ::Sleep(500);
+    std::vector<const kl::string16*> still;
+    for (const kl::string16* f : busy) {
+      if (DeleteRecordedFile(f->c_str()))
+        setuplog::Writef(L"file removed: %s", f->c_str());
+      else
+        still.push_back(f);
+    }
+    busy.swap(still);
+  }
+  for (const kl::string16* f : busy) setuplog::Writef(L"file in use, not removed: %s", f->c_str());
+
+  if (!plan.fontValues.empty()) {
+    ui::RegKey fonts;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFontsKey, 0, KEY_SET_VALUE, fonts.out()) ==
+        ERROR_SUCCESS)
+      for (const kl::string16& name : plan.fontValues)
+        if (::RegDeleteValueW(fonts.get(), name.c_str()) == ERROR_SUCCESS)
+          setuplog::Writef(L"font value removed: %s", name.c_str());
+  }
+  if (!plan.fontFiles.empty()) {
+    DWORD_PTR ignored = 0;
+    ::SendMessageTimeoutW(HWND_BROADCAST, WM_FONTCHANGE, 0, 0, SMTO_ABORTIFHUNG, 1000, &ignored);
+  }
+
+  for (const kl::string16& folder : plan.folders) {
+    const DWORD a = ::GetFileAttributesW(folder.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    if (PathThroughLink(folder.c_str())) continue;
+    if (::RemoveDirectoryW(folder.c_str())) setuplog::Writef(L"folder removed: %s", folder.c_str());
+  }
+}
+
+// Names in the log what is still in folder after the removal (bounded).
+void LogLeftInPlace(const wchar_t* folder, int depth, int* budget) {
+  wchar_t pattern[MAX_PATH];
+  const size_t n = kl::StrLen(folder);
+  const wchar_t* sep = (n && folder[n - 1] == L'\\') ? L"" : L"\\";
+  if (depth > 16 || !kl::Format(pattern, L"%s%s*", folder, sep)) return;
+  WIN32_FIND_DATAW entry;
+  ui::FindHandle find(::FindFirstFileW(pattern, &entry));
+  if (!find) return;
+  do {
+    const wchar_t* name = entry.cFileName;
+    if (name[0] == L'.' && (!name[1] || (name[1] == L'.' && !name[2]))) continue;
+    wchar_t path[MAX_PATH];
+    if (!kl::Format(path, L"%s%s%s", folder, sep, name)) continue;
+    if (--*budget < 0) {
+      if (*budget == -1) setuplog::Writef(L"left in place: more in %s", folder);
+      return;
+    }
+    const DWORD a = entry.dwFileAttributes;
+    if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      setuplog::Writef(L"left in place: %s\\", path);
+      LogLeftInPlace(path, depth + 1, budget);
+    } else {
+      setuplog::Writef(L"left in place: %s", path);
+    }
+  } while (::FindNextFileW(find.get(), &entry));
+}
+
+void LogFolderLeft(const wchar_t* folder) {
+  if (!setuplog::Active() || ::GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES) return;
+  setuplog::Writef(L"left in place: %s", folder);
+  int budget = 200;
+  LogLeftInPlace(folder, 0, &budget);
+}
+
+// Without a record (an install by an earlier build): the whole folder, unless
+// it is a system or user folder, lies in one, or holds one.
+void RemoveWholeFolder(const wchar_t* folder) {
+  if (!folder[0] || ::GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES) return;
+  if (IsGuardedFromTreeRemoval(folder)) {
+    setuplog::Writef(L"left in place: %s (a system or user folder is never removed whole)",
+                     folder);
+    return;
+  }
+  RemoveLogged(folder);
+}
+
 // The vendor's key goes too once no product of the vendor is left in it.
 void DeleteEmptyVendorKey(HKEY root) {
   ui::RegKey vendor;
@@ -115,9 +254,25 @@ int RunUninstall(UninstallContext& context) {
   NotifyInterface(session.installDir);
 
   ReportProgress(context, 20, L"  2.删除文件系统...");
-  if (session.installDir[0]) RemoveLogged(session.installDir);
-  wchar_t dataFolder[kPathChars];
-  if (imeName[0] && GetProductDataFolder(imeName, dataFolder)) RemoveLogged(dataFolder);
+  wchar_t dataFolder[kPathChars] = {};
+  const bool hasData = imeName[0] && GetProductDataFolder(imeName, dataFolder);
+  kl::InstallJournal record;
+  const RecordState state = ReadRemovalRecord(imeName, &record);
+  if (state == RecordState::kRead) {
+    // Exactly what the installs placed; what else is there stays.
+    setuplog::Writef(L"removal record: %u entries",
+                     static_cast<unsigned>(record.entries().size()));
+    RemoveRecorded(record);
+    if (session.installDir[0]) LogFolderLeft(session.installDir);
+    if (hasData) LogFolderLeft(dataFolder);
+  } else {
+    setuplog::Write(state == RecordState::kBad
+                        ? L"the removal record is unreadable: the folders are removed whole"
+                        : L"no removal record (an earlier build's install): the folders are "
+                          L"removed whole");
+    RemoveWholeFolder(session.installDir);
+    if (hasData) RemoveWholeFolder(dataFolder);
+  }
   RemoveVirtualizedData();
 
   ReportProgress(context, 40, L"  3.删除快捷方式...");

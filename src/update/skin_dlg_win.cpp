@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "base/format_win.h"
+#include "install/install_record_win.h"
 
 namespace {
 
@@ -117,11 +118,14 @@ void CKL_SkinZipUpdateDlg::OnOk() {
     if (!item || !IsUsableSkinName(item->name)) continue;
     wchar_t package[260];
     if (!kl::Format(package, L"%s%s.zip", engine_.tempDir(), item->name)) continue;
-    while (!CopyFileW(package, item->path, FALSE)) {
+    bool copied;
+    while (!(copied = CopyFileW(package, item->path, FALSE) != 0)) {
       if (MessageBoxW(hwnd(), L"替换目标文件失败，是否重试？", L"皮肤包更新错误",
                       MB_YESNO | MB_ICONERROR) != IDYES)
         break;
     }
+    // The uninstall removes the skin package with the product's files.
+    if (copied) AddToRemovalRecord(engine_.imeName(), item->path);
   }
   EndDialog(IDOK);
 }

@@ -104,6 +104,7 @@ class KLIMEUpdate {
   const wchar_t* imeDriverName() const { return imeDriverName_; }
   const wchar_t* tableDriverName() const { return tableDriverName_; }
   const wchar_t* tempDir() const { return tempDir_; }
+  const wchar_t* imeName() const { return imeName_; }
   const UpdateEntryList* plan() const { return plan_.get(); }
   const UpdateEntryList* entries() const { return entries_.get(); }
 

@@ -13,6 +13,7 @@
 #include "install/journal.h"
 #include "package/fsutil_win.h"
 #include "remove/inuse_win.h"
+#include "remove/protected_folders_win.h"
 
 namespace {
 
@@ -27,6 +28,8 @@ constexpr const wchar_t* kOverwriteCaption = L"是否继续？";
 constexpr const wchar_t* kCreateFailedFormat =
     L"所选安装目录:\r\n%s\r\n未能创建，请确定您的当前用户对该目录的访问权限！";
 constexpr const wchar_t* kCreateFailedCaption = L"安装错误？";
+constexpr const wchar_t* kRefusedFolderFormat =
+    L"所选安装目录:\r\n%s\r\n是系统目录或用户的个人文件夹，不能安装到该目录中，请选择其他安装目录！";
 constexpr const wchar_t* kLinkText = L"查看许可协议(L)";
 
 // Sent by the worker as its last act (wParam unused).
@@ -241,6 +244,18 @@ void CKL_Install_BaseDlg::Work() {
   const wchar_t* owner = L"";
   const wchar_t* company = L"";
   user_.GetUser(&owner, &company);
+
+  // Never into the Windows folder nor a shell folder of the user's
+  // (Documents, Desktop, ...): asked before anything is cleared there.
+  if (IsFullFolderPath(folder) && IsRefusedInstallFolder(folder)) {
+    wchar_t message[kPathChars + 96];
+    kl::Format(message, kRefusedFolderFormat, folder);
+    wchar_t caption[128] = {};
+    GetWindowTextW(hwnd(), caption, 128);
+    MessageBoxW(hwnd(), message, caption, MB_ICONERROR | MB_OK);
+    EndWork();
+    return;
+  }
 
   if (GetFileAttributesW(folder) != INVALID_FILE_ATTRIBUTES) {
     if (MessageBoxW(hwnd(), kOverwriteText, kOverwriteCaption, MB_YESNO | MB_ICONQUESTION) !=

@@ -353,7 +353,9 @@ TEST_F(Wizard, EmptyFolderFieldGivesTheCreationErrorAndStaysUsable) {
   EXPECT_FALSE(Exists(insttest::SystemDir() + L"KeloSample.kelo.ime"));
 }
 
-TEST_F(Wizard, ProtectedFolderAnsweredYesDeletesNothing) {
+// A root, the Windows folder or a folder that holds one is refused before
+// the overwrite question: a message box with the wizard's caption names it.
+TEST_F(Wizard, ProtectedFolderIsRefusedAndDeletesNothing) {
   const std::wstring data = DataFolder();
   ASSERT_NE(CreateDirectoryPath(data.c_str()), 0u);
   ASSERT_TRUE(insttest::WriteAll(data + L"keep.dat", "keep"));
@@ -371,12 +373,20 @@ TEST_F(Wizard, ProtectedFolderAnsweredYesDeletesNothing) {
     SCOPED_TRACE(kl::ToUtf8(typed.c_str()));
     ASSERT_TRUE(robot::SetText(DirEdit(wizard_), typed));
     ASSERT_TRUE(robot::ClickControl(wizard_, IDOK));
-    robot::MsgBox ask = Expect(kOverwriteCaption, kOverwriteText);
-    ASSERT_TRUE(ask);
-    robot::Answer(ask.hwnd, IDYES);
-    robot::MsgBox box = Expect(kCreateCaption, CreateError(typed));
-    ASSERT_TRUE(box);
+    HWND refusal = nullptr;
+    ASSERT_TRUE(robot::WaitUntil(
+        [&] {
+          for (HWND h :
+               robot::FindTopWindows(WizardCaption(kDisplay), robot::kDialogClass, copyPid_))
+            if (h != wizard_) refusal = h;
+          return refusal != nullptr;
+        },
+        Left(30000)));
+    const robot::MsgBox box = robot::ReadMessageBox(refusal);
+    EXPECT_EQ(box.text, L"所选安装目录:\r\n" + typed +
+                            L"\r\n是系统目录或用户的个人文件夹，不能安装到该目录中，请选择其他安装目录！");
     EXPECT_TRUE(box.hasIcon);
+    EXPECT_EQ(robot::FindTopWindow(kOverwriteCaption, robot::kDialogClass, copyPid_), nullptr);
     robot::Answer(box.hwnd, IDOK);
     EXPECT_TRUE(ButtonEnabledAgain());
     EXPECT_EQ(robot::ControlText(wizard_, IDOK), kInstallCaption);
