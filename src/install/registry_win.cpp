@@ -4,7 +4,9 @@
 #include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
+#include "install/install_record_win.h"
 #include "install/rollback_win.h"
+#include "update/update_list.h"
 #include <objbase.h>  // the owners need COM declared
 
 #include "ui/owners_win.h"
@@ -102,6 +104,12 @@ bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
   // would be tried at every space first ("C:\Kelo.exe" for "C:\Kelo 测试\...").
   kl::Format(uninstallString, L"\"%sUnstall.exe\" -u name=[%s]", dir, h.imeName);
   kl::Format(modifyPath, L"\"%sUnstall.exe\" -r name=[%s]", dir, h.imeName);
+  wchar_t quietUninstall[kPathChars];
+  kl::Format(quietUninstall, L"\"%sUnstall.exe\" -s -u name=[%s]", dir, h.imeName);
+  SYSTEMTIME today;
+  ::GetLocalTime(&today);
+  wchar_t installDate[12];
+  kl::Format(installDate, L"%04u%02u%02u", today.wYear, today.wMonth, today.wDay);
 
   // Fields of the header are bounded arrays; copy each so that a field filled
   // to its last unit is still read only within the record.
@@ -136,5 +144,45 @@ bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
   put(L"InstallLocation", dir);
   put(L"InstallSource", InstallSource(*context.launch));
   put(L"ModifyPath", modifyPath);
+  // What "Apps & features" and deployment tools read besides.
+  put(L"QuietUninstallString", quietUninstall);
+  put(L"InstallDate", installDate);
+  wchar_t version[40];
+  kl::CopyN(version, 40, h.displayVersion);
+  const klupdate::Version v = klupdate::VersionFromText(version);
+  auto putNumber = [&](const wchar_t* name, DWORD data) {
+    if (journaled) JournalRegistryValue(context, HKEY_LOCAL_MACHINE, recordPath, name);
+    if (::RegSetValueExW(product.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
+                         sizeof data) == ERROR_SUCCESS)
+      setuplog::Writef(L"  value %s = %lu", name, data);
+    else
+      setuplog::Writef(L"  value %s not written", name);
+  };
+  putNumber(L"VersionMajor", static_cast<DWORD>((v >> 48) & 0xFFFF));
+  putNumber(L"VersionMinor", static_cast<DWORD>((v >> 32) & 0xFFFF));
   return true;
+}
+
+void WriteEstimatedSize(const wchar_t* imeName) {
+  kl::InstallJournal record;
+  wchar_t recordPath[128];
+  if (ReadRemovalRecord(imeName, &record) != RecordState::kRead ||
+      !kl::Format(recordPath, L"%s\\%s", kUninstallKey, imeName))
+    return;
+  const kl::RemovalPlan plan = kl::PlanRemoval(record, L"");
+  uint64_t bytes = 0;
+  for (const auto* list : {&plan.files, &plan.fontFiles})
+    for (const kl::string16& file : *list) {
+      WIN32_FILE_ATTRIBUTE_DATA data;
+      if (::GetFileAttributesExW(file.c_str(),
+                                 GetFileExInfoStandard, &data))
+        bytes += (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+  const DWORD kb = static_cast<DWORD>((bytes + 1023) / 1024);
+  ui::RegKey product;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, recordPath, 0, KEY_SET_VALUE, product.out()) ==
+          ERROR_SUCCESS &&
+      ::RegSetValueExW(product.get(), L"EstimatedSize", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&kb), sizeof kb) == ERROR_SUCCESS)
+    setuplog::Writef(L"  value EstimatedSize = %lu (KB)", kb);
 }

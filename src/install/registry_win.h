@@ -19,3 +19,8 @@ bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
 
 // Sets a REG_SZ value with its terminating NUL counted. true when written.
 bool SetStringValue(HKEY key, const wchar_t* name, const wchar_t* data);
+
+// "EstimatedSize" of the uninstall record: the KB of every file the removal
+// record lists (the product's own files, system folder and fonts included),
+// written once the record is. Nothing when the product has no record.
+void WriteEstimatedSize(const wchar_t* imeName);

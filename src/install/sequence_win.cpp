@@ -107,8 +107,9 @@ bool RunSequence(InstallContext& context, const wchar_t* installDir, const wchar
   }
 
   // What this run and the earlier installs placed, for the uninstall.
-  if (context.journal && context.header)
-    WriteRemovalRecord(context.header->imeName, *context.journal);
+  if (context.journal && context.header &&
+      WriteRemovalRecord(context.header->imeName, *context.journal))
+    WriteEstimatedSize(context.header->imeName);
 
   ReportProgress(context, 95, kLineStep6);
   CleanUpInstallFiles(context);

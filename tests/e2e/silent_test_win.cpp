@@ -395,6 +395,25 @@ TEST_F(Silent, OlderPackageNeedsDowngradeAndAReinstallKeepsTheOwner) {
       std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + kKey;
   Outcome o = Run(setup_, L"-s user=[张 三] company=[可乐公司]" + LogSwitch());
   ASSERT_EQ(o.exitCode, 0u);
+  // The record holds what deployment tools read.
+  EXPECT_EQ(insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"QuietUninstallString").text,
+            L"\"" + defaultDir_ + L"Unstall.exe\" -s -u name=[KeloSample]");
+  EXPECT_EQ(insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"InstallLocation").text, defaultDir_);
+  const std::wstring date = insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"InstallDate").text;
+  EXPECT_TRUE(date.size() == 8 && date.rfind(L"20", 0) == 0) << date;
+  auto number = [&](const wchar_t* name) {
+    DWORD value = ~0u, bytes = sizeof value, type = 0;
+    ui::RegKey key;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, record.c_str(), 0, KEY_READ, key.out());
+    return RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                            &bytes) == ERROR_SUCCESS && type == REG_DWORD ? value : ~0u;
+  };
+  EXPECT_EQ(number(L"VersionMajor"), 1u);
+  EXPECT_EQ(number(L"VersionMinor"), 0u);
+  // The sample's files: the program twice (setup's copy and the backup's), the
+  // module, the drivers: well over 100 KB, far under 100 MB.
+  EXPECT_GT(number(L"EstimatedSize"), 100u);
+  EXPECT_LT(number(L"EstimatedSize"), 100000u);
   // A reinstall without user=/company= keeps what the first one recorded.
   o = Run(setup_, L"-s" + LogSwitch());
   ASSERT_EQ(o.exitCode, 0u);
