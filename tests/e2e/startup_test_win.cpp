@@ -108,7 +108,10 @@ TEST_F(Startup, InstallWithoutPackageShowsOneMessageAndCleansUp) {
   ASSERT_NE(pid, 0u) << "no working copy was started";
   ui::Handle copy(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
   ASSERT_TRUE(copy.valid());
-  EXPECT_TRUE(Exists(WorkingCopy()));
+  // The copy runs from a private folder of the run, never the old fixed name.
+  EXPECT_FALSE(Exists(WorkingCopy()));
+  const std::wstring image = robot::ProcessImagePath(pid);
+  EXPECT_NE(image.find(L"\\__KLIMEWork"), std::wstring::npos);
 
   robot::MsgBox box = robot::WaitMessageBox(kPromptCaption, 15000, pid);
   ASSERT_TRUE(box) << "no message box";
