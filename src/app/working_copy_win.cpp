@@ -4,9 +4,9 @@
 
 #include "app/cmdline.h"
 #include "app/hidden_process_win.h"
+#include "app/remove_tree_win.h"
 #include "app/setup_log_win.h"
 #include "base/format_win.h"
-#include "app/remove_tree_win.h"
 #include "package/fsutil_win.h"
 #include "ui/owners_win.h"
 
