@@ -21,12 +21,72 @@ endfunction()
 set(KL_WIN_SYSTEM_LIBS shlwapi shell32 ole32 oleaut32 uuid comctl32 comdlg32 advapi32
     psapi imm32 version wininet gdiplus msimg32 bcrypt gdi32 user32 kernel32)
 
+# The shipping setup runs elevated, possibly from a folder a user can write
+# to: it imports statically only libraries the loader always takes from the
+# system (known DLLs). These others are imported with delayed loading: the
+# first call loads them, and the setup's hook (app/main_win.cpp) loads them by
+# full path from the system folder.
+set(KL_DELAY_LOADED_LIBS version msimg32 gdiplus bcrypt wininet)
+set(KL_SETUP_SYSTEM_LIBS ${KL_WIN_SYSTEM_LIBS})
+list(REMOVE_ITEM KL_SETUP_SYSTEM_LIBS ${KL_DELAY_LOADED_LIBS})
+
+# kl_delay_import_libs(OUT): makes "lib<name>_delay.a" in the build tree for
+# each of KL_DELAY_LOADED_LIBS from the toolchain's import library (every
+# function it exports), at configure time; OUT gets their paths.
+function(kl_delay_import_libs out)
+  string(REGEX REPLACE "-g(cc|\\+\\+)(-posix)?$" "" _prefix "${CMAKE_CXX_COMPILER}")
+  find_program(KL_DLLTOOL NAMES "${_prefix}-dlltool" REQUIRED)
+  find_program(KL_NM NAMES "${_prefix}-nm" REQUIRED)
+  set(_dir "${CMAKE_BINARY_DIR}/delayload")
+  file(MAKE_DIRECTORY "${_dir}")
+  set(_libs "")
+  foreach(_n IN LISTS KL_DELAY_LOADED_LIBS)
+    find_library(_import_${_n} NAMES "lib${_n}.a" REQUIRED)
+    execute_process(COMMAND "${KL_NM}" -g --defined-only "${_import_${_n}}"
+                    OUTPUT_VARIABLE _syms RESULT_VARIABLE _rc)
+    if(NOT _rc EQUAL 0)
+      message(FATAL_ERROR "cannot list ${_import_${_n}}")
+    endif()
+    string(REGEX MATCHALL "[\n ]T [_A-Za-z0-9@]+" _ts "${_syms}")
+    set(_def "LIBRARY ${_n}.dll\nEXPORTS\n")
+    set(_seen "")
+    foreach(_t IN LISTS _ts)
+      string(REGEX REPLACE "^[\n ]T " "" _t "${_t}")
+      if(_t MATCHES "^__imp_" OR _t MATCHES "^__head" OR _t MATCHES "_iname$")
+        continue()
+      endif()
+      if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+        string(REGEX REPLACE "^_" "" _t "${_t}")
+      endif()
+      list(FIND _seen "${_t}" _at)
+      if(_at EQUAL -1)
+        list(APPEND _seen "${_t}")
+        string(APPEND _def "${_t}\n")
+      endif()
+    endforeach()
+    file(WRITE "${_dir}/${_n}.def" "${_def}")
+    set(_kill "")
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+      set(_kill -k)
+    endif()
+    execute_process(COMMAND "${KL_DLLTOOL}" ${_kill} -d "${_dir}/${_n}.def" -D "${_n}.dll"
+                            -y "${_dir}/lib${_n}_delay.a"
+                    RESULT_VARIABLE _rc)
+    if(NOT _rc EQUAL 0)
+      message(FATAL_ERROR "dlltool failed for ${_n}")
+    endif()
+    list(APPEND _libs "${_dir}/lib${_n}_delay.a")
+  endforeach()
+  set(${out} "${_libs}" PARENT_SCOPE)
+endfunction()
+
 # Machine-wide state that test cases of several programs share under fixed
 # names. Each entry is "<lock>|<regex over ctest names>": the matching cases
 # get the lock as a ctest RESOURCE_LOCK, so that "ctest -j" never runs two
 # cases holding the same lock at once.
-#  kl_working_copy   %TEMP%\___kelo_install_base___.exe and %TEMP%\__KLIMEInstall\
-#                    (cases that start the real setup, or make the work folder)
+#  kl_working_copy   the run's private folders %TEMP%\__KLIMEWork*\ (and the
+#                    old fixed names, which cases plant; cases that start the
+#                    real setup, or make the work folder)
 #  kl_sample_product Program Files\KeloSample, its keys, module, fonts and data,
 #                    the interface log in %TEMP%, holdime.exe processes
 #  kl_layouts        keyboard-layout registrations and the layout list
@@ -35,12 +95,12 @@ set(KL_WIN_SYSTEM_LIBS shlwapi shell32 ole32 oleaut32 uuid comctl32 comdlg32 adv
 #  kl_owner          HKLM RegisteredOwner / RegisteredOrganization
 #  kl_drive_root     C:\kl, C:\kl test, C:\test, C:\b
 set(KL_TEST_LOCKS
-  "kl_working_copy|win64\\.(Silent|Startup|Wizard|Removal|SignedSetup|HostileInput|DriverUpdate|SkinUpdate|WorkFolder)\\..*"
-  "kl_sample_product|win64\\.(Silent|Wizard|Removal|SignedSetup|DriverUpdate|SkinUpdate|SampleInstall|SampleInterface|InUseTest)\\..*"
-  "kl_layouts|win64\\.(Silent|Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|RegisterImeTest|LayoutRemoval|HostileInput)\\..*"
-  "kl_shell_folders|win64\\.(Silent|Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|ShortcutsTest|HostileInput)\\..*"
-  "kl_pending|win64\\.(Silent|Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|Placement|CopyFolderTest|MoveFolderTest|LayoutRemoval)\\..*"
-  "kl_owner|win64\\.(Silent|Wizard|Removal|DriverUpdate|SkinUpdate|PageInit|SampleInstall)\\..*"
+  "kl_working_copy|win64\\.(Silent|Startup|Wizard|Removal|SignedSetup|HostileInput|DriverUpdate|SkinUpdate|WorkFolder|WorkFolderAndDlls)\\..*"
+  "kl_sample_product|win64\\.(Silent|WorkFolderAndDlls|Wizard|Removal|SignedSetup|DriverUpdate|SkinUpdate|SampleInstall|SampleInterface|InUseTest)\\..*"
+  "kl_layouts|win64\\.(Silent|WorkFolderAndDlls|Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|RegisterImeTest|LayoutRemoval|HostileInput)\\..*"
+  "kl_shell_folders|win64\\.(Silent|WorkFolderAndDlls|Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|ShortcutsTest|HostileInput)\\..*"
+  "kl_pending|win64\\.(Silent|WorkFolderAndDlls|Wizard|Removal|DriverUpdate|SkinUpdate|SampleInstall|SmallInstall|Placement|CopyFolderTest|MoveFolderTest|LayoutRemoval)\\..*"
+  "kl_owner|win64\\.(Silent|WorkFolderAndDlls|Wizard|Removal|DriverUpdate|SkinUpdate|PageInit|SampleInstall)\\..*"
   "kl_drive_root|win64\\.(RemoveFolderTree|SpacedPath|ProtectedFolders)\\..*")
 # The end-to-end cases drive the real setup and look at every process and
 # window of the machine (a robot case counts the test program's own

@@ -2,6 +2,10 @@
 // working copy: started suspended and hidden, then let run at idle priority
 // while this process runs at high priority, so that they act only once this
 // process waits or has ended.
+//
+// The interpreter is always "<system folder>\cmd.exe", started in the system
+// folder: never a program named by COMSPEC, PATH or a user's current folder
+// (cmd looks for a bare command name in its current folder first).
 #pragma once
 
 #include <windows.h>
@@ -9,10 +13,16 @@
 
 #include "ui/owners_win.h"
 
-// Starts commandLine (changed in place by CreateProcessW) hidden and
-// suspended; *out owns both handles. false when it cannot be started.
-bool StartHiddenSuspended(wchar_t* commandLine, ui::ProcessInfo* out);
+// Starts "<system folder>\cmd.exe" /c <command> hidden and suspended, its
+// current folder the system folder; *out owns both handles. false when the
+// command line does not fit in 600 characters or nothing can be started.
+bool StartHiddenInterpreter(const wchar_t* command, ui::ProcessInfo* out);
 
-// Lowers a process started by StartHiddenSuspended to idle priority and lets
-// it run.
+// "<system folder>\<name>" as a command handed to the interpreter names it:
+// unquoted, so the short form where the long one holds a blank. false when
+// no such form fits or one still holds a blank, a quote or a "%".
+bool SystemProgramForCommand(const wchar_t* name, wchar_t (&out)[MAX_PATH]);
+
+// Lowers a process started by StartHiddenInterpreter to idle priority and
+// lets it run.
 void ResumeAtIdlePriority(const ui::ProcessInfo& process);

@@ -37,7 +37,7 @@ bool PrepareInstallPackage() {
   LaunchInfo& launch = *g_launch;
   if (!PathExists(launch.workFolder)) return false;
   kl::Format(launch.sourcePath, L"%sklinstallbaseexe.tmp", launch.workFolder);
-  if (!CopyFileAndGrant(launch.modulePath, launch.sourcePath, FALSE)) return false;
+  if (!CopyFileW(launch.modulePath, launch.sourcePath, FALSE)) return false;
   bool split = SplitOwnPackage();
   DeleteFileW(launch.sourcePath);
   return split;

@@ -185,11 +185,6 @@ class CurrentDirectoryKeeper {
   wchar_t saved_[MAX_PATH] = {};
 };
 
-bool ReadComspec(wchar_t (&out)[MAX_PATH]) {
-  DWORD n = ::GetEnvironmentVariableW(L"COMSPEC", out, MAX_PATH);
-  return n > 0 && n < MAX_PATH;
-}
-
 }  // namespace
 
 void SetRemoveTreeShortPathFunction(ShortPathFunction fn) { g_shortPath = fn; }
@@ -402,9 +397,6 @@ bool RemoveFolderTree(const wchar_t* path) {
   CurrentDirectoryKeeper keeper;
   ::SetCurrentDirectoryW(L"c:\\");
 
-  wchar_t comspec[MAX_PATH];
-  if (!ReadComspec(comspec)) return false;
-
   // The interpreter is only needed for what this process cannot remove
   // (files in use, names beyond MAX_PATH): starting it costs far more than
   // deleting an ordinary tree here. The checks above still decide first, so
@@ -413,7 +405,7 @@ bool RemoveFolderTree(const wchar_t* path) {
   if (!ShortNameForCommand(path, checkName)) return false;
   {
     wchar_t command[520];
-    if (!kl::Format(command, L"%s /c rmdir \"%s\" /s /q", comspec, checkName)) return false;
+    if (!kl::Format(command, L"rmdir \"%s\" /s /q", checkName)) return false;
   }
   bool linkStayed = false;
   if (RemoveTreeInProcess(path, &linkStayed)) return true;
@@ -429,10 +421,10 @@ bool RemoveFolderTree(const wchar_t* path) {
     wchar_t shortName[MAX_PATH];
     if (!ShortNameForCommand(path, shortName)) return false;
     wchar_t command[520];
-    if (!kl::Format(command, L"%s /c rmdir \"%s\" /s /q", comspec, shortName)) return false;
+    if (!kl::Format(command, L"rmdir \"%s\" /s /q", shortName)) return false;
 
     ui::ProcessInfo process;
-    if (!StartHiddenSuspended(command, &process)) return false;
+    if (!StartHiddenInterpreter(command, &process)) return false;
     ++g_processStarts;
 
     ::SetPriorityClass(::GetCurrentProcess(), HIGH_PRIORITY_CLASS);
@@ -441,7 +433,6 @@ bool RemoveFolderTree(const wchar_t* path) {
 
     if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return true;
     if (attempt == 2) return true;
-    if (!ReadComspec(comspec)) return false;
   }
   return true;
 }
@@ -460,18 +451,17 @@ bool RemoveFolderTreeAfterExit(const wchar_t* path) {
   }
   CurrentDirectoryKeeper keeper;
   ::SetCurrentDirectoryW(L"c:\\");
-  wchar_t comspec[MAX_PATH];
-  if (!ReadComspec(comspec)) return false;
+  wchar_t ping[MAX_PATH];
+  if (!SystemProgramForCommand(L"ping.exe", ping)) return false;
   wchar_t shortName[MAX_PATH];
   if (!ShortNameForCommand(path, shortName)) return false;
   // The pause lets this process end first even where the idle interpreter
   // gets a processor of its own at once.
-  wchar_t command[600];
-  if (!kl::Format(command, L"%s /c ping -n 3 127.0.0.1 >nul & rmdir \"%s\" /s /q", comspec,
-                  shortName))
+  wchar_t command[560];
+  if (!kl::Format(command, L"%s -n 3 127.0.0.1 >nul & rmdir \"%s\" /s /q", ping, shortName))
     return false;
   ui::ProcessInfo process;
-  if (!StartHiddenSuspended(command, &process)) return false;
+  if (!StartHiddenInterpreter(command, &process)) return false;
   ++g_processStarts;
   ::SetPriorityClass(::GetCurrentProcess(), HIGH_PRIORITY_CLASS);
   ResumeAtIdlePriority(process);

@@ -11,9 +11,9 @@
 // beyond MAX_PATH) does "rmdir /s /q" run in a hidden, idle command
 // interpreter (two attempts about a second apart). true when the folder is
 // gone or the second attempt has run; false when the folder does not exist,
-// is protected (IsProtectedFolder), COMSPEC is not set, the interpreter's
-// command line would not be exact (a "%" in the path, or too long for 520
-// characters) or the interpreter cannot be started; those refusals are
+// is protected (IsProtectedFolder), the interpreter's command line would not
+// be exact (a "%" in the path, or too long for 520 characters) or the
+// interpreter (always <system folder>\cmd.exe) cannot be started; those refusals are
 // decided before anything is deleted. Also false, without an interpreter,
 // when the tree holds a link (or is one) that cannot be removed as a link:
 // the interpreter would follow it out of the tree.

@@ -17,6 +17,7 @@
 #include "app/working_copy_win.h"
 #include "base/format_win.h"
 #include "base/keyname.h"
+#include "package/fsutil_win.h"
 #include "package/mapfile_win.h"
 #include "remove/operation_dlg_win.h"
 #include "ui/owners_win.h"
@@ -108,12 +109,13 @@ void RemoveUninstalledFolder(const wchar_t* folder) {
   wchar_t self[kPathChars], temp[kPathChars], parking[kPathChars], moved[kPathChars];
   const DWORD n = GetModuleFileNameW(nullptr, self, kPathChars);
   const DWORD t = GetTempPathW(kPathChars, temp);
+  // A fresh folder only administrators can write to, never one made
+  // beforehand under that name.
+  parking[0] = 0;
   if (n == 0 || n >= kPathChars || t == 0 || t >= kPathChars ||
-      !kl::Format(parking, L"%s__KLIMEUninstall%lu\\", temp, GetCurrentProcessId()) ||
-      !kl::Format(moved, L"%sunstall.exe", parking) ||
-      (!CreateDirectoryW(parking, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) ||
-      !MoveFileExW(self, moved, 0)) {
-    RemoveDirectoryW(parking);
+      !CreatePrivateFolder(temp, L"__KLIMEUninstall", parking, nullptr) ||
+      !kl::Format(moved, L"%sunstall.exe", parking) || !MoveFileExW(self, moved, 0)) {
+    if (parking[0]) RemoveDirectoryW(parking);
     // Only this program and the folder, once it is empty: what the
     // uninstall left there (the user's files) stays.
     if (n != 0 && n < kPathChars) MoveFileExW(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
@@ -306,15 +308,17 @@ int InitInstance(const wchar_t* arguments) {
   g_switchesOk = ParseUnattendedSwitches(arguments, &g_switches);
   setuplog::SetSilent(g_switches.silent);
 
-  // Two runs would share the work folder and the working copy. While
-  // another run of ours goes on, a silent run refuses at once (1618); an
-  // interactive one finds the working copy in use and says so, as ever.
+  // One run at a time. While another run of ours goes on, a silent run
+  // refuses at once (1618); an interactive one says that it cannot make its
+  // working copy, as ever.
   ui::Handle runMark;
   const bool isCopy = kl::Find(g_launch->modulePath, kWorkingCopyName) != nullptr;
   bool busy = false;
+  bool otherRun = false;
   if (!isCopy) {
     runMark.reset(CreateMutexW(nullptr, FALSE, kRunMarkName));
-    busy = g_switches.silent && runMark && GetLastError() == ERROR_ALREADY_EXISTS;
+    otherRun = runMark && GetLastError() == ERROR_ALREADY_EXISTS;
+    busy = g_switches.silent && otherRun;
   }
   if (!isCopy && (g_switches.help ||
                   (g_switches.silent && !StrictSwitchesOk(g_switches, g_switchesOk)))) {
@@ -338,7 +342,7 @@ int InitInstance(const wchar_t* arguments) {
       UninstalledFolderOfThisProgram(arguments, ownFolder);
     }
     int copyExitCode = kExitFailure;
-    RelaunchFromWorkingCopy(arguments, runMark.get(), &copyExitCode);
+    RelaunchFromWorkingCopy(arguments, runMark.get(), &copyExitCode, otherRun);
     if (g_switches.silent) {
       g_exitCode = copyExitCode;
       if (setuplog::Written()) setuplog::Close(g_exitCode);
@@ -370,8 +374,12 @@ int InitInstance(const wchar_t* arguments) {
       EnableActiveXHosting();  // the licence dialog hosts the web-browser control
     }
 
-    if (RunOperation()) {
-      RemoveFolderTree(g_launch->workFolder);
+    if (!g_launch->workFolder[0]) {
+      setuplog::Write(L"no private work folder can be made in the temporary folder: nothing done");
+      g_exitCode = kExitFailure;
+      ScheduleSelfDelete();
+    } else if (RunOperation()) {
+      RemoveWorkFolder(*g_launch);
       ScheduleSelfDelete();
     }
     setuplog::Close(g_exitCode);

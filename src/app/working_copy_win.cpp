@@ -4,6 +4,7 @@
 
 #include "app/cmdline.h"
 #include "app/hidden_process_win.h"
+#include "app/remove_tree_win.h"
 #include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "package/fsutil_win.h"
@@ -28,44 +29,98 @@ void ClearLaunchInfo(LaunchInfo& launch) {
 
 SelfDeleteShortPathFunction g_shortPath = nullptr;
 
+// The private folder this process made (the working copy's or the work
+// folder), held so that nobody renames it while the run uses it.
+ui::FileHandle g_heldFolder;
+
 bool EndsWithBackslash(const wchar_t* s) {
   size_t n = kl::StrLen(s);
   return n > 0 && s[n - 1] == L'\\';
+}
+
+// A fresh private folder in the temporary folder, held in g_heldFolder.
+bool MakeHeldPrivateFolder(wchar_t (&folder)[kPathChars]) {
+  folder[0] = 0;
+  wchar_t temp[kPathChars];
+  DWORD n = GetTempPathW(kPathChars, temp);
+  if (n == 0 || n >= kPathChars) return false;
+  if (!EndsWithBackslash(temp) && !kl::Append(temp, L"\\")) return false;
+  ui::FileHandle hold;
+  if (!CreatePrivateFolder(temp, kWorkFolderPrefix, folder, &hold)) return false;
+  g_heldFolder.reset(hold.release());
+  return true;
+}
+
+// The folder part of path (with its backslash) in folder; false when there
+// is none.
+bool FolderOf(const wchar_t* path, wchar_t (&folder)[kPathChars]) {
+  if (!kl::Copy(folder, path)) return false;
+  wchar_t* slash = nullptr;
+  for (wchar_t* p = folder; *p; ++p)
+    if (*p == L'\\') slash = p;
+  if (!slash) return false;
+  slash[1] = 0;
+  return true;
+}
+
+// Removes a working copy that could not be made or started, and its folder.
+void DropCopy(const wchar_t* copyPath) {
+  ReleaseWorkFolder();
+  wchar_t folder[kPathChars];
+  if (!copyPath[0] || !FolderOf(copyPath, folder)) return;
+  DeleteFileW(copyPath);
+  RemoveDirectoryW(folder);
+}
+
+// true when path is a file directly in a folder named kWorkFolderPrefix and
+// a number.
+bool IsPrivateFolderOfRun(const wchar_t* path) {
+  wchar_t folder[kPathChars];
+  if (!FolderOf(path, folder)) return false;
+  folder[kl::StrLen(folder) - 1] = 0;
+  const wchar_t* name = folder;
+  for (const wchar_t* p = folder; *p; ++p)
+    if (*p == L'\\') name = p + 1;
+  const size_t prefix = kl::StrLen(kWorkFolderPrefix);
+  return kl::StrLen(name) == prefix + 8 &&
+         CompareStringOrdinal(name, static_cast<int>(prefix), kWorkFolderPrefix,
+                              static_cast<int>(prefix), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
 
 void BuildLaunchInfo(LaunchInfo& launch) {
   ClearLaunchInfo(launch);
-  InitWorkFolder(launch);
   DWORD n = GetModuleFileNameW(nullptr, launch.modulePath, kPathChars);
   if (n == 0 || n >= kPathChars) launch.modulePath[n == 0 ? 0 : kPathChars - 1] = 0;
 }
 
-void InitWorkFolder(LaunchInfo& launch) {
-  DWORD n = GetTempPathW(kPathChars, launch.workFolder);
-  if (n == 0 || n >= kPathChars) {
-    kl::Copy(launch.workFolder, L"c:\\temp\\__KLIMEInstall\\");
-  } else {
-    if (!EndsWithBackslash(launch.workFolder)) kl::Append(launch.workFolder, L"\\");
-    kl::Append(launch.workFolder, kWorkFolderName);
-  }
-  CreateDirectoryPath(launch.workFolder);
+bool InitWorkFolder(LaunchInfo& launch) { return MakeHeldPrivateFolder(launch.workFolder); }
+
+void ReleaseWorkFolder() { g_heldFolder.reset(); }
+
+void RemoveWorkFolder(const LaunchInfo& launch) {
+  ReleaseWorkFolder();
+  RemoveFolderTree(launch.workFolder);
 }
 
 bool GetWorkingCopyPath(wchar_t (&path)[kPathChars]) {
-  DWORD n = GetTempPathW(kPathChars, path);
-  if (n == 0 || n >= kPathChars ||
-      kl::StrLen(path) + kl::StrLen(kWorkingCopyName) + 2 >= kPathChars) {
+  wchar_t folder[kPathChars];
+  if (!MakeHeldPrivateFolder(folder) ||
+      kl::StrLen(folder) + kl::StrLen(kWorkingCopyName) + 1 >= kPathChars) {
+    if (folder[0]) {
+      ReleaseWorkFolder();
+      RemoveDirectoryW(folder);
+    }
     path[0] = 0;
     return false;
   }
-  if (!EndsWithBackslash(path)) kl::Append(path, L"\\");
-  kl::Append(path, kWorkingCopyName);
+  kl::Format(path, L"%s%s", folder, kWorkingCopyName);
   return true;
 }
 
-bool RelaunchFromWorkingCopy(const wchar_t* arguments, HANDLE runMutex, int* exitCode) {
+bool RelaunchFromWorkingCopy(const wchar_t* arguments, HANDLE runMutex, int* exitCode,
+                             bool anotherRun) {
   LaunchInfo& launch = *g_launch;
   if (!arguments) arguments = L"";
   const bool silent = setuplog::Silent();
@@ -73,14 +128,23 @@ bool RelaunchFromWorkingCopy(const wchar_t* arguments, HANDLE runMutex, int* exi
 
   if (kl::Find(launch.modulePath, kWorkingCopyName)) {
     kl::Copy(launch.commandLine, arguments);
+    // The copy's work goes into a private folder of its own, whatever folder
+    // the copy was started from. (Without one, the run does nothing: see
+    // InitInstance.)
+    if (!InitWorkFolder(launch) && !silent)
+      MessageBoxW(nullptr, kCannotUseTemp, kInitErrorCaption, MB_ICONHAND);
     return true;
   }
 
-  wchar_t copyPath[kPathChars];
-  GetWorkingCopyPath(copyPath);  // an empty path makes the copy fail below
-  if (!CopyFileW(launch.modulePath, copyPath, FALSE) || !GrantUsersAccess(copyPath)) {
+  wchar_t copyPath[kPathChars] = {};
+  if (!anotherRun) GetWorkingCopyPath(copyPath);  // an empty path makes the copy fail below
+  // The copy is made afresh in a folder only administrators can write to:
+  // nobody else can change it before it runs (nor afterwards).
+  if (!copyPath[0] || !CopyFileW(launch.modulePath, copyPath, TRUE)) {
+    const DWORD error = GetLastError();
+    DropCopy(copyPath);
     if (silent)
-      setuplog::Failure(L"copying the program into the temporary folder", GetLastError());
+      setuplog::Failure(L"copying the program into the temporary folder", error);
     else
       MessageBoxW(nullptr, kCannotUseTemp, kInitErrorCaption, MB_ICONHAND);
     return false;
@@ -98,9 +162,14 @@ bool RelaunchFromWorkingCopy(const wchar_t* arguments, HANDLE runMutex, int* exi
   const bool started =
       ShellExecuteExW(&run) && reinterpret_cast<INT_PTR>(run.hInstApp) > 32;
   ui::Handle process(started ? run.hProcess : nullptr);
+  // Once it runs, the copy's file and folder cannot be renamed or replaced;
+  // the copy has them deleted when it ends.
+  ReleaseWorkFolder();
   if (!started) {
+    const DWORD error = GetLastError();
+    DropCopy(copyPath);
     if (silent)
-      setuplog::Failure(L"starting the program's copy", GetLastError());
+      setuplog::Failure(L"starting the program's copy", error);
     else
       MessageBoxW(nullptr, kCannotRunCopy, kInitErrorCaption, MB_ICONHAND);
     return false;
@@ -123,21 +192,27 @@ void SetSelfDeleteShortPathFunction(SelfDeleteShortPathFunction fn) { g_shortPat
 
 bool ScheduleSelfDelete() {
   wchar_t modulePath[kPathChars];
-  wchar_t interpreter[kPathChars];
   wchar_t shortPath[kPathChars];
   DWORD n = GetModuleFileNameW(nullptr, modulePath, kPathChars);
-  if (n == 0 || n >= kPathChars) return false;
-  n = GetEnvironmentVariableW(L"COMSPEC", interpreter, kPathChars);
   if (n == 0 || n >= kPathChars) return false;
   n = (g_shortPath ? g_shortPath : GetShortPathNameW)(modulePath, shortPath, kPathChars);
   if (n == 0 || n >= kPathChars) return false;
 
   // Quoted, so that a short path that still holds a space stays one argument.
+  // The copy's private folder goes too once empty ("rmdir" without "/s"
+  // removes nothing else).
   wchar_t command[520];
-  if (!kl::Format(command, L"%s /c del \"%s\"", interpreter, shortPath)) return false;
+  wchar_t folder[kPathChars];
+  const bool ownFolder = FolderOf(shortPath, folder) && IsPrivateFolderOfRun(modulePath);
+  if (ownFolder) {
+    folder[kl::StrLen(folder) - 1] = 0;
+    if (!kl::Format(command, L"del \"%s\" & rmdir \"%s\"", shortPath, folder)) return false;
+  } else if (!kl::Format(command, L"del \"%s\"", shortPath)) {
+    return false;
+  }
 
   ui::ProcessInfo deleter;
-  if (!StartHiddenSuspended(command, &deleter)) return false;
+  if (!StartHiddenInterpreter(command, &deleter)) return false;
 
   SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
   SetFileAttributesW(shortPath, FILE_ATTRIBUTE_NORMAL);

@@ -1,34 +1,48 @@
 // The run never works from the file the user started: the first instance
-// copies itself to a fixed name in the temporary folder, starts that copy and
-// ends; the copy does the work and has itself deleted when it ends.
+// copies itself into a fresh private folder (see CreatePrivateFolder) in the
+// temporary folder, starts that copy and ends; the copy does its work in a
+// private work folder of its own and has itself deleted when it ends. Only
+// administrators and the system can write into either folder, and a folder
+// or link someone made beforehand under any name is never used.
 #pragma once
 
 #include <windows.h>
 
 #include "app/records.h"
 
-// File name of the working copy in the temporary folder; its presence in the
-// running file's path marks a working copy.
+// File name of the working copy; its presence in the running file's path
+// marks a working copy.
 constexpr const wchar_t* kWorkingCopyName = L"___kelo_install_base___.exe";
-// The run's private folder under the temporary folder.
-constexpr const wchar_t* kWorkFolderName = L"__KLIMEInstall\\";
+// The start of the name of the run's private folders in the temporary folder
+// (a number follows).
+constexpr const wchar_t* kWorkFolderPrefix = L"__KLIMEWork";
 
-// Clears every string of launch and its mode, fills and creates workFolder,
-// then stores the running file's full path in modulePath.
+// Clears every string of launch and its mode, then stores the running
+// file's full path in modulePath. The work folder is made by the working copy
+// (InitWorkFolder).
 void BuildLaunchInfo(LaunchInfo& launch);
 
-// workFolder = <temp>__KLIMEInstall\ ("c:\temp\__KLIMEInstall\" when the
-// system gives no temporary folder), created with any missing parents. The
-// creation is not checked here.
-void InitWorkFolder(LaunchInfo& launch);
+// workFolder = a fresh private folder "<temp>__KLIMEWork<number>\", held so
+// that nobody can rename it until ReleaseWorkFolder. false (workFolder empty)
+// when none could be made.
+bool InitWorkFolder(LaunchInfo& launch);
 
-// <temp>\___kelo_install_base___.exe. false (path empty) when that would not
-// fit in 260 characters.
+// Lets go of the work folder so that it can be removed.
+void ReleaseWorkFolder();
+
+// Removes launch.workFolder (ReleaseWorkFolder first).
+void RemoveWorkFolder(const LaunchInfo& launch);
+
+// Makes the working copy's private folder and returns the copy's path in it
+// (<temp>__KLIMEWork<number>\___kelo_install_base___.exe); the folder is held
+// until ReleaseWorkFolder. false (path empty) when the folder cannot be made
+// or the path would not fit in 260 characters.
 bool GetWorkingCopyPath(wchar_t (&path)[kPathChars]);
 
 // arguments: the process's command line without the program path.
-// true: this process is the working copy (g_launch->commandLine = arguments)
-// and goes on. false: this process ends now; the working copy was started
+// true: this process is the working copy (g_launch->commandLine = arguments,
+// g_launch->workFolder made, or empty when it could not be made: an
+// interactive run has told the user) and goes on. false: this process ends now; the working copy was started
 // with "<arguments> file=<modulePath>", or copying or starting it failed and
 // the user was told.
 //
@@ -37,11 +51,15 @@ bool GetWorkingCopyPath(wchar_t (&path)[kPathChars]);
 // In a silent run (setuplog::Silent) nothing is shown: failures go to the
 // log, and this process waits for the working copy and stores its exit code
 // in *exitCode (1603 when the copy could not be made or started).
+// anotherRun: another run of ours goes on; this first instance makes no copy
+// and fails as when the copy cannot be made.
 bool RelaunchFromWorkingCopy(const wchar_t* arguments, HANDLE runMutex = nullptr,
-                             int* exitCode = nullptr);
+                             int* exitCode = nullptr, bool anotherRun = false);
 
 // Starts a hidden, idle-priority command interpreter that deletes the running
-// file once this process is gone. true when that process was started.
+// file once this process is gone, and its folder when that is one of the
+// run's private folders (and empty by then). true when that process was
+// started.
 bool ScheduleSelfDelete();
 
 // Test seam: replaces the short-name conversion used by ScheduleSelfDelete

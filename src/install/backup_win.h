@@ -5,7 +5,8 @@
 #include "install/context_win.h"
 
 // Copies launch->packagePath to "<installDir>_backup_.dat" (replacing an
-// older backup) and gives the Users group full access. A package that is
+// older backup), with no Users grant (only administrators may change what a
+// repair installs). A package that is
 // already the backup (repair) is left untouched. false when the copy or the
 // access cannot be made.
 bool BackupPackage(InstallContext& context);

@@ -21,7 +21,7 @@ bool MakeImeFileName(const wchar_t* imeName, wchar_t (&out)[40]);
 bool MakeImeSystemPath(const wchar_t* imeName, wchar_t (&out)[MAX_PATH]);
 
 // Install step 2, second half: copies "<installDir><imeName>.ime" over
-// "<system dir>\<imeName>.kelo.ime" (Users get full access to the copy),
+// "<system dir>\<imeName>.kelo.ime" (no Users grant: administrators' code),
 // deletes the source, installs the layout with header->layoutText and returns
 // whether a loaded keyboard layout now uses the module. A module that cannot
 // be copied adds the line "复制IME文件到系统目录发生错误，复制文件路径：<source>"

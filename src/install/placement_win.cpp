@@ -181,7 +181,7 @@ bool PlaceFiles(InstallContext& context) {
   JournalNewFile(context, uninstaller);
   if (std::wcscmp(launch.programCopyPath, uninstaller) != 0 &&
       ::CopyFileW(launch.programCopyPath, uninstaller, FALSE))
-    GrantUsersAccess(uninstaller);
+    ApplyPlacedFileAccess(uninstaller);  // administrators' only, as every program
   const bool placed = Exists(uninstaller);
   setuplog::Writef(placed ? L"file placed: %s" : L"file not placed: %s", uninstaller);
   return placed;

@@ -6,6 +6,7 @@
 #include "app/package_prep_win.h"
 #include "app/remove_tree_win.h"
 #include "app/setup_log_win.h"
+#include "app/working_copy_win.h"
 #include "base/format_win.h"
 #include "base/keyname.h"
 #include "base/text.h"
@@ -174,6 +175,6 @@ void CleanUpInstallFiles(InstallContext& context) {
   wchar_t headerFile[kPathChars];
   if (context.installDir[0] && kl::Format(headerFile, L"%sInstallInfo.kif", context.installDir))
     ::DeleteFileW(headerFile);
-  RemoveFolderTree(context.launch->workFolder);
+  RemoveWorkFolder(*context.launch);
   RemoveVirtualizedData();
 }

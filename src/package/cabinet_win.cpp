@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "base/keyname.h"
+#include "base/sysdir_win.h"
 #include "base/text.h"
 #include "package/cab_decoder.h"
 #include "package/cryp_layer.h"
@@ -306,7 +307,7 @@ int CExtract::Initialize() {
   fdiError_ = ERF();
   if (fdi_) return 0;
   if (!library_) {
-    library_.reset(::LoadLibraryW(L"Cabinet.dll"));
+    library_.reset(kl::LoadSystemLibrary(L"Cabinet.dll"));
     if (library_) {
       HMODULE m = library_.get();
       fdiCreate_ = reinterpret_cast<FnCreate>(reinterpret_cast<void*>(::GetProcAddress(m, "FDICreate")));

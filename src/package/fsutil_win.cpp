@@ -46,12 +46,11 @@ bool Exists(const wchar_t* path) {
 
 // Puts a copy of the source file where it will replace target at the next
 // restart. true when the replacement is scheduled.
-bool ScheduleReplacement(const wchar_t* sourceFile, const wchar_t* fileName,
-                         const wchar_t* target) {
+bool ScheduleReplacement(const wchar_t* sourceFile, const wchar_t* target) {
   wchar_t pending[MAX_PATH];
-  if (!MakePendingCopyName(fileName, pending)) return false;
-  if (!CopyFileAndGrant(sourceFile, pending, FALSE)) {
-    ::DeleteFileW(pending);  // a copy without the Users grant is of no use
+  if (!MakePendingCopyName(target, pending)) return false;
+  if (!CopyFileAndGrant(sourceFile, pending, TRUE)) {
+    ::DeleteFileW(pending);  // a copy without its access list is of no use
     return false;
   }
   if (!::MoveFileExW(pending, target, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
@@ -218,6 +217,13 @@ bool MoveIntoPlace(const wchar_t* from, const wchar_t* to, FolderAccess& access)
   } else if (!::MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) {
     return false;
   }
+  if (!UsersMayModify(to)) {
+    // Code stays administrators': only what the new folder passes on.
+    file.reset();
+    if (TakeNewParentAccess(to)) return true;
+    ::MoveFileExW(to, from, 0);
+    return false;
+  }
   // (An invalid handle value would name this process: null instead.)
   if (access.Apply(file.valid() ? file.get() : nullptr, to)) return true;
   file.reset();
@@ -277,12 +283,12 @@ bool BuildUsersAcl(PACL oldAcl, PSID usersSid, ui::HeapBlock& newAcl) {
   // The new ACE for Users.
   if (auto addEx = reinterpret_cast<AddAceExFn>(
           reinterpret_cast<void*>(Advapi("AddAccessAllowedAceEx")))) {
-    if (!addEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_ALL,
+    if (!addEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, kUsersModifyAccess,
                usersSid)) {
       Fail("AddAccessAllowedAceEx() failed. Error %d\n");
       return false;
     }
-  } else if (!::AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, usersSid)) {
+  } else if (!::AddAccessAllowedAce(acl, ACL_REVISION, kUsersModifyAccess, usersSid)) {
     Fail("AddAccessAllowedAce() failed. Error %d\n");
     return false;
   }
@@ -375,18 +381,87 @@ int GrantUsersAccess(const wchar_t* path) {
 bool CopyFileAndGrant(const wchar_t* existing, const wchar_t* target, BOOL failIfExists) {
   if (existing && target && std::wcscmp(existing, target) == 0) return true;
   if (!::CopyFileW(existing, target, failIfExists)) return false;
-  return GrantUsersAccess(target) == 1;
+  return ApplyPlacedFileAccess(target);
 }
 
-bool MakePendingCopyName(const wchar_t* fileName, wchar_t (&out)[MAX_PATH]) {
-  wchar_t temp[MAX_PATH];
-  DWORD n = ::GetTempPathW(MAX_PATH, temp);
-  if (n == 0 || n >= MAX_PATH) return false;
-  if (!EndsWithBackslash(temp) && !kl::Append(temp, L"\\")) return false;
-  if (!kl::Format(out, L"%s%s.temp", temp, fileName)) return false;
+bool IsExecutableName(const wchar_t* path) {
+  static const wchar_t* const kCode[] = {
+      L"exe", L"dll", L"ime", L"sys", L"ocx", L"cpl", L"com", L"scr", L"drv", L"ax",  L"acm",
+      L"tsp", L"efi", L"mui", L"msi", L"msp", L"bat", L"cmd", L"vbs", L"vbe", L"js",  L"jse",
+      L"wsf", L"wsh", L"ps1", L"pif", L"hta", L"msc", L"inf", L"tlb", L"olb", L"lnk"};
+  if (!path) return false;
+  // Trailing dots and blanks are dropped by the system ("a.exe. " is a.exe).
+  size_t end = kl::StrLen(path);
+  while (end > 0 && (path[end - 1] == L'.' || path[end - 1] == L' ')) --end;
+  size_t dot = end;
+  for (size_t i = end; i > 0 && path[i - 1] != L'\\' && path[i - 1] != L'/'; --i)
+    if (path[i - 1] == L'.') {
+      dot = i - 1;
+      break;
+    }
+  if (dot == end) return false;
+  const int n = static_cast<int>(end - dot - 1);
+  for (const wchar_t* ext : kCode)
+    if (::CompareStringOrdinal(path + dot + 1, n, ext, -1, TRUE) == CSTR_EQUAL)
+      return true;
+  return false;
+}
+
+namespace {
+
+// true when the file starts with "MZ" (a program image whatever its name).
+bool StartsLikeImage(const wchar_t* path) {
+  ui::FileHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+  char head[2] = {};
+  DWORD got = 0;
+  return file && ::ReadFile(file.get(), head, 2, &got, nullptr) && got == 2 && head[0] == 'M' &&
+         head[1] == 'Z';
+}
+
+// true when path is in the Windows folder (at any depth).
+bool InWindowsFolder(const wchar_t* path) {
+  wchar_t windows[MAX_PATH];
+  wchar_t full[MAX_PATH];
+  const UINT w = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  const DWORD f = ::GetFullPathNameW(path, MAX_PATH, full, nullptr);
+  if (w == 0 || w >= MAX_PATH || f == 0 || f >= MAX_PATH) return true;  // unknown: the safe side
+  size_t n = w;
+  while (n > 0 && windows[n - 1] == L'\\') --n;
+  return f > n && full[n] == L'\\' &&
+         ::CompareStringOrdinal(full, static_cast<int>(n), windows, static_cast<int>(n), TRUE) ==
+             CSTR_EQUAL;
+}
+
+bool NameIs(const wchar_t* path, const wchar_t* name) {
+  const wchar_t* base = path;
+  for (const wchar_t* p = path; *p; ++p)
+    if (*p == L'\\' || *p == L'/') base = p + 1;
+  return ::CompareStringOrdinal(base, -1, name, -1, TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+bool UsersMayModify(const wchar_t* path) {
+  if (!path || !*path || IsExecutableName(path) || NameIs(path, L"_backup_.dat") ||
+      NameIs(path, L"unstall.exe") || InWindowsFolder(path))
+    return false;
+  return !StartsLikeImage(path);
+}
+
+bool ApplyPlacedFileAccess(const wchar_t* path) {
+  if (UsersMayModify(path)) return GrantUsersAccess(path) == 1;
+  // A file that replaced another keeps the list that one had: back to what
+  // the folder passes on. (Wine keeps no lists: nothing to do there.)
+  TakeNewParentAccess(path);
+  return true;
+}
+
+bool MakePendingCopyName(const wchar_t* target, wchar_t (&out)[MAX_PATH]) {
+  if (!target || !*target || !kl::Format(out, L"%s.temp", target)) return false;
   for (unsigned counter = 1; Exists(out); ++counter) {
     if (counter > 9999) return false;
-    if (!kl::Format(out, L"%s%s.%u.temp", temp, fileName, counter)) return false;
+    if (!kl::Format(out, L"%s.%u.temp", target, counter)) return false;
   }
   return true;
 }
@@ -431,8 +506,8 @@ int CopyFolder(const wchar_t* source, const wchar_t* destination, int keepSource
     // copy below handles the rest (other volumes, targets in use).
     if (!keepSource && MoveIntoPlace(from, to, movedAccess)) continue;
 
-    bool placed = ::CopyFileW(from, to, FALSE) && GrantUsersAccess(to) == 1;
-    if (!placed && ScheduleReplacement(from, name, to)) {
+    bool placed = ::CopyFileW(from, to, FALSE) && ApplyPlacedFileAccess(to);
+    if (!placed && ScheduleReplacement(from, to)) {
       placed = true;
       if (restartNeeded) *restartNeeded = true;
     }
@@ -471,4 +546,58 @@ DWORD CreateDirectoryPath(const wchar_t* path) {
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
     return 0;
   return attributes;
+}
+
+bool BuildPrivateFolderSecurity(PrivateFolderSecurity& security) {
+  DWORD size = sizeof(security.administrators);
+  if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, security.administrators, &size))
+    return false;
+  size = sizeof(security.system);
+  if (!::CreateWellKnownSid(WinLocalSystemSid, nullptr, security.system, &size)) return false;
+  PACL acl = reinterpret_cast<PACL>(security.acl);
+  const DWORD inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  auto addEx = reinterpret_cast<AddAceExFn>(
+      reinterpret_cast<void*>(Advapi("AddAccessAllowedAceEx")));
+  auto setControl = reinterpret_cast<SetControlFn>(
+      reinterpret_cast<void*>(Advapi("SetSecurityDescriptorControl")));
+  return addEx && setControl && ::InitializeAcl(acl, sizeof(security.acl), ACL_REVISION) &&
+         addEx(acl, ACL_REVISION, inherit, GENERIC_ALL, security.administrators) &&
+         addEx(acl, ACL_REVISION, inherit, GENERIC_ALL, security.system) &&
+         ::InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+         ::SetSecurityDescriptorDacl(&security.descriptor, TRUE, acl, FALSE) &&
+         setControl(&security.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
+bool CreatePrivateFolder(const wchar_t* parent, const wchar_t* prefix, wchar_t (&out)[MAX_PATH],
+                         ui::FileHandle* hold) {
+  out[0] = 0;
+  PrivateFolderSecurity security;
+  if (!parent || !prefix || !BuildPrivateFolderSecurity(security)) return false;
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &security.descriptor, FALSE};
+  static LONG counter = 0;
+  const DWORD seed = ::GetCurrentProcessId() * 0x10001u ^ ::GetTickCount();
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    const DWORD number = seed + static_cast<DWORD>(::InterlockedIncrement(&counter)) * 0x9E3779B1u;
+    if (!kl::Format(out, L"%s%s%08lx\\", parent, prefix, static_cast<unsigned long>(number)))
+      break;
+    if (!::CreateDirectoryW(out, &attributes)) {
+      if (::GetLastError() == ERROR_ALREADY_EXISTS) continue;
+      break;
+    }
+    if (!hold) return true;
+    // The folder was just made by this process; it is opened as a folder,
+    // never through a link, and kept from being renamed while held.
+    hold->reset(::CreateFileW(out, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (hold->valid() && ::GetFileInformationByHandle(hold->get(), &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      return true;
+    hold->reset();
+    break;
+  }
+  out[0] = 0;
+  return false;
 }

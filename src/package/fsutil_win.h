@@ -9,22 +9,49 @@
 
 #include "ui/owners_win.h"
 
-// Gives the local "Users" group full access (GENERIC_ALL, inherited by files
-// and subfolders) to a file or folder. 1 when the new DACL was written, else 0;
-// each failing step prints "<call>() failed. Error %d\n" to standard output.
+// The rights the local "Users" group gets on placed files that hold user
+// data: modify (read, write, execute, delete), never full control (no
+// changing of the access list or the owner).
+constexpr DWORD kUsersModifyAccess =
+    FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+
+// Gives the local "Users" group modify access (kUsersModifyAccess, inherited
+// by files and subfolders) to a file or folder. 1 when the new DACL was
+// written, else 0; each failing step prints "<call>() failed. Error %d\n" to
+// standard output.
 int GrantUsersAccess(const wchar_t* path);
 
-// Copies a file and grants Users access to the copy. Equal path strings (exact
-// comparison) give true without doing anything; a failed copy or grant gives
-// false.
+// true for a file name that the system runs or loads as code: programs,
+// libraries, drivers, input methods, control-panel items, screen savers,
+// installer packages and scripts (.exe .dll .ime .sys .ocx .cpl .com .scr
+// .drv ...), compared case-insensitively.
+bool IsExecutableName(const wchar_t* path);
+
+// Installed code stays administrators': false (no grant for Users beyond what
+// the file inherits) for an executable (by name, or by content: a file that
+// starts with "MZ"), for anything in the Windows folder (the system folders
+// and fonts included) and for the package backup (_backup_.dat) and the
+// uninstaller (unstall.exe); true for the other files (user data in the data
+// folder, non-executable files in the install folder).
+bool UsersMayModify(const wchar_t* path);
+
+// Gives a placed file the access its rule asks for: the Users grant where
+// UsersMayModify, else only the entries it inherits from its folder (an
+// older grant on a file that is replaced is dropped). true when written.
+bool ApplyPlacedFileAccess(const wchar_t* path);
+
+// Copies a file and gives the copy the access of a placed file
+// (ApplyPlacedFileAccess). Equal path strings (exact comparison) give true
+// without doing anything; a failed copy or grant gives false.
 bool CopyFileAndGrant(const wchar_t* existing, const wchar_t* target, BOOL failIfExists);
 
 // Copies (keepSource 0: moves) the files of a folder tree into destination,
 // skipping subfolders whose names begin with a full stop. Files that are not
 // kept are renamed into place where the volume allows it (no data copied; the
-// file gets the access a copy made there would get, plus the Users grant) and
+// file gets the access a copy made there would get, then the access of a
+// placed file: ApplyPlacedFileAccess) and
 // copied and deleted otherwise. A target that cannot
-// be replaced (in use) gets a copy in the temporary folder that is scheduled to
+// be replaced (in use) gets a copy beside it that is scheduled to
 // replace it at the next restart, *restartNeeded (may be null) is set to true
 // and the walk goes on. 1 when the listing was walked to its end, 0 when the
 // destination cannot be created or the source cannot be listed.
@@ -42,13 +69,38 @@ DWORD CreateDirectoryPath(const wchar_t* path);
 // The ACL-building core of GrantUsersAccess. Builds into newAcl (allocated
 // here from the process heap, sized bytes-in-use of oldAcl + length of
 // usersSid + 8) the old explicit ACEs in order without those for usersSid,
-// then one GENERIC_ALL ACE for usersSid (inherit flags 3 when advapi32 exports
+// then one kUsersModifyAccess ACE for usersSid (inherit flags 3 when advapi32 exports
 // AddAccessAllowedAceEx), then the old inherited ACEs unchanged. A null oldAcl
 // is an absent DACL. false (message printed) on failure.
 bool BuildUsersAcl(PACL oldAcl, PSID usersSid, ui::HeapBlock& newAcl);
 
-// The name the fallback copy of a target in use gets in the temporary folder:
-// "<temp><name>.temp", or "<temp><name>.<n>.temp" (n = 1, 2, ...) when that
-// file exists already, so that two pending replacements never share one copy.
-// false when no free name fits in MAX_PATH characters.
-bool MakePendingCopyName(const wchar_t* fileName, wchar_t (&out)[MAX_PATH]);
+// The name the fallback copy of a target in use gets beside the target (the
+// same folder, so the same volume and an administrators' folder, never the
+// user's temporary folder): "<target>.temp", or "<target>.<n>.temp" (n = 1,
+// 2, ...) when that file exists already, so that two pending replacements
+// never share one copy. false when no free name fits in MAX_PATH characters.
+bool MakePendingCopyName(const wchar_t* target, wchar_t (&out)[MAX_PATH]);
+
+// The security of a folder only administrators and the system may use: a
+// protected access list (nothing inherited from the folder it is in) that
+// grants the Administrators group and SYSTEM full control, inherited by
+// everything made in it. The descriptor points into the struct itself: fill
+// it in place and do not copy it.
+struct PrivateFolderSecurity {
+  SECURITY_DESCRIPTOR descriptor;
+  alignas(DWORD) BYTE acl[sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)];
+  alignas(DWORD) BYTE administrators[SECURITY_MAX_SID_SIZE];
+  alignas(DWORD) BYTE system[SECURITY_MAX_SID_SIZE];
+};
+bool BuildPrivateFolderSecurity(PrivateFolderSecurity& security);
+
+// Creates a fresh folder "<parent><prefix><number>\" with that security
+// (parent ends with a backslash; the number is made from the process id, the
+// time and a counter). CreateDirectoryW fails on every name that exists (a
+// folder, a file or a link someone made beforehand), so nothing existing is
+// used or followed: such a name is passed over for the next number. *hold
+// (may be null) gets a handle to the new folder that shares no delete access:
+// while it is held, nobody can rename the folder or put another in its place.
+// false (out empty) when no folder could be made.
+bool CreatePrivateFolder(const wchar_t* parent, const wchar_t* prefix, wchar_t (&out)[MAX_PATH],
+                         ui::FileHandle* hold);

@@ -8,6 +8,7 @@
 #include <shlobj.h>
 
 #include "base/format_win.h"
+#include "base/sysdir_win.h"
 #include "base/text.h"
 #include "install/sequence_win.h"
 #include "ui/owners_win.h"
@@ -49,7 +50,7 @@ using AtlAxWinInitFn = BOOL(WINAPI*)();
 using AtlAxGetControlFn = HRESULT(WINAPI*)(HWND, IUnknown**);
 
 HMODULE AtlModule() {
-  static HMODULE atl = LoadLibraryW(L"atl.dll");  // kept for the whole run
+  static HMODULE atl = kl::LoadSystemLibrary(L"atl.dll");  // kept for the whole run
   return atl;
 }
 

@@ -10,6 +10,7 @@
 #include "package_maker_win.h"
 #include "robot_win.h"
 #include "testfs_win.h"
+#include "ui/owners_win.h"
 
 namespace {
 
@@ -51,10 +52,32 @@ class Startup : public ::testing::Test {
     robot::WaitUntil([&] { return DeleteFileW(WorkingCopy().c_str()) || !Exists(WorkingCopy()); },
                      5000);
     RemoveTree(WorkFolder());
+    for (const std::wstring& f : RunFolders())
+      robot::WaitUntil([&] { RemoveTree(f); return !Exists(f); }, 5000);
   }
 
+  // The old fixed names: a run uses neither any more.
   static std::wstring WorkingCopy() { return TempFolder() + (kCopyTail + 1); }
   static std::wstring WorkFolder() { return TempFolder() + L"__KLIMEInstall\\"; }
+
+  // The run's private folders in the temporary folder (the working copy's
+  // and the work folder), with their final backslash.
+  static std::vector<std::wstring> RunFolders() {
+    std::vector<std::wstring> out;
+    WIN32_FIND_DATAW found;
+    ui::FindHandle f(FindFirstFileW((TempFolder() + L"__KLIMEWork*").c_str(), &found));
+    if (f) {
+      do {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+          out.push_back(TempFolder() + found.cFileName + L"\\");
+      } while (FindNextFileW(f.get(), &found));
+    }
+    return out;
+  }
+  // true once the run's folders are gone (the copy's goes after it ended).
+  static bool NoRunFolderLeft() {
+    return robot::WaitUntil([] { return RunFolders().empty(); }, 8000);
+  }
 
   // Starts the first instance and waits for it to end; it must show no
   // window on the way.
@@ -85,7 +108,10 @@ TEST_F(Startup, InstallWithoutPackageShowsOneMessageAndCleansUp) {
   ASSERT_NE(pid, 0u) << "no working copy was started";
   ui::Handle copy(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
   ASSERT_TRUE(copy.valid());
-  EXPECT_TRUE(Exists(WorkingCopy()));
+  // The copy runs from a private folder of the run, never the old fixed name.
+  EXPECT_FALSE(Exists(WorkingCopy()));
+  const std::wstring image = robot::ProcessImagePath(pid);
+  EXPECT_NE(image.find(L"\\__KLIMEWork"), std::wstring::npos);
 
   robot::MsgBox box = robot::WaitMessageBox(kPromptCaption, 15000, pid);
   ASSERT_TRUE(box) << "no message box";
@@ -101,7 +127,7 @@ TEST_F(Startup, InstallWithoutPackageShowsOneMessageAndCleansUp) {
 
   ASSERT_TRUE(robot::Answer(box.hwnd, IDOK));
   ASSERT_TRUE(robot::WaitExit(copy.get(), 15000)) << "the working copy did not end";
-  EXPECT_FALSE(Exists(WorkFolder())) << "work folder left behind";
+  EXPECT_TRUE(NoRunFolderLeft()) << "work folder left behind";
   EXPECT_TRUE(robot::WaitUntil([] { return !Exists(WorkingCopy()); }, 8000))
       << "working copy not deleted";
 }
@@ -131,8 +157,14 @@ TEST_F(Startup, UninstallOfUnknownProductEndsSilentlyLeavingFiles) {
   // The working copy finds no vendor key and ends by itself: nothing modal
   // can have been shown.
   ASSERT_TRUE(robot::WaitNoProcess(kCopyTail, 15000)) << "the working copy did not end";
-  EXPECT_TRUE(Exists(WorkingCopy()));
-  EXPECT_TRUE(Exists(WorkFolder()));
+  // The copy and its work folder stay, each in a private folder of the run.
+  std::vector<std::wstring> left = RunFolders();
+  EXPECT_EQ(left.size(), 2u);
+  bool copyLeft = false;
+  for (const std::wstring& f : left) copyLeft = copyLeft || Exists(f + (kCopyTail + 1));
+  EXPECT_TRUE(copyLeft);
+  EXPECT_FALSE(Exists(WorkingCopy()));
+  EXPECT_FALSE(Exists(WorkFolder()));
 }
 
 TEST_F(Startup, TemporaryFolderTooLongForTheCopyIsRefused) {
@@ -221,7 +253,7 @@ TEST_F(Startup, PackagedSetupExtractsReadsHeaderAndCleansUp) {
   EXPECT_FALSE(run.prompted);
   EXPECT_EQ(run.unexpected, L"");
   EXPECT_TRUE(robot::WaitNoProcess(kCopyTail, 5000));
-  EXPECT_FALSE(Exists(WorkFolder())) << "work folder left behind";
+  EXPECT_TRUE(NoRunFolderLeft()) << "work folder left behind";
   EXPECT_TRUE(robot::WaitUntil([] { return !Exists(WorkingCopy()); }, 8000))
       << "working copy not deleted";
 }
@@ -236,7 +268,7 @@ TEST_F(Startup, ShortManifestIsAccepted) {
   EXPECT_FALSE(run.prompted);
   EXPECT_EQ(run.unexpected, L"");
   EXPECT_TRUE(robot::WaitNoProcess(kCopyTail, 5000));
-  EXPECT_FALSE(Exists(WorkFolder()));
+  EXPECT_TRUE(NoRunFolderLeft());
   EXPECT_TRUE(robot::WaitUntil([] { return !Exists(WorkingCopy()); }, 8000));
 }
 
@@ -246,7 +278,7 @@ TEST_F(Startup, EmptyManifestShowsThePrompt) {
   CopyRun run = WatchCopy(L"");
   EXPECT_TRUE(run.prompted);
   EXPECT_FALSE(run.wizard);
-  EXPECT_FALSE(Exists(WorkFolder()));
+  EXPECT_TRUE(NoRunFolderLeft());
 }
 
 TEST_F(Startup, PackageWithoutManifestShowsThePrompt) {
@@ -255,7 +287,7 @@ TEST_F(Startup, PackageWithoutManifestShowsThePrompt) {
   CopyRun run = WatchCopy(L"");
   EXPECT_TRUE(run.prompted);
   EXPECT_FALSE(run.wizard);
-  EXPECT_FALSE(Exists(WorkFolder()));
+  EXPECT_TRUE(NoRunFolderLeft());
 }
 
 TEST_F(Startup, PlainCabinetPackageShowsThePrompt) {
@@ -265,7 +297,7 @@ TEST_F(Startup, PlainCabinetPackageShowsThePrompt) {
   CopyRun run = WatchCopy(L"P");
   EXPECT_TRUE(run.prompted);
   EXPECT_FALSE(run.wizard);
-  EXPECT_FALSE(Exists(WorkFolder()));
+  EXPECT_TRUE(NoRunFolderLeft());
 }
 
 }  // namespace

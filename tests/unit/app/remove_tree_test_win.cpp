@@ -71,18 +71,36 @@ TEST(RemoveFolderTree, MissingFolderStartsNothing) {
   EXPECT_EQ(RemoveTreeProcessCount(), starts);
 }
 
-TEST(RemoveFolderTree, NoComspecStartsNothing) {
+// The interpreter is the system's cmd.exe, whatever COMSPEC says (a user's
+// own environment sets it for an elevated run too): a program it names is
+// never started, and with COMSPEC unset the folder goes all the same.
+TEST(RemoveFolderTree, ComspecNeverPicksTheInterpreter) {
+  const std::wstring planted = testfs::TempFolder() + Unique(L"kl_cs_") + L".exe";
+  ASSERT_TRUE(CopyFileW((testfs::BinFolder() + L"leave_trace.exe").c_str(), planted.c_str(), FALSE))
+      << "tests/helpers/leave_trace not built";
   std::wstring dir = L"C:\\" + Unique(L"kl_nocs_");
   MakeFolders(dir);
+  Put(dir + L"\\locked.dat");
   wchar_t saved[MAX_PATH];
   ASSERT_GT(GetEnvironmentVariableW(L"COMSPEC", saved, MAX_PATH), 0u);
-  SetEnvironmentVariableW(L"COMSPEC", nullptr);
   DWORD starts = RemoveTreeProcessCount();
-  EXPECT_FALSE(RemoveFolderTree(dir.c_str()));
+  {
+    testfs::HeldFile held(dir + L"\\locked.dat");  // the interpreter is needed
+    ASSERT_TRUE(held.ok()) << "hold_open did not start";
+    SetEnvironmentVariableW(L"COMSPEC", planted.c_str());
+    EXPECT_TRUE(RemoveFolderTree(dir.c_str()));
+    SetEnvironmentVariableW(L"COMSPEC", saved);
+  }
+  EXPECT_EQ(RemoveTreeProcessCount(), starts + 2);
+  Sleep(500);
+  EXPECT_FALSE(testfs::IsFile(planted + L".trace")) << "the planted program ran";
+
+  SetEnvironmentVariableW(L"COMSPEC", nullptr);
+  EXPECT_TRUE(RemoveFolderTree(dir.c_str()));
   SetEnvironmentVariableW(L"COMSPEC", saved);
-  EXPECT_EQ(RemoveTreeProcessCount(), starts);
-  EXPECT_TRUE(IsFolder(dir));
-  RemoveDirectoryW(dir.c_str());
+  EXPECT_FALSE(IsFolder(dir));
+  DeleteFileW(planted.c_str());
+  RemoveTree(dir);
 }
 
 TEST(RemoveFolderTree, PercentOrOverlongCommandStartsNothing) {
@@ -96,19 +114,15 @@ TEST(RemoveFolderTree, PercentOrOverlongCommandStartsNothing) {
   {
     ShortNameSeam seam(&NoShortNames);
     EXPECT_FALSE(RemoveFolderTree(dir.c_str()));
-    // A long interpreter path and a long folder path do not fit in 520
-    // characters; the cut command line would name another folder.
+    // A long folder path fits with the system's interpreter (a long COMSPEC
+    // no longer plays a part) and goes.
     std::wstring longDir = L"C:\\" + Unique(L"kl_long_") + L"\\";
     longDir += std::wstring(247 - longDir.size(), L'd');  // 247: CreateDirectoryW takes 248 at most
     MakeFolders(longDir);
     std::wstring longComspec = std::wstring(saved) + std::wstring(258 - wcslen(saved), L' ');
     SetEnvironmentVariableW(L"COMSPEC", longComspec.c_str());
-    EXPECT_FALSE(RemoveFolderTree(longDir.c_str()));
-    SetEnvironmentVariableW(L"COMSPEC", saved);
-    EXPECT_TRUE(IsFolder(longDir));
-    EXPECT_EQ(RemoveTreeProcessCount(), starts);
-    // With the usual interpreter path the same folder fits and goes.
     EXPECT_TRUE(RemoveFolderTree(longDir.c_str()));
+    SetEnvironmentVariableW(L"COMSPEC", saved);
     EXPECT_FALSE(IsFolder(longDir));
     EXPECT_EQ(RemoveTreeProcessCount(), starts);
     RemoveTree(longDir.substr(0, longDir.rfind(L'\\')));

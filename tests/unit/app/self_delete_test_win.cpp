@@ -96,26 +96,38 @@ TEST_F(SelfDelete, ReadOnlyFileIsDeletedToo) {
   EXPECT_TRUE(robot::WaitUntil([&] { return !apptest::Exists(path); }, 8000));
 }
 
-TEST_F(SelfDelete, NoInterpreterMeansNothingScheduled) {
-  std::wstring path = base_ + L"no comspec.exe";
-  ASSERT_TRUE(CopyFileW(helper_.c_str(), path.c_str(), FALSE));
-  robot::StartOptions options;
-  options.environment = {{L"COMSPEC", L""}};
-  robot::Process p;
-  ASSERT_TRUE(robot::Start(path, L"", &p, options));
-  DWORD code = 98;
-  ASSERT_TRUE(robot::WaitExit(p, 10000, &code));
-  EXPECT_EQ(code, 1u);
-  // Whatever the helper started (a deleting interpreter, had it found one)
-  // was started before it ended: once those processes have ended too,
-  // nothing is left that could delete the file.
-  for (const ui::Handle& child : ChildrenOf(p)) {
-    if (!robot::WaitExit(child.get(), 15000)) {
-      ADD_FAILURE() << "a process the helper started is still running";
-      TerminateProcess(child.get(), 1);
-    }
+// COMSPEC (a user's own environment reaches an elevated run) plays no part:
+// the system's interpreter deletes the file, a planted program never runs.
+TEST_F(SelfDelete, ComspecNeverPicksTheInterpreter) {
+  const std::wstring planted = base_ + L"planted.exe";
+  ASSERT_TRUE(CopyFileW((helper_.substr(0, helper_.rfind(L'\\') + 1) + L"leave_trace.exe").c_str(),
+                        planted.c_str(), FALSE));
+  for (const wchar_t* comspec : {L"", planted.c_str()}) {
+    std::wstring path = base_ + L"comspec copy.exe";
+    ASSERT_TRUE(CopyFileW(helper_.c_str(), path.c_str(), FALSE));
+    robot::StartOptions options;
+    options.environment = {{L"COMSPEC", comspec}};
+    robot::Process p;
+    ASSERT_TRUE(robot::Start(path, L"", &p, options));
+    DWORD code = 98;
+    ASSERT_TRUE(robot::WaitExit(p, 10000, &code));
+    EXPECT_EQ(code, 0u);
+    // Whatever the helper started has ended once the file is gone.
+    EXPECT_TRUE(robot::WaitUntil([&] { return !apptest::Exists(path); }, 8000))
+        << "the program was not deleted";
+    for (const ui::Handle& child : ChildrenOf(p)) robot::WaitExit(child.get(), 15000);
   }
-  EXPECT_TRUE(apptest::Exists(path));
+  EXPECT_FALSE(apptest::Exists(planted + L".trace")) << "the planted program ran";
+}
+
+// A working copy in one of the run's private folders takes its folder along.
+TEST_F(SelfDelete, PrivateFolderOfTheRunGoesWithTheCopy) {
+  std::wstring folder = base_ + L"__KLIMEWork0badf00d\\";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  std::wstring path = folder + L"___kelo_install_base___.exe";
+  ASSERT_EQ(RunCopyAt(path), 0u);
+  EXPECT_TRUE(robot::WaitUntil([&] { return !apptest::Exists(folder); }, 8000))
+      << "the copy's folder was left";
 }
 
 }  // namespace

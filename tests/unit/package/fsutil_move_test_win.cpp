@@ -105,7 +105,7 @@ TEST_F(MoveFolderTest, MovedFileGetsTheAccessListOfACopy) {
   const std::wstring fresh = DaclText(dst_ + L"\\fresh.bin");
   const std::wstring expected = WithUsersGrant(dst_ + L"\\fresh.bin");
   // The built list: the fresh file's own entries but those for Users, one
-  // Users entry (full access, inherited by files and folders), then the
+  // Users entry (modify, inherited by files and folders), then the
   // entries the file inherited.
   ASSERT_FALSE(fresh.empty());
   std::wstring own, inherited;
@@ -118,7 +118,7 @@ TEST_F(MoveFolderTest, MovedFileGetsTheAccessListOfACopy) {
     else if (ace.size() < 5 || ace.compare(ace.size() - 4, 4, L";BU)") != 0)
       own += ace;
   }
-  EXPECT_EQ(expected, fresh.substr(0, fresh.find(L'(')) + own + L"(A;OICI;GA;;;BU)" + inherited);
+  EXPECT_EQ(expected, fresh.substr(0, fresh.find(L'(')) + own + L"(A;OICI;0x1301bf;;;BU)" + inherited);
 
   ASSERT_EQ(CopyFolder((root_ + L"\\other").c_str(), dst_.c_str(), 1), 1);
   ASSERT_EQ(CopyFolder(src_.c_str(), dst_.c_str(), 0), 1);

@@ -190,8 +190,10 @@ TEST_F(CopyFolderTest, TargetsInUseAreScheduledAndTheWalkGoesOn) {
   ASSERT_FALSE(one.empty());
   ASSERT_FALSE(two.empty());
   EXPECT_NE(one, two);
-  EXPECT_TRUE(SameNoCase(ime, TempFolder() + L"busy.ime.temp") ||
-              ime.find(L"busy.ime.") != std::wstring::npos) << ime;
+  // Each waits beside its target (an administrators' folder on the same
+  // volume), never in the user's temporary folder.
+  EXPECT_TRUE(SameNoCase(ime, dst_ + L"\\busy.ime.temp")) << ime;
+  EXPECT_EQ(SameNoCase(one.substr(0, dst_.size() + 5), dst_ + L"\\one\\"), true) << one;
   EXPECT_EQ(Get(ime), "new ime");
   EXPECT_EQ(Get(one) + "|" + Get(two) == "new one|new two" ||
                 Get(one) + "|" + Get(two) == "new two|new one",
@@ -283,16 +285,17 @@ TEST(CopyFileAndGrant, CopiesGrantsAndRefusesWhatItMust) {
   RemoveTree(dir);
 }
 
-TEST(PendingCopyName, AddsACounterWhenTheNameIsTaken) {
-  std::wstring name = Unique(L"kl_pend_") + L".dll";
+TEST(PendingCopyName, BesideTheTargetWithACounterWhenTheNameIsTaken) {
+  std::wstring target = L"C:\\" + Unique(L"kl_pend_") + L".dll";
   wchar_t first[MAX_PATH];
-  ASSERT_TRUE(MakePendingCopyName(name.c_str(), first));
-  EXPECT_EQ(std::wstring(first), TempFolder() + name + L".temp");
+  ASSERT_TRUE(MakePendingCopyName(target.c_str(), first));
+  EXPECT_EQ(std::wstring(first), target + L".temp");
   Put(first, "taken");
   wchar_t second[MAX_PATH];
-  ASSERT_TRUE(MakePendingCopyName(name.c_str(), second));
-  EXPECT_EQ(std::wstring(second), TempFolder() + name + L".1.temp");
+  ASSERT_TRUE(MakePendingCopyName(target.c_str(), second));
+  EXPECT_EQ(std::wstring(second), target + L".1.temp");
   DeleteFileW(first);
+  EXPECT_FALSE(MakePendingCopyName(L"", first));
 }
 
 // In-memory ACLs: the list GrantUsersAccess writes.
@@ -348,10 +351,11 @@ TEST_F(UsersAcl, ReplacesUsersAceKeepsOrderAndInheritedFollow) {
   EXPECT_EQ(aces[0].mask, static_cast<DWORD>(FILE_GENERIC_READ));
   EXPECT_EQ(aces[1].type, ACCESS_DENIED_ACE_TYPE);
   EXPECT_TRUE(EqualSid(aces[1].sid, admins.get()));
-  // One GENERIC_ALL ACE for Users, inherited by files and folders.
+  // One modify ACE (never full control) for Users, inherited by files and
+  // folders.
   EXPECT_EQ(aces[2].type, ACCESS_ALLOWED_ACE_TYPE);
   EXPECT_TRUE(EqualSid(aces[2].sid, users.get()));
-  EXPECT_EQ(aces[2].mask, static_cast<DWORD>(GENERIC_ALL));
+  EXPECT_EQ(aces[2].mask, kUsersModifyAccess);
   EXPECT_EQ(aces[2].flags, 3);
   // Inherited ACEs follow unchanged (an inherited Users ACE included).
   EXPECT_TRUE(EqualSid(aces[3].sid, system.get()));
@@ -367,7 +371,7 @@ TEST_F(UsersAcl, AbsentDaclGivesJustTheUsersAce) {
   std::vector<Ace> aces = Read(static_cast<PACL>(block.get()));
   ASSERT_EQ(aces.size(), 1u);
   EXPECT_TRUE(EqualSid(aces[0].sid, users.get()));
-  EXPECT_EQ(aces[0].mask, static_cast<DWORD>(GENERIC_ALL));
+  EXPECT_EQ(aces[0].mask, kUsersModifyAccess);
   EXPECT_EQ(aces[0].flags, 3);
 }
 
@@ -381,7 +385,41 @@ TEST_F(UsersAcl, OnlyUsersAcesAndEmptyListBecomeOneAce) {
   ASSERT_TRUE(BuildUsersAcl(old, users.get(), block));
   std::vector<Ace> aces = Read(static_cast<PACL>(block.get()));
   ASSERT_EQ(aces.size(), 1u);
-  EXPECT_EQ(aces[0].mask, static_cast<DWORD>(GENERIC_ALL));
+  EXPECT_EQ(aces[0].mask, kUsersModifyAccess);
+}
+
+// Users may change data, never code: no write, delete or access-list change
+// on what the system runs.
+TEST_F(UsersAcl, ModifyRightsAreNoFullControl) {
+  EXPECT_EQ(kUsersModifyAccess & (WRITE_DAC | WRITE_OWNER | GENERIC_ALL), 0u);
+  EXPECT_EQ(kUsersModifyAccess & FILE_GENERIC_WRITE, static_cast<DWORD>(FILE_GENERIC_WRITE));
+}
+
+TEST(PlacedFileAccess, CodeBackupUninstallerAndWindowsFolderGetNoUsersGrant) {
+  for (const wchar_t* code : {L"C:\\Program Files\\K\\a.EXE", L"C:\\K\\ITF\\Interface.dll",
+                              L"x.ime", L"d.sys", L"c.ocx", L"p.cpl", L"t.com", L"s.scr",
+                              L"v.drv", L"C:\\K\\run.bat", L"C:\\K\\a.exe. "})
+    EXPECT_TRUE(IsExecutableName(code)) << std::wstring(code).size();
+  for (const wchar_t* data : {L"C:\\K\\user.dic", L"C:\\K\\readme.txt", L"C:\\K.exe\\skin.ini",
+                              L"C:\\K\\exe", L""})
+    EXPECT_FALSE(IsExecutableName(data)) << std::wstring(data).size();
+
+  std::wstring dir = TempFolder() + Unique(L"kl_rule_");
+  ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
+  Put(dir + L"\\words.dic", "data");
+  Put(dir + L"\\image.dat", std::string("MZ\x90\0", 4));  // a program under another name
+  Put(dir + L"\\_backup_.dat", "package");
+  Put(dir + L"\\unstall.exe", "MZ");
+  EXPECT_TRUE(UsersMayModify((dir + L"\\words.dic").c_str()));
+  EXPECT_FALSE(UsersMayModify((dir + L"\\image.dat").c_str()));
+  EXPECT_FALSE(UsersMayModify((dir + L"\\_backup_.dat").c_str()));
+  EXPECT_FALSE(UsersMayModify((dir + L"\\unstall.exe").c_str()));
+  EXPECT_FALSE(UsersMayModify((dir + L"\\Interface.DLL").c_str()));
+  wchar_t windows[MAX_PATH];
+  ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+  EXPECT_FALSE(UsersMayModify((std::wstring(windows) + L"\\Fonts\\kelo.ttf").c_str()));
+  EXPECT_FALSE(UsersMayModify((std::wstring(windows) + L"\\system32\\kelo.dic").c_str()));
+  RemoveTree(dir);
 }
 
 }  // namespace
