@@ -6,6 +6,7 @@
 
 #include "base/keyname.h"
 
+#include "key_slot.h"
 #include "klpack.h"
 #include "package/cab_writer.h"
 #include "package/cryp_layer.h"
@@ -297,6 +298,9 @@ Status BuildSetup(const fs::path& manifestPath, const fs::path& folder, const fs
   if (pe.loaderFlags != 0)
     return Status::Input(stubName + ": already carries a package (LoaderFlags is not 0)");
   if (stub.size() > 0xFFFFFFF0u) return Status::Input(stubName + ": too large");
+  // The key goes into the program part, before the package is appended and
+  // before any signature is made over it.
+  if (opt.updateKey && !(s = WriteKeySlot(&stub, stubName, opt.updateKey)).ok()) return s;
   const uint32_t e = static_cast<uint32_t>(stub.size());
   if (!WritePackageOffset(stub.data(), stub.size(), e))
     return Status::Input(stubName + ": not a PE executable");
