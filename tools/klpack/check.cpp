@@ -1,11 +1,13 @@
 #include "check.h"
 
+#include <cstdio>
 #include <map>
 
 #include "base/keyname.h"
 #include "pe_resources.h"
 #include "update/config_ksc.h"
 #include "update/update_list.h"
+#include "update/version_block.h"
 #include "util.h"
 
 namespace klpack {
@@ -53,19 +55,50 @@ std::string CheckReport::Text() const {
   return t;
 }
 
-std::string DriverUpdateProblem(int32_t type, const std::vector<unsigned char>& bytes,
-                                const std::string& name) {
+std::string InstalledDriverProblem(int32_t type, const std::vector<unsigned char>& bytes,
+                                   const std::string& name) {
   PeResources res;
   const bool pe = OpenPeResources(bytes.data(), bytes.size(), &res);
   if (type == klupdate::kTypeSkinDrive) {
     if (!pe || !HasPeResource(res, kResBitmap, 103) || !HasPeResource(res, kResBitmap, 104))
-      return name + ": a skin driver without bitmaps 103 and 104 (the update copies both "
-                    "into the installed skin.dll and fails without them)";
+      return name + ": a skin driver without bitmaps 103 and 104 (an update of it copies both "
+                    "from the installed skin.dll and fails without them)";
   } else if (type == klupdate::kTypeImeMain || type == klupdate::kTypeInstallBaseDrive) {
     if (!pe || !HasPeResource(res, kResIcon, 1))
-      return name + ": no icon 1 (the update copies it into the installed file and fails "
-                    "without it)";
+      return name + ": no icon 1 (an update of it copies the installed file's icon 1 and "
+                    "fails without it)";
   }
+  return "";
+}
+
+std::string PublishedDriverProblem(int32_t type, const std::vector<unsigned char>& bytes,
+                                   const std::string& name) {
+  PeResources res;
+  const unsigned char* block = nullptr;
+  size_t size = 0;
+  if (!OpenPeResources(bytes.data(), bytes.size(), &res) ||
+      !FindPeResource(res, kResVersion, -1, &block, &size))
+    return name + ": no version resource (the update compares and rewrites it)";
+  const auto translations = klupdate::ListTranslations(block, size);
+  const auto strings = klupdate::ListVersionStrings(block, size);
+  for (const char* key : {"FileDescription", "CompanyName"}) {
+    bool found = false;
+    for (const auto& t : translations) {
+      char table[9];
+      std::snprintf(table, sizeof table, "%04x%04x", t.first, t.second);
+      for (const auto& s : strings)
+        found = found || (kl::FoldCase(s.table) == kl::FoldCase(kl::FromUtf8(table)) &&
+                          s.key == kl::FromUtf8(key));
+    }
+    if (!found)
+      return name + ": its version resource has no " + key +
+             " in a string table its Translation lists (the update rewrites it and fails)";
+  }
+  if ((type == klupdate::kTypeSkinDrive || type == klupdate::kTypeImeMain ||
+       type == klupdate::kTypeInstallBaseDrive) &&
+      translations[0].first == 0)
+    return name + ": its version resource's first Translation is language 0 (the update "
+                  "copies resources into it under that language and fails)";
   return "";
 }
 
@@ -161,12 +194,12 @@ Status CheckProduct(const fs::path& manifestPath, const fs::path& folder, CheckR
     if (!pe || !HasPeResource(res, kResVersion, -1))
       warnings.push_back(Quote(moduleFile->name) +
                          " has no version resource: the update cannot compare or rewrite it");
-    std::string problem = DriverUpdateProblem(klupdate::kTypeImeMain, bytes, Quote(moduleFile->name));
+    std::string problem = InstalledDriverProblem(klupdate::kTypeImeMain, bytes, Quote(moduleFile->name));
     if (!problem.empty()) warnings.push_back(problem);
   }
   if (const SourceFile* skin = find("skin.dll")) {
     if (read(skin, &bytes)) {
-      std::string problem = DriverUpdateProblem(klupdate::kTypeSkinDrive, bytes, Quote(skin->name));
+      std::string problem = InstalledDriverProblem(klupdate::kTypeSkinDrive, bytes, Quote(skin->name));
       if (!problem.empty()) warnings.push_back(problem);
     }
   }

@@ -154,8 +154,11 @@ std::string CommandHelp(const std::string& cmd) {
            "Writes what a web server publishes for the update (-g):\n"
            "  DIR/<TYPE>/<NAME>.<ext>: TYPE one of IME_MAIN (.ime), KME_DRIVE (.dll),\n"
            "  SKIN_DRIVE (.dll), CONFIG_DRIVE (.exe), INSTALLBASE_DRIVE (.exe); NAME as in\n"
-           "  config.ksc. Each needs a version resource with FileVersion; IME_MAIN and\n"
-           "  INSTALLBASE_DRIVE need icon 1, SKIN_DRIVE bitmaps 103 and 104.\n"
+           "  config.ksc. Each needs a version resource with FileVersion, and FileDescription\n"
+           "  and CompanyName in a string table its Translation lists (the client rewrites\n"
+           "  both; for IME_MAIN, SKIN_DRIVE and INSTALLBASE_DRIVE the first Translation\n"
+           "  must name a language). Icon 1 and bitmaps 103 and 104 come from the installed\n"
+           "  file (klpack check looks for them in the product).\n"
            "  SKINS/<name>.zip with <name>.png beside it; <name>.version (one line, four\n"
            "  numbers) gives its version, else 1.0.0.0.\n"
            "--key signs the lists with the private key of \"klpack keygen\".\n";

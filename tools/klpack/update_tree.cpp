@@ -357,7 +357,7 @@ Status UpdateTree(const fs::path& drivers, const std::string& baseUrl, const fs:
     std::vector<unsigned char> bytes;
     Status s = ReadWholeFile(p.source, &bytes, kMaxDriverBytes);
     if (!s.ok()) return s;
-    const std::string problem = DriverUpdateProblem(p.type, bytes, PathToUtf8(p.source));
+    const std::string problem = PublishedDriverProblem(p.type, bytes, PathToUtf8(p.source));
     if (!problem.empty()) return Status::Input(problem);
   }
 

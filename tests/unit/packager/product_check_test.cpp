@@ -48,16 +48,24 @@ Bytes Node(const std::u16string& key, const Bytes& value, uint16_t valueLength, 
   return n;
 }
 
-// VS_VERSIONINFO with FileVersion "1.2.3.4".
-Bytes VersionBlock() {
+Bytes Utf16z(const std::u16string& s) {
+  Bytes b;
+  for (char16_t c : s + u'\0') b.push_back(c & 0xFF), b.push_back(c >> 8);
+  return b;
+}
+
+// VS_VERSIONINFO with FileVersion "1.2.3.4" and the other given strings in
+// table 080404b0, listed in its Translation.
+Bytes VersionBlock(const std::vector<std::u16string>& more = {u"FileDescription", u"CompanyName"}) {
   Bytes fixed(52, 0);
   Put32(fixed, 0, 0xFEEF04BD);
-  Bytes text;
-  for (char16_t c : std::u16string(u"1.2.3.4") + u'\0') text.push_back(c & 0xFF), text.push_back(c >> 8);
-  Bytes str = Node(u"FileVersion", text, 8, 1, {});
-  Bytes table = Node(u"080404b0", {}, 0, 1, {str});
+  std::vector<Bytes> strings = {Node(u"FileVersion", Utf16z(u"1.2.3.4"), 8, 1, {})};
+  for (const auto& key : more) strings.push_back(Node(key, Utf16z(u"x"), 2, 1, {}));
+  Bytes table = Node(u"080404b0", {}, 0, 1, strings);
   Bytes sfi = Node(u"StringFileInfo", {}, 0, 1, {table});
-  return Node(u"VS_VERSION_INFO", fixed, 52, 0, {sfi});
+  Bytes translation = Node(u"Translation", {0x04, 0x08, 0xB0, 0x04}, 4, 0, {});
+  Bytes vfi = Node(u"VarFileInfo", {}, 0, 1, {translation});
+  return Node(u"VS_VERSION_INFO", fixed, 52, 0, {sfi, vfi});
 }
 
 struct Res {
@@ -377,22 +385,19 @@ TEST_F(ProductCheck, HelpForEveryCommandAndUpdateTreeDriverRules) {
     EXPECT_EQ(a.find(std::string("klpack ") + cmd), 0u) << a;
   }
 
-  // update-tree publishes no driver the client would refuse, and takes a
-  // skin's version from NAME.version.
+  // update-tree publishes no driver the client would refuse (icon 1 and the
+  // bitmaps come from the installed file: a published one may lack them), and
+  // takes a skin's version from NAME.version.
   const fs::path drivers = dir_ / "drivers";
-  Write(drivers / "IME_MAIN" / "Vendor.ime", PeWith({{16, 1, VersionBlock()}}));
+  Write(drivers / "IME_MAIN" / "Vendor.ime", PeWith({{16, 1, VersionBlock({u"FileDescription"})}, {3, 1, kIcon}}));
+  Write(drivers / "SKIN_DRIVE" / "vskin.dll", PeWith({{16, 1, VersionBlock()}}));
   Status s = klpack::Run({"update-tree", "--drivers", drivers.string(), "--base-url", "http://x", "-o",
                           (dir_ / "out").string()},
                          &out);
-  EXPECT_NE(s.message.find("no icon 1"), std::string::npos) << s.message;
-  Write(drivers / "IME_MAIN" / "Vendor.ime", Module());
-  Write(drivers / "SKIN_DRIVE" / "vskin.dll", PeWith({{16, 1, VersionBlock()}, {2, 104, kBitmap}}));
-  s = klpack::Run({"update-tree", "--drivers", drivers.string(), "--base-url", "http://x", "-o",
-                   (dir_ / "out").string()},
-                  &out);
-  EXPECT_NE(s.message.find("without bitmaps 103 and 104"), std::string::npos) << s.message;
+  EXPECT_NE(s.message.find("Vendor.ime: its version resource has no CompanyName"), std::string::npos)
+      << s.message;
   EXPECT_FALSE(fs::exists(dir_ / "out" / "drivers"));
-  Write(drivers / "SKIN_DRIVE" / "vskin.dll", SkinDriver());
+  Write(drivers / "IME_MAIN" / "Vendor.ime", PeWith({{16, 1, VersionBlock()}}));
   s = klpack::Run({"update-tree", "--drivers", drivers.string(), "--base-url", "http://x", "-o",
                    (dir_ / "out").string()},
                   &out);
