@@ -104,7 +104,7 @@ Status InitProduct(const fs::path& dir, const std::string& key, const std::strin
   char stamp[32];
   std::tm t{};
 #ifdef _WIN32
-  gmtime_s(&t, &now);
+  if (const std::tm* g = std::gmtime(&now)) t = *g;  // one thread: the static result is safe
 #else
   gmtime_r(&now, &t);
 #endif
