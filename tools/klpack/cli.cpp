@@ -73,8 +73,9 @@ const char kInitHelp[] =
     "  DIR/product/License.html         the licence page to edit\n"
     "  DIR/product/$dataFiles$/config.ksc  names the module NAME as the main driver\n"
     "  DIR/product/$system32$/, $windows$/, $fonts$/  (empty)\n"
-    "NAME is the key name (at most 30 letters, digits, '_', '-'), DISPLAY the\n"
-    "product's display name. \"klpack check\" then names what is still missing.\n";
+    "NAME is the key name (a plain file name without ']', at most 30 characters),\n"
+    "DISPLAY the product's display name. \"klpack check\" then names what is still\n"
+    "missing.\n";
 
 std::string BuildHelp() {
   std::string h =
@@ -99,7 +100,7 @@ std::string BuildHelp() {
   };
   const Doc docs[] = {
       {"imeName", "required. The key name: the module <imeName>.ime, registry keys,\n"
-                  "      \"name=[...]\" switches; letters, digits, '_', '-' (at most 30)", "KeloPinyin"},
+                  "      \"name=[...]\" switches; a plain file name without ']'", "KeloPinyin"},
       {"layoutText", "the keyboard layout's text in the language list", "中文 (简体) - 可乐拼音"},
       {"displayName", "required. Start-menu folder and installed-programs name (a plain\n"
                       "      file name)", "可乐拼音输入法"},

@@ -94,8 +94,8 @@ Status InitProduct(const fs::path& dir, const std::string& key, const std::strin
   const kl::string16 wideKey = kl::FromUtf8(key);
   if (!IsValidUtf8(key) || kl::CheckKeyName(wideKey) != kl::NameProblem::None)
     return Status::Usage("init: --key " + Quote(key) +
-                         " is not a key name (a plain name of at most 30 characters: letters, "
-                         "digits, '_', '-')");
+                         " is not a key name (a plain file name without ']' of at most 30 "
+                         "characters)");
   if (!IsValidUtf8(name) || name.find_first_of("\r\n") != std::string::npos)
     return Status::Usage("init: --name must be one line of UTF-8 text");
   const std::string layout = CutUtf16(
