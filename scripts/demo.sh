@@ -10,7 +10,9 @@
 # deletes an installed file and
 # repairs the product with unstall.exe -r, and uninstalls it with
 # unstall.exe -u. Screenshots of each page and dialog go to BUILD_ROOT/demo/;
-# one line per mode tells its outcome.
+# one line per mode tells its outcome. The setup is the sample packed with a
+# publisher key of its own (klpack keygen, build --update-key) and the update
+# tree is signed with it: the updates go through the signature check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="${KL_BUILD_ROOT:-build}"
@@ -38,22 +40,33 @@ if [ "${1:-}" = --in-session ]; then
   [ -s "$UPD/port" ] || { echo "demo: the update server did not start"; exit 1; }
   BASE="http://127.0.0.1:$(cat "$UPD/port")"
   "$ROOT/host/bin/klpack" update-tree --drivers "$UPD/drivers" --skins samples/skins \
-      --base-url "$BASE" -o "$UPD/www"
+      --base-url "$BASE" -o "$UPD/www" --key "$DEMO/keys/update-key.pem"
   "$ROOT/host/bin/klpack" inspect "$UPD/www/_supports/klime_drives/UpdateList.txt"
   "$ROOT/host/bin/klpack" inspect "$UPD/www/_supports/klskin_prismic/updatelist.txt"
+  for l in klime_drives/UpdateList.txt klskin_prismic/updatelist.txt; do
+    openssl dgst -sha256 -verify "$DEMO/keys/update-key.pub.pem" \
+        -signature "$UPD/www/_supports/$l.sig" "$UPD/www/_supports/$l" | sed "s|^|$l: openssl: |"
+  done
   echo "== installing, updating, repairing and uninstalling the sample product under Wine"
   "$ROOT/win64/wine-run" "$ROOT/win64/bin/demo_driver.exe" \
-      "$(winpath "$ROOT/win64/sample-setup.exe")" "$(winpath "$DEMO")" \
+      "$(winpath "$DEMO/sample-setup-keyed.exe")" "$(winpath "$DEMO")" \
       "可乐示例输入法" KeloSample "$BASE"
   exit $?
 fi
 
 scripts/build.sh
 scripts/pack-sample.sh "$ROOT"
-echo "== sample setup executable"
-"$ROOT/host/bin/klpack" inspect "$ROOT/win64/sample-setup.exe" | head -30
 mkdir -p "$DEMO"
 rm -f "$DEMO"/*.png
+# The vendor's publisher key (made once, kept between runs), written into the
+# setup at pack time: the stock stub, no rebuild.
+[ -f "$DEMO/keys/update-key.pem" ] || "$ROOT/host/bin/klpack" keygen -o "$DEMO/keys" >/dev/null
+rm -f "$DEMO/sample-setup-keyed.exe"
+"$ROOT/host/bin/klpack" build --manifest samples/product.manifest --folder "$ROOT/win64/sample-product" \
+    --stub "$ROOT/win64/bin/setup.exe" -o "$DEMO/sample-setup-keyed.exe" \
+    --update-key "$DEMO/keys/update-key.pub"
+echo "== sample setup executable (packed with the update key)"
+"$ROOT/host/bin/klpack" inspect "$DEMO/sample-setup-keyed.exe" | head -30
 LOG="$DEMO/driver.log"
 set +e
 export LANG=C.UTF-8   # Chinese arguments reach the Windows programs intact
@@ -80,7 +93,7 @@ scripts/wine-session.sh "$ROOT/win64" bash -c '
     | sed "s/^/silent install:   /"
   "$run" "$timer" time "C:\Apps\Sample IME\unstall.exe" -s -u "name=[KeloSample]" "log=[$4]" \
     | tr -d "\r" | sed "s/^/silent uninstall: /"
-' _ "$ROOT" "$(winpath "$ROOT/win64/sample-setup.exe")" "$(winpath "$DEMO/silent-install.log")" \
+' _ "$ROOT" "$(winpath "$DEMO/sample-setup-keyed.exe")" "$(winpath "$DEMO/silent-install.log")" \
   "$(winpath "$DEMO/silent-uninstall.log")" 2>&1 | grep -E '^silent (install|uninstall): '
 set -e
 for l in install uninstall; do

@@ -71,7 +71,7 @@ pack_one() {
     || die "klpack ksc failed for $out/\$dataFiles\$/config.ksc"
 
   rm -f "$exe"
-  "$KLPACK" build --manifest "$SAMPLES/product.manifest" --folder "$out" --stub "$stub" -o "$exe" \
+  "$KLPACK" build --manifest "$SAMPLES/product.manifest" --folder "$out" --stub "$stub" -o "$exe" --strict \
     || die "klpack build failed for $exe"
   echo "pack-sample: $exe ($(stat -c %s "$exe") bytes) from $out"
   [ "$1" = win64 ] && sign_sample "$build" "$out" "$stub"

@@ -1,5 +1,5 @@
 // Trust in what the update server sends: the signature of every list, checked
-// against the publisher key the program was built with, and the SHA-256 a
+// against the program's publisher key, and the SHA-256 a
 // signed list gives for each file it names. Hashing and verification go
 // through the system's CNG (bcrypt.dll); nothing else is needed.
 #pragma once
@@ -35,13 +35,16 @@ struct CngKey {
   CngKey& operator=(const CngKey&) = delete;
 };
 
-// The build's publisher key text (CMake cache variable KL_UPDATE_PUBLIC_KEY);
+// The publisher key text: the key slot's (written by klpack build
+// --update-key), else the build's (CMake cache variable KL_UPDATE_PUBLIC_KEY);
 // "" when the program takes unsigned lists.
 const char* BuiltInUpdateKeyText();
+// The key slot's alone, as "04" and 128 hexadecimal digits; "" when empty.
+const char* SlotUpdateKeyText();
 inline bool UpdateKeyBuiltIn() { return BuiltInUpdateKeyText()[0] != 0; }
 
 // true when the signature file at sigPath (DER, at most 72 bytes) is the
-// built-in key's ECDSA P-256 signature of the bytes of the list. A key that
+// program's key's ECDSA P-256 signature of the bytes of the list. A key that
 // does not parse verifies nothing.
 bool VerifyListSignature(const unsigned char* list, size_t size, const wchar_t* sigPath);
 

@@ -502,8 +502,9 @@ TEST_F(DriverUpdate, TheServerComesFromAdministratorsPlacesAndOnlyOverTheWeb) {
 
 }  // namespace
 
-// A vendor's build with a publisher key takes only what the key signed; a
-// build without one still checks the digests of a signed list.
+// A setup packed with a publisher key (klpack build --update-key on the
+// stock setup.exe) takes only what the key signed; one without a key still
+// checks the digests of a signed list.
 TEST_F(DriverUpdate, SignedListsAndDigestsAreVerified) {
   const std::wstring key =
       L"Z:" + std::wstring(kl::FromUtf8(KL_SOURCE_DIR "/tests/support/update-key/test-update-key.pem"));
@@ -538,7 +539,23 @@ TEST_F(DriverUpdate, SignedListsAndDigestsAreVerified) {
   Bytes changed = signedList;
   changed[changed.size() / 2] ^= 0x01;
   ASSERT_TRUE(WriteAll(list, changed));
-  ASSERT_NE(StartUpdate(insttest::BinFolder() + L"setup_keyed.exe"), nullptr);
+  // The stock setup.exe packed with the test key in its key slot.
+  const std::wstring keyed = tree_ + L"keyed-setup.exe";
+  {
+    robot::Process pack;
+    const std::wstring source = L"Z:" + std::wstring(kl::FromUtf8(KL_SOURCE_DIR));
+    ASSERT_TRUE(robot::Start(insttest::BinFolder() + L"klpack.exe",
+                             L"build --manifest \"" + source + L"/samples/product.manifest\" --folder \"" +
+                                 insttest::BinFolder() + L"..\\sample-product\" --stub \"" +
+                                 insttest::BinFolder() + L"setup.exe\" -o \"" + keyed +
+                                 L"\" --update-key \"" + source +
+                                 L"/tests/support/update-key/test-update-key.pub\"",
+                             &pack));
+    DWORD code = 1;
+    ASSERT_TRUE(robot::WaitExit(pack, 60000, &code));
+    ASSERT_EQ(code, 0u) << "klpack build --update-key failed";
+  }
+  ASSERT_NE(StartUpdate(keyed), nullptr);
   const std::vector<std::wstring> refused = {L"无法访问的URL：" + server_.Base() + kListPath,
                                              L"  更新列表的签名验证失败！", L"更新完毕"};
   ASSERT_TRUE(WaitCheckDone(false));

@@ -6,6 +6,7 @@
 
 #include "base/keyname.h"
 
+#include "key_slot.h"
 #include "klpack.h"
 #include "package/cab_writer.h"
 #include "package/cryp_layer.h"
@@ -139,7 +140,7 @@ Status WriteCabinet(File& out, uint64_t base, const BlowfishContext* key, uint16
 // a regular file (or nothing) may stand at out; the temporary file is made
 // exclusively, so neither is ever written through a link.
 template <class Fn>
-Status WriteAtomically(const fs::path& out, Fn fn) {
+Status WriteAtomically(const fs::path& out, Fn fn, Status (*finish)(const fs::path&) = nullptr) {
   Status s = CheckOutputTarget(out);
   if (!s.ok()) return s;
   fs::path tmp = out;
@@ -157,6 +158,7 @@ Status WriteAtomically(const fs::path& out, Fn fn) {
     s = fn(f, outName);
     if (s.ok() && !f.Close()) s = Status::Input(Quote(outName, 200) + ": cannot write: " + LastError());
   }
+  if (s.ok() && finish) s = finish(tmp);
   if (s.ok()) s = CheckOutputTarget(out);
   if (s.ok()) {
     fs::rename(tmp, out, ec);
@@ -164,6 +166,45 @@ Status WriteAtomically(const fs::path& out, Fn fn) {
   }
   if (!s.ok()) fs::remove(tmp, ec);
   return s;
+}
+
+// The PE checksum (optional header, e_lfanew + 88) of a whole file, written
+// into it: the 16-bit words summed with their carries folded back, the field
+// itself counted as zero, plus the file's length.
+Status WritePeChecksum(const fs::path& path) {
+  File f;
+  const std::string name = Quote(PathToUtf8(path), 200);
+  if (!f.Open(path, "r+b")) return Status::Input(name + ": cannot open: " + LastError());
+  const uint64_t size = f.Size();
+  unsigned char head[64];
+  if (size < sizeof head || !f.Read(head, sizeof head))
+    return Status::Input(name + ": cannot read");
+  const uint64_t field = uint64_t{head[60]} | uint64_t{head[61]} << 8 | uint64_t{head[62]} << 16 |
+                         uint64_t{head[63]} << 24;
+  const uint64_t at = field + 88;
+  if (at + 4 > size || size > 0xFFFFFFFFu) return Status::Input(name + ": not a PE executable");
+  if (!f.Seek(0)) return Status::Input(name + ": cannot read");
+  uint64_t sum = 0, pos = 0;
+  std::vector<unsigned char> buf(kChunk);
+  while (pos < size) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - pos));
+    if (!f.Read(buf.data(), n)) return Status::Input(name + ": cannot read");
+    for (size_t i = 0; i < n; i += 2) {
+      const uint64_t p = pos + i;
+      uint32_t word = buf[i] | (i + 1 < n ? uint32_t{buf[i + 1]} << 8 : 0);
+      if (p + 1 >= at && p < at + 4) word = 0;  // the checksum field (at is even)
+      sum += word;
+      sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    pos += n;
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  const uint32_t checksum = static_cast<uint32_t>(sum + size);
+  const unsigned char le[4] = {static_cast<unsigned char>(checksum), static_cast<unsigned char>(checksum >> 8),
+                               static_cast<unsigned char>(checksum >> 16), static_cast<unsigned char>(checksum >> 24)};
+  if (!f.Seek(at) || !f.Write(le, 4) || !f.Close())
+    return Status::Input(name + ": cannot write: " + LastError());
+  return Status::Ok();
 }
 
 constexpr int kMaxFolderDepth = 64;
@@ -297,6 +338,9 @@ Status BuildSetup(const fs::path& manifestPath, const fs::path& folder, const fs
   if (pe.loaderFlags != 0)
     return Status::Input(stubName + ": already carries a package (LoaderFlags is not 0)");
   if (stub.size() > 0xFFFFFFF0u) return Status::Input(stubName + ": too large");
+  // The key goes into the program part, before the package is appended and
+  // before any signature is made over it.
+  if (opt.updateKey && !(s = WriteKeySlot(&stub, stubName, opt.updateKey)).ok()) return s;
   const uint32_t e = static_cast<uint32_t>(stub.size());
   if (!WritePackageOffset(stub.data(), stub.size(), e))
     return Status::Input(stubName + ": not a PE executable");
@@ -309,12 +353,19 @@ Status BuildSetup(const fs::path& manifestPath, const fs::path& folder, const fs
   }
   std::vector<unsigned char> kif = HeaderBytes(m.header);
   uint16_t setId = m.haveSetId ? m.setId : DeriveSetId(kif, files);
-  return WriteAtomically(out, [&](File& f, const std::string& outName) {
-    if (!f.Write(stub.data(), stub.size()))
-      return Status::Input(outName + ": cannot write: " + LastError());
-    return WriteCabinet(f, e, key, setId, m.date, m.time, "InstallInfo.kif", &kif, files,
-                        outName);
-  });
+  // A stub that carries a PE checksum gets the one of the whole setup (the
+  // key and the package changed its bytes); one without keeps none.
+  const bool checksummed = pe.lfanew + 92 <= stub.size() && (stub[pe.lfanew + 88] | stub[pe.lfanew + 89] |
+                                                             stub[pe.lfanew + 90] | stub[pe.lfanew + 91]);
+  return WriteAtomically(
+      out,
+      [&](File& f, const std::string& outName) {
+        if (!f.Write(stub.data(), stub.size()))
+          return Status::Input(outName + ": cannot write: " + LastError());
+        return WriteCabinet(f, e, key, setId, m.date, m.time, "InstallInfo.kif", &kif, files,
+                            outName);
+      },
+      checksummed ? &WritePeChecksum : nullptr);
 }
 
 Status BuildPlainCab(const fs::path& folder, const fs::path& out) {

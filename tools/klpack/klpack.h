@@ -84,11 +84,19 @@ Status CollectFolder(const fs::path& folder, std::vector<SourceFile>* out,
 
 struct BuildOptions {
   const BlowfishContext* key = nullptr;  // null: the package key
+  // The publisher key of update lists (X || Y), written into the stub copy's
+  // key slot; null leaves the slot as the stub has it.
+  const uint8_t* updateKey = nullptr;
 };
 
 // klpack build: stub + enciphered package with InstallInfo.kif first.
 Status BuildSetup(const fs::path& manifest, const fs::path& folder, const fs::path& stub,
                   const fs::path& out, const BuildOptions& opt = {});
+// klpack init: a starting product in dir (made; an existing dir must be
+// empty): a commented manifest, the product folder with its placement
+// folders, License.html and $dataFiles$\config.ksc, and README.txt.
+Status InitProduct(const fs::path& dir, const std::string& key, const std::string& name,
+                   std::string* report);
 // klpack cab: a plain MSZIP cabinet of the folder.
 Status BuildPlainCab(const fs::path& folder, const fs::path& out);
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "key_slot.h"
 #include "update/update_signature.h"
 #include "util.h"
 
@@ -141,7 +142,8 @@ Status MakePublisherKey(const fs::path& dir, std::string* report) {
     return Status::Input(Quote(PathToUtf8(dir), 200) + ": is not a folder (links are not followed)");
   const fs::path priv = dir / "update-key.pem";
   const fs::path pub = dir / "update-key.pub";
-  for (const fs::path& p : {priv, pub})
+  const fs::path pubPem = dir / "update-key.pub.pem";
+  for (const fs::path& p : {priv, pub, pubPem})
     if (fs::exists(fs::symlink_status(p, ec)))
       return Status::Input(Quote(PathToUtf8(p), 200) + ": already exists; klpack never replaces a key");
   PublisherKey key;
@@ -159,21 +161,26 @@ Status MakePublisherKey(const fs::path& dir, std::string* report) {
     }
   }
   const std::string text = PublicKeyText(key);
-  {
+  const std::pair<fs::path, std::string> publics[] = {{pub, text + "\n"},
+                                                      {pubPem, PublicKeyPem(key.point)}};
+  for (size_t i = 0; i < 2; ++i) {
     File f;
-    s = CreateNewFile(pub, &f);
-    const std::string line = text + "\n";
-    if (!s.ok() || !f.Write(line.data(), line.size()) || !f.Close()) {
+    s = CreateNewFile(publics[i].first, &f);
+    const std::string& body = publics[i].second;
+    if (!s.ok() || !f.Write(body.data(), body.size()) || !f.Close()) {
       f.Close();
-      fs::remove(pub, ec);
+      if (s.ok()) s = Status::Input(Quote(PathToUtf8(publics[i].first), 200) + ": cannot write: " + LastError());
+      for (size_t k = 0; k <= i; ++k) fs::remove(publics[k].first, ec);
       fs::remove(priv, ec);
-      return s.ok() ? Status::Input(Quote(PathToUtf8(pub), 200) + ": cannot write: " + LastError()) : s;
+      return s;
     }
   }
   if (report)
     *report += PathToUtf8(priv) + ": the private key (keep it secret; update-tree --key takes it)\n" +
-               PathToUtf8(pub) + ": the public key\npublic key: " + text +
-               "\nbuild the setup with: -DKL_UPDATE_PUBLIC_KEY=" + text + "\n";
+               PathToUtf8(pub) + ": the public key (klpack build --update-key takes it)\n" +
+               PathToUtf8(pubPem) + ": the same for openssl dgst -sha256 -verify\npublic key: " +
+               text + "\n(a setup built from source may also take it with -DKL_UPDATE_PUBLIC_KEY=" +
+               text + ")\n";
   return Status::Ok();
 }
 

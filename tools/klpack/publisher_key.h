@@ -4,9 +4,10 @@
 //
 // The private key is a PEM file in the form OpenSSL writes and reads
 // ("PRIVATE KEY", PKCS#8; "EC PRIVATE KEY" is read too), the public key the
-// uncompressed point as "04" and 128 hexadecimal digits, the form the setup's
-// build takes (KL_UPDATE_PUBLIC_KEY). The host build does the arithmetic with
-// OpenSSL, the Windows build with CNG; the file formats are the same.
+// uncompressed point as "04" and 128 hexadecimal digits, the form
+// "klpack build --update-key" (and the setup's KL_UPDATE_PUBLIC_KEY) takes.
+// The host build does the arithmetic with OpenSSL, the Windows build with
+// CNG; the file formats are the same.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +23,10 @@ struct PublisherKey {
   uint8_t point[64] = {};  // X || Y
 };
 
-// klpack keygen -o DIR (made when missing, its parent must exist): DIR/update-key.pem (private; never replaced) and
-// DIR/update-key.pub (the public key text). The report names both and the
-// build option.
+// klpack keygen -o DIR (made when missing, its parent must exist):
+// DIR/update-key.pem (private), DIR/update-key.pub (the public key text) and
+// DIR/update-key.pub.pem (SubjectPublicKeyInfo, for openssl); none is ever
+// replaced. The report names them and the build option.
 Status MakePublisherKey(const fs::path& dir, std::string* report);
 // Reads a private key file; only P-256 keys that carry their public point.
 Status LoadPublisherKey(const fs::path& pem, PublisherKey* key);

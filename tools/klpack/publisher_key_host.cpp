@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "key_slot.h"
 #include "publisher_key.h"
 
 namespace klpack {
@@ -79,6 +80,26 @@ Status SignWithPublisherKey(const PublisherKey& key, const std::vector<unsigned 
       EVP_DigestVerify(verify.get(), der->data(), der->size(), data.data(), data.size()) != 1)
     return Status::Input("the key file's public key does not belong to its private key");
   return Status::Ok();
+}
+
+bool PublicPointIsValid(const uint8_t point[64]) {
+  unsigned char encoded[65] = {4};
+  std::memcpy(encoded + 1, point, 64);
+  EVP_PKEY* pub = nullptr;
+  EVP_PKEY_CTX* from = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>("P-256"), 0),
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, encoded, sizeof encoded),
+      OSSL_PARAM_construct_end()};
+  const bool made = from && EVP_PKEY_fromdata_init(from) == 1 &&
+                    EVP_PKEY_fromdata(from, &pub, EVP_PKEY_PUBLIC_KEY, params) == 1;
+  EVP_PKEY_CTX_free(from);
+  Pkey owned(pub);
+  if (!made) return false;
+  EVP_PKEY_CTX* check = EVP_PKEY_CTX_new(pub, nullptr);
+  const bool ok = check && EVP_PKEY_public_check(check) == 1;
+  EVP_PKEY_CTX_free(check);
+  return ok;
 }
 
 bool Sha256Of(const std::vector<unsigned char>& data, uint8_t out[32]) {

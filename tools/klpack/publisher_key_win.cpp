@@ -1,6 +1,7 @@
 // The publisher key's arithmetic on Windows: the system's CNG.
 #include <cstring>
 
+#include "key_slot.h"
 #include "publisher_key.h"
 #include "update/update_signature.h"
 #include "update/update_verify_win.h"
@@ -67,6 +68,17 @@ Status SignWithPublisherKey(const PublisherKey& key, const std::vector<unsigned 
 
 bool Sha256Of(const std::vector<unsigned char>& data, uint8_t out[32]) {
   return Sha256OfBytes(data.data(), data.size(), out);
+}
+
+bool PublicPointIsValid(const uint8_t point[64]) {
+  PublisherKey key;
+  std::memcpy(key.point, point, 64);
+  const std::vector<unsigned char> blob = Blob(BCRYPT_ECDSA_PUBLIC_P256_MAGIC, key, false);
+  CngAlgorithm alg(BCRYPT_ECDSA_P256_ALGORITHM);
+  CngKey pub;
+  return alg.h && Ok(BCryptImportKeyPair(alg.h, nullptr, BCRYPT_ECCPUBLIC_BLOB, &pub.h,
+                                         const_cast<PUCHAR>(blob.data()),
+                                         static_cast<ULONG>(blob.size()), 0));
 }
 
 }  // namespace klpack

@@ -1,6 +1,7 @@
 // Reading packages: locating the package in a setup executable, the CRYP
 // input layer, listing, extraction and the inspect report.
 #include "reader.h"
+#include "key_slot.h"
 
 #include <cstdio>
 #include <cstring>
@@ -248,6 +249,17 @@ Status Inspect(const fs::path& file, std::string* report) {
              ? "signed: yes, a certificate table of " + std::to_string(src.certificateBytes) +
                    " bytes follows the package (check it with osslsigncode verify)\n"
              : std::string("signed: no\n");
+  if (e) {
+    // The publisher key in the program part's key slot (what the setup and
+    // the unstall.exe split off it verify update lists with).
+    std::vector<unsigned char> whole;
+    bool hasSlot = false;
+    std::string key;
+    if (ReadWholeFile(file, &whole, kMaxSetupBytes).ok() && e <= whole.size())
+      key = ReadKeySlot(whole.data(), e, &hasSlot);
+    r += "update key: " + (key.empty() ? std::string("none") : key) +
+         (hasSlot ? "" : " (the program has no key slot)") + "\n";
+  }
   r += "package: " + std::to_string(l.containerSize) + " bytes, " +
        (l.enciphered ? "enciphered (\"CRYP\")" : "plain cabinet (\"MSCF\")") + "\n";
   r += "cabinet: " + std::to_string(l.cabinetLength) + " bytes, set " + std::to_string(l.setId) +

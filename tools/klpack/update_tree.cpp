@@ -8,6 +8,8 @@
 #include "base/keyname.h"
 #include "base/le.h"
 #include "package/cab_writer.h"
+#include "check.h"
+#include "pe_resources.h"
 #include "publisher_key.h"
 #include "update/update_list.h"
 #include "update/version_block.h"
@@ -124,91 +126,17 @@ Status WriteOutput(const fs::path& dir, const std::string& name,
   return Status::Ok();
 }
 
-// ---- PE version resource ----
-
-struct PeView {
-  const std::vector<unsigned char>& b;
-  bool Has(size_t off, size_t n) const { return off <= b.size() && n <= b.size() - off; }
-  uint16_t U16(size_t off) const { return kl::Load16(b.data() + off); }
-  uint32_t U32(size_t off) const { return kl::Load32(b.data() + off); }
-};
-
-struct Section {
-  uint32_t va, vsize, raw, rawSize;
-};
-
-bool RvaToOffset(const std::vector<Section>& sections, uint32_t rva, uint32_t size, size_t fileSize,
-                 size_t* out) {
-  for (const Section& s : sections) {
-    const uint64_t span = std::max(s.vsize, s.rawSize);
-    if (rva < s.va || rva - s.va >= span) continue;
-    const uint64_t inSection = rva - s.va;
-    if (inSection + size > s.rawSize) return false;  // not backed by file bytes
-    const uint64_t off = static_cast<uint64_t>(s.raw) + inSection;
-    if (off + size > fileSize) return false;
-    *out = static_cast<size_t>(off);
-    return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 Status ReadPeFileVersion(const std::vector<unsigned char>& pe, const std::string& name,
                          std::string* version) {
-  const PeView v{pe};
-  const Status bad = Status::Input(name + ": not a PE file with a version resource");
-  if (!v.Has(0, 64) || pe[0] != 'M' || pe[1] != 'Z') return bad;
-  const size_t nt = v.U32(60);
-  if (!v.Has(nt, 24) || v.U32(nt) != 0x00004550u) return bad;
-  const size_t sectionCount = v.U16(nt + 6);
-  const size_t optSize = v.U16(nt + 20);
-  const size_t opt = nt + 24;
-  if (!v.Has(opt, optSize) || optSize < 2) return bad;
-  const uint16_t magic = v.U16(opt);
-  const size_t countAt = magic == 0x20b ? 108 : magic == 0x10b ? 92 : 0;
-  if (!countAt || optSize < countAt + 4) return bad;
-  const uint32_t dirCount = v.U32(opt + countAt);
-  const size_t resDirAt = opt + countAt + 4 + 2 * 8;
-  if (dirCount < 3 || optSize < countAt + 4 + 3 * 8) return bad;
-  const uint32_t resRva = v.U32(resDirAt);
-  const uint32_t resSize = v.U32(resDirAt + 4);
-  std::vector<Section> sections;
-  const size_t table = opt + optSize;
-  if (!v.Has(table, sectionCount * 40)) return bad;
-  for (size_t i = 0; i < sectionCount; ++i) {
-    const size_t s = table + 40 * i;
-    sections.push_back({v.U32(s + 12), v.U32(s + 8), v.U32(s + 20), v.U32(s + 16)});
-  }
-  size_t res = 0;
-  if (!resRva || !resSize || !RvaToOffset(sections, resRva, resSize, pe.size(), &res)) return bad;
-  const size_t resEnd = res + resSize;
-  // One directory level: the entry with id `id` (or the first when id < 0).
-  auto entry = [&](size_t dirOff, long id, uint32_t* target) -> bool {
-    if (dirOff > resSize || resSize - dirOff < 16) return false;
-    const size_t d = res + dirOff;
-    const size_t named = v.U16(d + 12), ids = v.U16(d + 14);
-    for (size_t i = 0; i < named + ids; ++i) {
-      const size_t e = d + 16 + 8 * i;
-      if (e + 8 > resEnd) return false;
-      const uint32_t nameOrId = v.U32(e);
-      if (id >= 0 && ((nameOrId & 0x80000000u) || nameOrId != static_cast<uint32_t>(id))) continue;
-      *target = v.U32(e + 4);
-      return true;
-    }
-    return false;
-  };
-  uint32_t t1 = 0, t2 = 0, t3 = 0;
-  if (!entry(0, 16, &t1) || !(t1 & 0x80000000u)) return bad;
-  if (!entry(t1 & 0x7FFFFFFFu, -1, &t2) || !(t2 & 0x80000000u)) return bad;
-  if (!entry(t2 & 0x7FFFFFFFu, -1, &t3) || (t3 & 0x80000000u)) return bad;
-  if (t3 > resSize || resSize - t3 < 16) return bad;
-  const uint32_t dataRva = v.U32(res + t3);
-  const uint32_t dataSize = v.U32(res + t3 + 4);
-  size_t data = 0;
-  if (!dataSize || !RvaToOffset(sections, dataRva, dataSize, pe.size(), &data)) return bad;
-  const kl::string16 text =
-      klupdate::FindVersionString(pe.data() + data, dataSize, KL_T("FileVersion"));
+  PeResources res;
+  const unsigned char* data = nullptr;
+  size_t dataSize = 0;
+  if (!OpenPeResources(pe.data(), pe.size(), &res) ||
+      !FindPeResource(res, kResVersion, -1, &data, &dataSize))
+    return Status::Input(name + ": not a PE file with a version resource");
+  const kl::string16 text = klupdate::FindVersionString(data, dataSize, KL_T("FileVersion"));
   if (text.empty()) return Status::Input(name + ": its version resource has no FileVersion");
   *version = kl::ToUtf8(text);
   return Status::Ok();
@@ -263,6 +191,7 @@ Status PublishSkins(const fs::path& skins, const std::string& base, const fs::pa
   struct Skin {
     std::string name;
     fs::path zip, png;
+    std::string version = "1.0.0.0";
   };
   std::vector<Skin> found;
   std::vector<std::string> unpaired;
@@ -286,6 +215,21 @@ Status PublishSkins(const fs::path& skins, const std::string& base, const fs::pa
     if (!fs::is_regular_file(ps))
       return Status::Input(PathToUtf8(png) + ": is not a regular file (links are not followed)");
     found.push_back({stem, f.path(), png});
+    // NAME.version beside it: one line, four numbers.
+    const fs::path versionFile = skins / PathFromUtf8(stem + ".version");
+    std::error_code vec;
+    if (fs::exists(fs::symlink_status(versionFile, vec))) {
+      std::vector<unsigned char> bytes;
+      Status s = ReadWholeFile(versionFile, &bytes, 256);
+      if (!s.ok()) return s;
+      std::string text(bytes.begin(), bytes.end());
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+      if (!IsFourNumbers(text))
+        return Status::Input(PathToUtf8(versionFile) +
+                             ": must hold one line of four numbers from 0 to 65535 (e.g. 1.2.0.0)");
+      found.back().version = text;
+    }
   }
   if (ec) return Status::Input(PathToUtf8(skins) + ": cannot list: " + ec.message());
   if (found.empty()) return Status::Input(PathToUtf8(skins) + ": holds no NAME.zip with a NAME.png");
@@ -313,10 +257,10 @@ Status PublishSkins(const fs::path& skins, const std::string& base, const fs::pa
       return Status::Input(PathToUtf8(k.png) + ": is not a PNG picture");
     if (!(s = WriteOutput(dir, k.name + ".zip", zip)).ok()) return s;
     if (!(s = WriteOutput(dir, k.name + ".zip.png", png)).ok()) return s;
-    list += "<TYPE=SKINZIP><NAME=" + k.name + "><VERSION=1.0.0.0><CABURL=" + url + ">";
+    list += "<TYPE=SKINZIP><NAME=" + k.name + "><VERSION=" + k.version + "><CABURL=" + url + ">";
     if (key) list += DigestItem("SHA256", zip) + DigestItem("PNGSHA256", png);
     list += "\r\n";
-    if (report) *report += "SKINZIP " + k.name + " 1.0.0.0 -> skins/" + k.name + ".zip (+ .png)\n";
+    if (report) *report += "SKINZIP " + k.name + " " + k.version + " -> skins/" + k.name + ".zip (+ .png)\n";
   }
   for (const std::string& u : unpaired)
     if (report) *report += "skipped " + Shown(u) + ": no picture beside it\n";
@@ -406,6 +350,16 @@ Status UpdateTree(const fs::path& drivers, const std::string& baseUrl, const fs:
     if (items[i].type == items[i - 1].type && Lower(items[i].name) == Lower(items[i - 1].name))
       return Status::Input(items[i].typeId + ": two drivers named " + Shown(items[i].name) +
                            " (names differ only in letter case)");
+
+  // The client's rules for each driver, all checked before anything is
+  // written: a driver it would refuse to install is never published.
+  for (const Published& p : items) {
+    std::vector<unsigned char> bytes;
+    Status s = ReadWholeFile(p.source, &bytes, kMaxDriverBytes);
+    if (!s.ok()) return s;
+    const std::string problem = PublishedDriverProblem(p.type, bytes, PathToUtf8(p.source));
+    if (!problem.empty()) return Status::Input(problem);
+  }
 
   std::string list = "\xEF\xBB\xBF";
   for (const Published& p : items) {

@@ -35,7 +35,8 @@ Status UpdateTree(const fs::path& drivers, const std::string& baseUrl, const fs:
 //   OUT/skins/<name>.zip  OUT/skins/<name>.zip.png  (the client asks for the
 //                                                  package URL + ".png")
 //   OUT/_supports/klskin_prismic/updatelist.txt
-// one line per package, sorted by name: TYPE=SKINZIP, NAME, VERSION=1.0.0.0,
+// one line per package, sorted by name: TYPE=SKINZIP, NAME, VERSION (from
+// "<name>.version" beside it, one line of four numbers; else 1.0.0.0),
 // CABURL = URL + "/skins/<name>.zip". A name is a plain file name of at most
 // 39 letters, digits, '_', '-', '.' (no reserved device name, no trailing
 // dot); anything else stops the run.

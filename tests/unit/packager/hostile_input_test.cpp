@@ -63,6 +63,7 @@ class Hostile : public ::testing::Test {
     in_ = dir_ / "in";
     WriteText(in_ / "a.txt", "a");
     WriteText(in_ / "sub" / "b.txt", "b");
+    WriteText(in_ / "KlHostile.ime", "");  // the module the build's check asks for
     manifest_ = dir_ / "m.txt";
     WriteText(manifest_, "imeName = KlHostile\ndisplayName = Hostile\n");
     stub_ = dir_ / "stub.exe";
@@ -246,6 +247,7 @@ TEST_F(Hostile, ManifestsAreBoundedAndTheirNamesChecked) {
   ExpectRefused(Build(out), ":1: holds a NUL byte");
   // Lines ending in a lone CR are lines.
   WriteText(manifest_, "imeName=KlCr\rdisplayName=Cr\rpublisher=P\r");
+  WriteText(in_ / "KlCr.ime", "");
   ASSERT_TRUE(Build(out).ok()) << out_;
   EXPECT_NE(Listing(out).find("publisher = P\n"), std::string::npos);
 
@@ -271,7 +273,8 @@ TEST_F(Hostile, ManifestsAreBoundedAndTheirNamesChecked) {
     ExpectRefused(Build(out), c.expect);
   }
   WriteText(manifest_, "imeName=" + std::string(30, 'k') + "\ndisplayName=B\n");
-  EXPECT_TRUE(Build(out).ok());
+  WriteText(in_ / (std::string(30, 'k') + ".ime"), "");
+  EXPECT_TRUE(Build(out).ok()) << out_;
 }
 
 TEST_F(Hostile, KscNamesAndRepeatedOptions) {

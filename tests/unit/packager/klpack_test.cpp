@@ -402,6 +402,9 @@ TEST_F(Packager, CommandLine) {
     return klpack::Run(a, &out);
   };
   const std::string exe = (dir_ / "cli.exe").u8string();
+  // build checks for the module and the program started after the install
+  WriteAll(folder_ / "KeloPinyin.ime", {});
+  WriteAll(folder_ / "config.exe", {});
   Status s = run({"build", "--manifest", manifest_.u8string(), "--folder", folder_.u8string(),
                   "--stub", stub_.u8string(), "-o", exe});
   ASSERT_TRUE(s.ok()) << s.message;
@@ -454,6 +457,9 @@ TEST_F(Packager, BinaryReportsOneLineAndExitCode) {
   const fs::path klpackExe = fs::read_symlink("/proc/self/exe").parent_path() / "klpack";
   ASSERT_TRUE(fs::exists(klpackExe));
   const fs::path err = dir_ / "err.txt";
+  // build checks for the module and the program started after the install
+  WriteAll(folder_ / "KeloPinyin.ime", {});
+  WriteAll(folder_ / "config.exe", {});
   auto run = [&](const std::string& args) {
     std::string cmd = "'" + klpackExe.string() + "' " + args + " >/dev/null 2>'" + err.string() + "'";
     int rc = std::system(cmd.c_str());
