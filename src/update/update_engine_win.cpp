@@ -10,6 +10,7 @@
 #include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "package/cabinet_win.h"
+#include "package/fsutil_win.h"
 #include "package/mapfile_win.h"
 #include "ui/owners_win.h"
 #include "update/config_ksc.h"
