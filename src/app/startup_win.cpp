@@ -14,6 +14,7 @@
 #include "app/remove_tree_win.h"
 #include "app/setup_log_win.h"
 #include "app/silent_install_win.h"
+#include "app/silent_update_win.h"
 #include "app/working_copy_win.h"
 #include "base/format_win.h"
 #include "base/keyname.h"
@@ -223,8 +224,12 @@ bool RunSilentOperation() {
       }
       return true;
     case kModeUpdate:
-      setuplog::Write(L"updates are not run silently");
-      g_exitCode = kExitFailure;
+      if (!g_session->installDir[0]) {
+        setuplog::Writef(L"%s is not installed", g_session->imeName);
+        g_exitCode = kExitNothingToDo;
+      } else {
+        g_exitCode = RunSilentUpdate();
+      }
       return true;
     default:
       break;

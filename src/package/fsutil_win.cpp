@@ -44,8 +44,8 @@ bool Exists(const wchar_t* path) {
   return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Puts a copy of the source file where it will replace target at the next
-// restart. true when the replacement is scheduled.
+}  // namespace
+
 bool ScheduleReplacement(const wchar_t* sourceFile, const wchar_t* target) {
   wchar_t pending[MAX_PATH];
   if (!MakePendingCopyName(target, pending)) return false;
@@ -59,6 +59,8 @@ bool ScheduleReplacement(const wchar_t* sourceFile, const wchar_t* target) {
   }
   return true;
 }
+
+namespace {
 
 // The Users group's SID, looked up once per process (it does not change
 // while the process runs). Looked up with two calls, the first for the sizes;

@@ -79,6 +79,10 @@ bool BuildUsersAcl(PACL oldAcl, PSID usersSid, ui::HeapBlock& newAcl);
 // user's temporary folder): "<target>.temp", or "<target>.<n>.temp" (n = 1,
 // 2, ...) when that file exists already, so that two pending replacements
 // never share one copy. false when no free name fits in MAX_PATH characters.
+// Puts a copy of sourceFile beside target (MakePendingCopyName) and has it
+// replace target at the next restart. true when the replacement is scheduled.
+bool ScheduleReplacement(const wchar_t* sourceFile, const wchar_t* target);
+
 bool MakePendingCopyName(const wchar_t* target, wchar_t (&out)[MAX_PATH]);
 
 // The security of a folder only administrators and the system may use: a

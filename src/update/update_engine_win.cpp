@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "app/cmdline_win.h"
+#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "package/cabinet_win.h"
+#include "package/fsutil_win.h"
 #include "package/mapfile_win.h"
 #include "ui/owners_win.h"
 #include "update/config_ksc.h"
@@ -150,6 +152,7 @@ void GetUpdateServer(const wchar_t* imeName, wchar_t (&out)[512]) {
 KLIMEUpdate::~KLIMEUpdate() = default;
 
 void KLIMEUpdate::SendMessageLine(const wchar_t* text) {
+  setuplog::Write(text);  // what the dialog shows, the log keeps
   if (!callbacks_.message) return;
   UpdateStatus s = {text, 0};
   callbacks_.message(&s, callbacks_.user);
@@ -203,6 +206,8 @@ struct NetTransfer {
   std::wstring url;
   bool answered = false;  // the status line has been read
   bool statusOk = false;  // "200"
+  DWORD httpStatus = 0;   // the answer's status code, 0 when none came
+  DWORD error = 0;        // the Windows error when no answer came
   bool hasLength = false;
   DWORD announced = 0;
   std::deque<std::vector<unsigned char>> reads;  // one entry per read, the last one empty
@@ -211,7 +216,11 @@ struct NetTransfer {
   bool abandoned = false;
 };
 
-constexpr size_t kMaxQueuedReads = 256;
+constexpr size_t kMaxQueuedReads = 16;
+// One read takes what the transfer has, up to this much.
+constexpr DWORD kReadBlock = 64 * 1024;
+// Progress goes to the dialog at most this often, and once at the end.
+constexpr ULONGLONG kProgressEveryMs = 50;
 
 // A transfer's lock held for a scope (plain system primitives: the program
 // carries no thread library).
@@ -249,18 +258,27 @@ DWORD WINAPI NetReaderMain(LPVOID param) {
     t->ended = true;
     hold.Announce();
   };
+  auto noAnswer = [&] {
+    const DWORD error = GetLastError();
+    Hold hold(*t);
+    t->error = error;
+  };
   HINTERNET root = InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!root) {
+    noAnswer();
     finish(false, false);
     return 0;
   }
   HINTERNET request =
       InternetOpenUrlW(root, t->url.c_str(), nullptr, 0, INTERNET_FLAG_NO_CACHE_WRITE, 0);
+  if (!request) noAnswer();
   wchar_t status[5] = {};
   DWORD statusBytes = sizeof status;
-  if (!request ||
-      !HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE, status, &statusBytes, nullptr) ||
-      wcscmp(status, L"200") != 0) {
+  if (request && HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE, status, &statusBytes, nullptr)) {
+    Hold hold(*t);
+    t->httpStatus = static_cast<DWORD>(wcstoul(status, nullptr, 10));
+  }
+  if (!request || wcscmp(status, L"200") != 0) {
     if (request) InternetCloseHandle(request);
     InternetCloseHandle(root);
     finish(false, false);
@@ -278,18 +296,18 @@ DWORD WINAPI NetReaderMain(LPVOID param) {
     t->announced = announced;
     hold.Announce();
   }
-  unsigned char buffer[512];
+  std::vector<unsigned char> buffer(kReadBlock);
   bool broken = false;
   for (;;) {
     DWORD got = 0;
-    if (!InternetReadFile(request, buffer, 511, &got)) {
+    if (!InternetReadFile(request, buffer.data(), kReadBlock, &got)) {
       broken = true;
       got = 0;
     }
     Hold hold(*t);
     while (!t->abandoned && t->reads.size() >= kMaxQueuedReads) hold.Wait(INFINITE);
     if (t->abandoned) break;
-    t->reads.emplace_back(buffer, buffer + got);
+    t->reads.emplace_back(buffer.begin(), buffer.begin() + got);
     if (t->reads.size() == 1) hold.Announce();  // the downloader may be waiting
     if (broken || got == 0) break;
   }
@@ -302,11 +320,33 @@ DWORD WINAPI NetReaderMain(LPVOID param) {
 }  // namespace
 
 bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target, uint64_t maxBytes) {
-  if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES && !DeleteFileW(target)) return false;
+  if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES && !DeleteFileW(target)) {
+    setuplog::Failure(L"download: removing the earlier file", GetLastError());
+    return false;
+  }
   if (cancelled_.load()) return false;
   // Lists, cabinets, skins and pictures come over the web only: any other
   // scheme (ftp:, file:, a bare path) fails here, before any request.
-  if (!url || !klupdate::IsWebUrl(kl::string16_view(url, wcslen(url)))) return false;
+  if (!url || !klupdate::IsWebUrl(kl::string16_view(url, wcslen(url)))) {
+    setuplog::Writef(L"download refused: %s (only http and https are fetched)", url ? url : L"");
+    return false;
+  }
+  DownloadOutcome outcome;
+  const bool ok = Download(url, target, maxBytes, &outcome);
+  if (ok)
+    setuplog::Writef(L"download: %s: HTTP %lu, %llu bytes", url, outcome.httpStatus,
+                     static_cast<unsigned long long>(outcome.bytes));
+  else if (outcome.httpStatus)
+    setuplog::Writef(L"download failed: %s: HTTP %lu, %llu bytes%s", url, outcome.httpStatus,
+                     static_cast<unsigned long long>(outcome.bytes),
+                     outcome.tooLarge ? L" (larger than allowed)" : L"");
+  else
+    setuplog::Writef(L"download failed: %s (Windows error %lu)", url, outcome.error);
+  return ok;
+}
+
+bool KLIMEUpdate::Download(const wchar_t* url, const wchar_t* target, uint64_t maxBytes,
+                           DownloadOutcome* outcome) {
 
   auto t = std::make_shared<NetTransfer>();
   t->url = url ? url : L"";
@@ -333,8 +373,11 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target, uint64
 
   {
     Hold hold(*t);
-    if (!waitFor(hold, [&] { return t->answered; }) || !t->statusOk ||
-        (t->hasLength && t->announced > maxBytes)) {
+    const bool answered = waitFor(hold, [&] { return t->answered; });
+    outcome->httpStatus = t->httpStatus;
+    outcome->error = t->error;
+    outcome->tooLarge = t->hasLength && t->announced > maxBytes;
+    if (!answered || !t->statusOk || outcome->tooLarge) {
       hold.Unlock();
       abandon();
       return false;  // no file was created
@@ -351,6 +394,8 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target, uint64
   bool hasLength = false;
   DWORD announced = 0;
   std::deque<std::vector<unsigned char>> batch;
+  ULONGLONG lastReport = 0;
+  uint32_t reported = 0;
   while (!failed && !finished) {
     {
       // Every read queued so far, taken at once.
@@ -367,13 +412,21 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target, uint64
     for (const auto& block : batch) {
       const uint32_t got = static_cast<uint32_t>(block.size());
       if (received + got > maxBytes) {
+        outcome->tooLarge = true;
         failed = finished = true;
         break;
       }
       if (got && std::fwrite(block.data(), 1, got, out) != got) failed = true;
       received += got;
       g_downloaded.fetch_add(got);
-      SendProgress(g_downloaded.load());
+      // The same running total as ever, sent less often: a window message
+      // per read cost more than the read.
+      const ULONGLONG now = GetTickCount64();
+      if (got && now - lastReport >= kProgressEveryMs) {
+        lastReport = now;
+        reported = g_downloaded.load();
+        SendProgress(reported);
+      }
       if (failed || got == 0) {
         finished = true;
         break;
@@ -382,6 +435,8 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target, uint64
     batch.clear();
   }
   if (std::fclose(out) != 0) failed = true;
+  // The last count, once, unless the last report already gave it.
+  if (!failed && (!lastReport || reported != g_downloaded.load())) SendProgress(g_downloaded.load());
   bool broken = false;
   {
     Hold hold(*t);
@@ -389,6 +444,7 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target, uint64
     broken = t->broken || !t->ended;
   }
   abandon();
+  outcome->bytes = received;
   if (failed || broken || cancelled_.load() || (hasLength && received < announced)) {
     // A truncated file is never used, and no earlier copy survives.
     DeleteFileW(target);
@@ -400,7 +456,9 @@ bool KLIMEUpdate::DownloadFile(const wchar_t* url, const wchar_t* target, uint64
 void KLIMEUpdate::FetchUpdateList(const wchar_t* url) {
   wchar_t local[260];
   kl::Format(local, L"%s_klime_update_list.txt", tempDir_);
+  setuplog::Writef(L"update list: %s", url);
   if (!DownloadFile(url, local, kMaxListBytes)) {
+    ++listFailures_;
     wchar_t line[256];
     kl::Format(line, L"无法访问的URL：%s", url);
     SendMessageLine(line);
@@ -416,15 +474,22 @@ void KLIMEUpdate::FetchUpdateList(const wchar_t* url) {
         !DownloadFile(sigUrl, sigLocal, kMaxSignatureBytes) ||
         !VerifyListSignature(bytes.data(), bytes.size(), sigLocal)) {
       DeleteFileW(local);
+      ++listFailures_;
+      setuplog::Writef(L"update list refused: %s (its signature does not verify)", url);
       wchar_t line[256];
       kl::Format(line, L"无法访问的URL：%s", url);
       SendMessageLine(line);
       SendMessageLine(L"  更新列表的签名验证失败！");
       return;
     }
+    setuplog::Write(L"  signature verified");
     reader.Decode(local, bytes.data(), bytes.size());
   } else if (!reader.Load(local)) {
+    ++listFailures_;
+    setuplog::Writef(L"update list unreadable: %s", url);
     return;
+  } else {
+    setuplog::Write(L"  unsigned (this setup has no publisher key)");
   }
   if (!entries_) entries_ = std::make_unique<UpdateEntryList>();
   klupdate::ParseUpdateList(
@@ -532,6 +597,12 @@ int KLIMEUpdate::CheckUpdates() {
     item->serverVersion = e->serverVersion;
     kl::Copy(item->cabUrl, e->cabUrl);
     item->sha256 = e->sha256;
+    wchar_t local[40], offered[40];
+    klupdate::VersionToText(item->localVersion, local);
+    klupdate::VersionToText(item->serverVersion, offered);
+    setuplog::Writef(L"planned: %s (%s): installed %s, server %s%s", item->name,
+                     klupdate::TypeDisplayName(item->type), local, offered,
+                     item->localVersion < item->serverVersion ? L"" : L" (up to date)");
     plan_->Append(std::move(item));
   }
   return static_cast<int>(plan_->Count());
@@ -588,7 +659,17 @@ bool KLIMEUpdate::UpdateItem(UpdateEntry* item) {
 
   wchar_t cabinet[260];
   kl::Format(cabinet, L"%s_klautodownload.cab", tempDir_);
-  if (!DownloadFile(item->cabUrl, cabinet) || !DownloadMatchesDigest(cabinet, item->sha256)) {
+  const bool fetched = DownloadFile(item->cabUrl, cabinet);
+  const bool vouched = fetched && DownloadMatchesDigest(cabinet, item->sha256);
+  if (fetched) {
+    const bool given = item->sha256.state != klupdate::Digest::kNone;
+    if (vouched)
+      setuplog::Write(given ? L"  digest: matches the list" : L"  digest: none given");
+    else
+      setuplog::Writef(L"  digest: refused (%s)",
+                       given ? L"differs from the list" : L"the signed list gives none");
+  }
+  if (!vouched) {
     DeleteFileW(cabinet);  // a cabinet the list does not vouch for is never opened
     kl::Format(line, L"　　下载%s 失败", item->name);
     SendMessageLine(line);
@@ -633,10 +714,22 @@ bool KLIMEUpdate::UpdateItem(UpdateEntry* item) {
     return false;
   }
   if (!CopyFileW(fresh, item->path, FALSE)) {
+    const DWORD error = GetLastError();
+    if (replaceAtRestart_ &&
+        (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED) &&
+        ScheduleReplacement(fresh, item->path)) {
+      restartNeeded_ = true;
+      setuplog::Writef(L"file in use, replaced at the next restart: %s", item->path);
+      finish();
+      return true;
+    }
+    setuplog::Writef(L"file not replaced: %s (Windows error %lu)", item->path, error);
     SendMessageLine(L"  替换文件失败！");
     finish();
     return false;
   }
+  setuplog::Writef(L"file replaced: %s", item->path);
   finish();
   return true;
 }

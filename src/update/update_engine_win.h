@@ -85,6 +85,19 @@ class KLIMEUpdate {
   // Only http:// and https:// addresses are fetched; any other fails at
   // once (no request, no file at target).
   bool DownloadFile(const wchar_t* url, const wchar_t* target, uint64_t maxBytes = kMaxItemBytes);
+
+ private:
+  struct DownloadOutcome {
+    DWORD httpStatus = 0;  // 0: no answer came
+    DWORD error = 0;       // the Windows error when no answer came
+    uint64_t bytes = 0;
+    bool tooLarge = false;
+  };
+  // The transfer itself; DownloadFile logs its outcome.
+  bool Download(const wchar_t* url, const wchar_t* target, uint64_t maxBytes,
+                DownloadOutcome* outcome);
+
+ public:
   void FetchUpdateList(const wchar_t* url);
 
   // Downloads and unpacked files land here (set before Prepare; must end in
@@ -108,6 +121,13 @@ class KLIMEUpdate {
   const UpdateEntryList* plan() const { return plan_.get(); }
   const UpdateEntryList* entries() const { return entries_.get(); }
 
+  // Lists that could not be fetched or whose signature was refused.
+  int listFailures() const { return listFailures_; }
+  // A driver in use is replaced at the next restart instead of failing (an
+  // unattended run, which ends no process); restartNeeded() says whether one was.
+  void SetReplaceAtRestart(bool on) { replaceAtRestart_ = on; }
+  bool restartNeeded() const { return restartNeeded_; }
+
  protected:
   // The steps every engine's Init starts with: the key name, the install
   // folder from the machine-wide vendor key (HKLM, with the value), the driver
@@ -117,6 +137,9 @@ class KLIMEUpdate {
   void SendMessageLine(const wchar_t* text);
   void SendProgress(uint32_t amount);
 
+  int listFailures_ = 0;
+  bool replaceAtRestart_ = false;
+  bool restartNeeded_ = false;
   wchar_t imeName_[40] = {};
   wchar_t installDir_[260] = {};
   wchar_t imeDriverName_[40] = {};

@@ -471,6 +471,68 @@ TEST_F(DriverUpdate, ModuleInUseAndInUseDialogCancelledChangesNothing) {
   for (const auto& f : Watched()) ExpectUnchanged(f);
 }
 
+TEST_F(DriverUpdate, SilentUpdatesInstallDriversAndLogEachStep) {
+  Publish();
+  const std::wstring log = tree_ + L"silent-g.log";
+  auto run = [&](DWORD* code) {
+    robot::Process p;
+    ASSERT_TRUE(robot::Start(InstallDir() + L"Unstall.exe",
+                             L"-s -g name=[KeloSample] log=[" + log + L"]", &p));
+    ASSERT_TRUE(robot::WaitExit(p, kTimeout, code));
+  };
+  auto logText = [&] { return testfs::ReadText(log); };
+  auto expectLines = [&](const std::vector<std::string>& lines) {
+    const std::string text = logText();
+    size_t at = 0;
+    for (const std::string& line : lines) {
+      const size_t found = text.find(line, at);
+      ASSERT_NE(found, std::string::npos) << "\"" << line << "\" missing in:\n" << text;
+      at = found + line.size();
+    }
+  };
+
+  // A driver in use is replaced at the next restart: 3010.
+  const std::wstring event = L"kl_silent_g_" + std::to_wstring(GetCurrentProcessId());
+  ui::Handle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
+  robot::Process holder;
+  ASSERT_TRUE(robot::Start(insttest::BinFolder() + L"hold_open.exe",
+                           L"\"" + ImePath() + L"\" 120000 " + event, &holder));
+  holders_.push_back(holder.pid());
+  ASSERT_EQ(WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  run(&code);
+  robot::Kill(holder.pid());
+  holders_.clear();
+  EXPECT_EQ(code, 3010u);
+  expectLines({"mode: update, silent", "file in use, replaced at the next restart: ",
+               "exit code 3010"});
+  insttest::RemovePendingRenames(ImePath());
+  DeleteFileW((ImePath() + L".temp").c_str());
+  for (const auto& [path, bytes] : Originals()) WriteAll(path, bytes);
+
+  // Every newer driver installed, no skin fetched, each step in the log.
+  run(&code);
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(VersionString(ImePath(), L"FileVersion"), L"1.0.0.2");
+  EXPECT_EQ(VersionString(InstallDir() + L"skin.dll", L"FileVersion"), L"1.0.0.2");
+  const std::string base = Narrow(server_.Base());
+  expectLines({"update list: " + base + "/_supports/klime_drives/UpdateList.txt",
+               "download: " + base + "/_supports/klime_drives/UpdateList.txt: HTTP 200",
+               "  unsigned (this setup has no publisher key)",
+               "planned: prismic", "server 1.0.0.2", "planned: KeloSample",
+               "download: " + base + "/drivers/skin_drive/prismic.cab: HTTP 200",
+               "  digest: none given", "file replaced: ", "drivers updated: 2 of 3 planned",
+               "exit code 0"});
+  EXPECT_EQ(server_.Log().find("klskin"), std::string::npos) << server_.Log();
+
+  // The list cannot be had: 1603, and the log says why.
+  server_.Stop();
+  run(&code);
+  EXPECT_EQ(code, 1603u);
+  expectLines({"download failed: " + base + "/_supports/klime_drives/UpdateList.txt",
+               "无法访问的URL：", "exit code 1603"});
+}
+
 TEST_F(DriverUpdate, TheServerComesFromAdministratorsPlacesAndOnlyOverTheWeb) {
   // The user's own value names a server of the user's (here a path of the
   // test server that is never served); the vendor key another; the policy
