@@ -22,6 +22,24 @@ struct MdCtxFree {
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
+// The public key of a P-256 point (X || Y); null when OpenSSL refuses it.
+Pkey PublicKeyOfPoint(const uint8_t point[64]) {
+  unsigned char encoded[65] = {4};
+  std::memcpy(encoded + 1, point, 64);
+  EVP_PKEY* pub = nullptr;
+  EVP_PKEY_CTX* from = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>("P-256"), 0),
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, encoded, sizeof encoded),
+      OSSL_PARAM_construct_end()};
+  const bool made = from && EVP_PKEY_fromdata_init(from) == 1 &&
+                    EVP_PKEY_fromdata(from, &pub, EVP_PKEY_PUBLIC_KEY, params) == 1;
+  EVP_PKEY_CTX_free(from);
+  Pkey owned(pub);
+  if (!made) owned.reset();
+  return owned;
+}
+
 // OpenSSL reads the same PKCS#8 form klpack writes.
 Pkey ToOpenSsl(const PublisherKey& key) {
   const std::vector<unsigned char> der = PrivateKeyDer(key);
@@ -64,39 +82,17 @@ Status SignWithPublisherKey(const PublisherKey& key, const std::vector<unsigned 
   der->resize(len);
   // OpenSSL signs with the secret half; the check uses the point the file
   // carries, which is what the setup's build takes.
-  unsigned char encoded[65] = {4};
-  std::memcpy(encoded + 1, key.point, 64);
-  EVP_PKEY* pub = nullptr;
-  EVP_PKEY_CTX* from = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
-  OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>("P-256"), 0),
-      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, encoded, sizeof encoded),
-      OSSL_PARAM_construct_end()};
-  const bool made = from && EVP_PKEY_fromdata_init(from) == 1 &&
-                    EVP_PKEY_fromdata(from, &pub, EVP_PKEY_PUBLIC_KEY, params) == 1;
-  EVP_PKEY_CTX_free(from);
-  Pkey pubKey(pub);
-  if (!made || EVP_DigestVerifyInit(verify.get(), nullptr, EVP_sha256(), nullptr, pubKey.get()) != 1 ||
+  Pkey pubKey = PublicKeyOfPoint(key.point);
+  if (!pubKey || EVP_DigestVerifyInit(verify.get(), nullptr, EVP_sha256(), nullptr, pubKey.get()) != 1 ||
       EVP_DigestVerify(verify.get(), der->data(), der->size(), data.data(), data.size()) != 1)
     return Status::Input("the key file's public key does not belong to its private key");
   return Status::Ok();
 }
 
 bool PublicPointIsValid(const uint8_t point[64]) {
-  unsigned char encoded[65] = {4};
-  std::memcpy(encoded + 1, point, 64);
-  EVP_PKEY* pub = nullptr;
-  EVP_PKEY_CTX* from = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
-  OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>("P-256"), 0),
-      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, encoded, sizeof encoded),
-      OSSL_PARAM_construct_end()};
-  const bool made = from && EVP_PKEY_fromdata_init(from) == 1 &&
-                    EVP_PKEY_fromdata(from, &pub, EVP_PKEY_PUBLIC_KEY, params) == 1;
-  EVP_PKEY_CTX_free(from);
-  Pkey owned(pub);
-  if (!made) return false;
-  EVP_PKEY_CTX* check = EVP_PKEY_CTX_new(pub, nullptr);
+  Pkey pub = PublicKeyOfPoint(point);
+  if (!pub) return false;
+  EVP_PKEY_CTX* check = EVP_PKEY_CTX_new(pub.get(), nullptr);
   const bool ok = check && EVP_PKEY_public_check(check) == 1;
   EVP_PKEY_CTX_free(check);
   return ok;
