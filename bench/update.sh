@@ -2,14 +2,16 @@
 # Driver update: a 10 MB driver cabinet from the loopback test server
 # (tests/support/update_server.py), published with klpack update-tree.
 #
-#   1. KLIMEUpdate::DownloadFile (511-byte reads, a progress report after each
-#      into the list view of a live update dialog) against `curl -o` of the
+#   1. KLIMEUpdate::DownloadFile (64 KB reads, a progress report at most every
+#      50 ms and at the end into the list view of a live update dialog) against `curl -o` of the
 #      same URL, best of N each, as a throughput ratio (target: at least 0.5).
 #      The same download without a progress callback shows what the per-read
 #      window messages cost.
 #   2. The whole check of the real dialog for that one item: from the
 #      dialog's start to "更新完毕" (download, unpack, identity transfer,
 #      copy; its fixed 200 ms start timer and 500 ms pause included).
+#   3. The same item through "setup.exe -s -g", start to exit of the process,
+#      as a ratio to 2.
 #
 # KL_BUILD_ROOT chooses the build root (default: build); host and win64 must
 # be built. Runs its own Xvfb/Wine session and stops the server it started.
@@ -53,7 +55,7 @@ for _ in $(seq "$REPEATS"); do
 done
 echo "curl -o: best $best_curl s"
 
-ours="$("$RUN" "$EXE" download "$URL" ours.cab "$REPEATS" | tr -d '\r')"
+ours="$("$RUN" "$EXE" download "$URL" "$(win "$WORK/ours.cab")" "$REPEATS" | tr -d '\r')"
 echo "$ours" | grep -v '^seconds_'
 cmp -s ours.cab curl.cab && echo "same bytes as curl" || echo "DIFFERENT bytes from curl"
 with="$(echo "$ours" | sed -n 's/^seconds_with //p')"
@@ -68,4 +70,14 @@ PY
 cp "$SAMPLE/skin.dll" install/skin.dll
 "$KLPACK" ksc -o bench.ksc --record kl_ime_config_data_default --code-table KeloSampleMB \
   --main KeloSample --skin prismic
-"$RUN" "$EXE" check "$BASE" "$(win "$WORK/install/")" "$(win "$WORK/bench.ksc")" | tr -d '\r' | grep -v '^seconds_'
+check="$("$RUN" "$EXE" check "$BASE" "$(win "$WORK/install/")" "$(win "$WORK/bench.ksc")" | tr -d '\r')"
+echo "$check" | grep -v '^seconds_'
+# 3. The same item through the unattended update (-s -g), a whole process.
+cp "$SAMPLE/skin.dll" install/skin.dll
+silent="$("$RUN" "$EXE" silent "$BASE" "$(win "$WORK/install/")" "$(win "$WORK/bench.ksc")" | tr -d '\r')"
+echo "$silent" | grep -v '^seconds_'
+python3 - "$(echo "$check" | sed -n 's/^seconds_check //p')" "$(echo "$silent" | sed -n 's/^seconds_silent //p')" <<'PY'
+import sys
+check, silent = map(float, sys.argv[1:])
+print(f"silent -g / interactive check (whole process vs dialog): {silent / check:.2f}")
+PY

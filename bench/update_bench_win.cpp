@@ -16,6 +16,9 @@
 //       skin.dll is the item) with CONFIG.ksc, against SERVER: from the
 //       dialog's start to "更新完毕" in its message list. The prismic
 //       question is answered No by this program as soon as it appears.
+//   bench_update_bench_win silent SERVER INSTALLDIR CONFIG.ksc
+//       the same product updated by "setup.exe -s -g", as a whole process
+//       from its start to its exit.
 #include <windows.h>
 #include <commctrl.h>
 #include <wininet.h>
@@ -170,7 +173,10 @@ int Download(const wchar_t* url, const wchar_t* target, int repeats) {
       std::wstring folder(target);
       folder.resize(folder.find_last_of(L'\\') + 1);
       engine.SetDownloadFolder(folder.c_str());
-      if (!engine.Prepare(cb)) return 1;
+      if (!engine.Prepare(cb)) {
+        std::printf("download: the engine does not start (the target needs a full path)\n");
+        return 1;
+      }
       g_reports = 0;
       bool ok = false;
       const double t = Pumped([&] { ok = engine.DownloadFile(url, target); });
@@ -217,19 +223,58 @@ void SetString(HKEY hive, const std::wstring& key, const wchar_t* name, const st
   RegCloseKey(k);
 }
 
-int Check(const wchar_t* server, const wchar_t* installDir, const wchar_t* config) {
-  const wchar_t* key = L"KeloBench";
-  const std::wstring vendor = std::wstring(L"Software\\zorbl\\") + key;
-  SetString(HKEY_LOCAL_MACHINE, vendor, L"KMEInstallPath", installDir);
-  SetString(HKEY_LOCAL_MACHINE, vendor, L"UpdateServer", server);
-  wchar_t data[kPathChars];
-  if (!GetProductDataFolder(key, data)) return 1;
+constexpr wchar_t kBenchKey[] = L"KeloBench";
+const std::wstring kBenchVendor = std::wstring(L"Software\\zorbl\\") + kBenchKey;
+
+// Records the product "KeloBench" as installed in installDir, its update
+// server and its config.ksc; false when the data folder cannot be had.
+bool RegisterBenchProduct(const wchar_t* server, const wchar_t* installDir,
+                          const wchar_t* config, wchar_t (&data)[kPathChars]) {
+  SetString(HKEY_LOCAL_MACHINE, kBenchVendor, L"KMEInstallPath", installDir);
+  SetString(HKEY_LOCAL_MACHINE, kBenchVendor, L"UpdateServer", server);
+  if (!GetProductDataFolder(kBenchKey, data)) return false;
   std::wstring parent(data);
   parent.resize(parent.size() - 1);
   parent.resize(parent.find_last_of(L'\\') + 1);
   CreateDirectoryW(parent.c_str(), nullptr);
   CreateDirectoryW(data, nullptr);
-  if (!CopyFileW(config, (std::wstring(data) + L"config.ksc").c_str(), FALSE)) return 1;
+  return CopyFileW(config, (std::wstring(data) + L"config.ksc").c_str(), FALSE) != 0;
+}
+
+void UnregisterBenchProduct(const wchar_t* data) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBenchVendor.c_str());
+  DeleteFileW((std::wstring(data) + L"config.ksc").c_str());
+  RemoveDirectoryW(data);
+}
+
+// The unattended update of the same product as a whole process:
+// "setup.exe -s -g name=[KeloBench]" from its start to its exit.
+int Silent(const wchar_t* server, const wchar_t* installDir, const wchar_t* config) {
+  wchar_t data[kPathChars];
+  if (!RegisterBenchProduct(server, installDir, config, data)) return 1;
+  std::wstring command = L"\"" + BinFolder() + L"setup.exe\" -s -g name=[KeloBench]";
+  STARTUPINFOW si = {sizeof si};
+  PROCESS_INFORMATION pi = {};
+  const double t0 = Now();
+  DWORD code = ~0u;
+  if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                     &pi)) {
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  const double t1 = Now();
+  UnregisterBenchProduct(data);
+  std::printf("silent update, process start to exit: %.3f s (exit code %lu)\n", t1 - t0, code);
+  std::printf("seconds_silent %.6f\n", t1 - t0);
+  return code == 0 ? 0 : 1;
+}
+
+int Check(const wchar_t* server, const wchar_t* installDir, const wchar_t* config) {
+  const wchar_t* key = kBenchKey;
+  wchar_t data[kPathChars];
+  if (!RegisterBenchProduct(server, installDir, config, data)) return 1;
 
   ui::Module setup(LoadLibraryExW((BinFolder() + L"setup.exe").c_str(), nullptr,
                                   LOAD_LIBRARY_AS_DATAFILE));
@@ -303,9 +348,7 @@ int Check(const wchar_t* server, const wchar_t* installDir, const wchar_t* confi
   stop = true;
   watcher.join();
 
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, vendor.c_str());
-  DeleteFileW((std::wstring(data) + L"config.ksc").c_str());
-  RemoveDirectoryW(data);
+  UnregisterBenchProduct(data);
   if (doneAt == 0) {
     std::printf("check: no 更新完毕\n");
     return 1;
@@ -323,6 +366,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 5 && !wcscmp(argv[1], L"bigdriver")) return BigDriver(argv[2], argv[3], _wtoi(argv[4]));
   if (argc >= 5 && !wcscmp(argv[1], L"download")) return Download(argv[2], argv[3], _wtoi(argv[4]));
   if (argc >= 5 && !wcscmp(argv[1], L"check")) return Check(argv[2], argv[3], argv[4]);
+  if (argc >= 5 && !wcscmp(argv[1], L"silent")) return Silent(argv[2], argv[3], argv[4]);
   std::fprintf(stderr, "usage: bigdriver SRC DST MB | download URL TARGET N | check SERVER DIR KSC\n");
   return 2;
 }
