@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 
+#include "base/le.h"
 #include "check.h"
 #include "key_slot.h"
 #include "klpack.h"
@@ -21,14 +22,8 @@ using Bytes = std::vector<unsigned char>;
 
 namespace {
 
-void Put16(Bytes& b, size_t at, uint32_t v) {
-  b[at] = static_cast<unsigned char>(v);
-  b[at + 1] = static_cast<unsigned char>(v >> 8);
-}
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  Put16(b, at, v & 0xFFFF);
-  Put16(b, at + 2, v >> 16);
-}
+void Put16(Bytes& b, size_t at, uint32_t v) { kl::Store16(&b[at], v); }
+void Put32(Bytes& b, size_t at, uint32_t v) { kl::Store32(&b[at], v); }
 
 // A version-information node: header, UTF-16 key, value, children, each
 // 4-aligned.
