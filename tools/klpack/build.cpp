@@ -320,13 +320,18 @@ Status CollectFolder(const fs::path& folder, std::vector<SourceFile>* out,
   return CheckNames(folderName, *out, reserved);
 }
 
+Status LoadProduct(const fs::path& manifestPath, const fs::path& folder, Manifest* manifest,
+                   std::vector<SourceFile>* files) {
+  Status s = LoadManifest(manifestPath, manifest);
+  if (!s.ok()) return s;
+  return CollectFolder(folder, files, {"InstallInfo.kif"});
+}
+
 Status BuildSetup(const fs::path& manifestPath, const fs::path& folder, const fs::path& stubPath,
                   const fs::path& out, const BuildOptions& opt) {
   Manifest m;
-  Status s = LoadManifest(manifestPath, &m);
-  if (!s.ok()) return s;
   std::vector<SourceFile> files;
-  s = CollectFolder(folder, &files, {"InstallInfo.kif"});
+  Status s = LoadProduct(manifestPath, folder, &m, &files);
   if (!s.ok()) return s;
   std::vector<unsigned char> stub;
   s = ReadWholeFile(stubPath, &stub, kMaxStubBytes);

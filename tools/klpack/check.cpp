@@ -105,10 +105,8 @@ std::string PublishedDriverProblem(int32_t type, const std::vector<unsigned char
 Status CheckProduct(const fs::path& manifestPath, const fs::path& folder, CheckReport* report) {
   *report = CheckReport{};
   Manifest m;
-  Status s = LoadManifest(manifestPath, &m);
-  if (!s.ok()) return s;
   std::vector<SourceFile> files;
-  s = CollectFolder(folder, &files, {"InstallInfo.kif"});
+  Status s = LoadProduct(manifestPath, folder, &m, &files);
   if (!s.ok()) return s;
   std::map<kl::string16, const SourceFile*> byName;
   for (const SourceFile& f : files) byName[Folded(f.name)] = &f;

@@ -82,6 +82,11 @@ struct SourceFile {
 Status CollectFolder(const fs::path& folder, std::vector<SourceFile>* out,
                      const std::vector<std::string>& reserved = {});
 
+// A product: its manifest and its folder's files (InstallInfo.kif reserved),
+// as build and check read them.
+Status LoadProduct(const fs::path& manifestPath, const fs::path& folder, Manifest* manifest,
+                   std::vector<SourceFile>* files);
+
 struct BuildOptions {
   const BlowfishContext* key = nullptr;  // null: the package key
   // The publisher key of update lists (X || Y), written into the stub copy's
