@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/remove_tree_win.h"
-#include "package/fsutil_win.h"
-#include "package/mapfile_win.h"
+#include "sys/fsutil_win.h"
+#include "sys/mapfile_win.h"
+#include "sys/remove_tree_win.h"
 
 namespace {
 

@@ -48,9 +48,9 @@
 #include <string>
 #include <vector>
 
-#include "app/cmdline_win.h"
 #include "install/ime_win.h"
 #include "robot_win.h"
+#include "state/cmdline_win.h"
 #include "testfs_win.h"
 #include "ui/owners_win.h"
 

@@ -32,10 +32,10 @@
 #include <sddl.h>
 #include <shlobj.h>
 
-#include "app/remove_tree_win.h"
+#include "install/inuse_win.h"
 #include "install/shortcuts_win.h"
-#include "package/fsutil_win.h"
-#include "remove/inuse_win.h"
+#include "sys/fsutil_win.h"
+#include "sys/remove_tree_win.h"
 #include "testfs_win.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "remove/inuse_win.h"
+#include "install/inuse_win.h"
 
 int main(int argc, char** argv) {
   int repeats = argc > 1 ? std::atoi(argv[1]) : 20;

@@ -31,9 +31,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/cmdline_win.h"
 #include "base/format_win.h"
 #include "res/resource.h"
+#include "state/cmdline_win.h"
 #include "ui/dialog_win.h"
 #include "update/autoupdate_dlg_win.h"
 #include "update/update_engine_win.h"

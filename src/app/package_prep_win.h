@@ -5,7 +5,8 @@
 
 #include <windows.h>
 
-#include "app/records.h"
+#include "install/package_extract_win.h"
+#include "state/records.h"
 
 // Copies modulePath to sourcePath ("<work>klinstallbaseexe.tmp"), splits that
 // copy (SplitOwnPackage) and deletes it whatever the split gave. false when
@@ -20,17 +21,3 @@ bool PrepareInstallPackage();
 // there is no package (E is 0 or beyond the file), the security directory is
 // damaged (ReadPackageExtent) or a file cannot be made.
 bool SplitOwnPackage();
-
-// Empties extractFolder ("<work>KL_INSTALL\") and extracts the enciphered
-// package launch.packagePath into it. false when the old folder cannot be
-// removed or the extraction fails. The work buffer's allocation failure
-// raises "Fatal error: Out of memory!".
-bool ExtractPackage(LaunchInfo& launch);
-
-// Whether the last ExtractPackage failure was already explained to the user
-// by a message of its own (not enough free space), so that no second,
-// generic message follows.
-bool ExtractionFailureShown();
-
-// "<extractFolder>InstallInfo.kif"; true when that file exists.
-bool FindPackageHeaderFile(wchar_t (&path)[kPathChars]);

@@ -1,7 +1,7 @@
 // The unattended install: the wizard's run without the wizard.
 #pragma once
 
-#include "app/cmdline.h"
+#include "state/cmdline.h"
 
 // Installs the extracted package (g_header) with the licence taken as
 // accepted. The folder is "dir=" or, without it, the one the wizard would

@@ -2,11 +2,11 @@
 
 #include <windows.h>
 
-#include "app/cmdline.h"
-#include "app/records.h"
-#include "app/setup_log_win.h"
 #include "base/format_win.h"
-#include "remove/inuse_win.h"
+#include "install/inuse_win.h"
+#include "state/cmdline.h"
+#include "state/records.h"
+#include "state/setup_log_win.h"
 #include "update/update_engine_win.h"
 
 int RunSilentUpdate() {

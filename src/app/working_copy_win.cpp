@@ -2,12 +2,12 @@
 
 #include <shellapi.h>
 
-#include "app/cmdline.h"
-#include "app/hidden_process_win.h"
-#include "app/remove_tree_win.h"
-#include "app/setup_log_win.h"
 #include "base/format_win.h"
-#include "package/fsutil_win.h"
+#include "state/cmdline.h"
+#include "state/setup_log_win.h"
+#include "sys/fsutil_win.h"
+#include "sys/hidden_process_win.h"
+#include "sys/remove_tree_win.h"
 #include "ui/owners_win.h"
 
 namespace {
@@ -28,28 +28,6 @@ void ClearLaunchInfo(LaunchInfo& launch) {
 }
 
 SelfDeleteShortPathFunction g_shortPath = nullptr;
-
-// The private folder this process made (the working copy's or the work
-// folder), held so that nobody renames it while the run uses it.
-ui::FileHandle g_heldFolder;
-
-bool EndsWithBackslash(const wchar_t* s) {
-  size_t n = kl::StrLen(s);
-  return n > 0 && s[n - 1] == L'\\';
-}
-
-// A fresh private folder in the temporary folder, held in g_heldFolder.
-bool MakeHeldPrivateFolder(wchar_t (&folder)[kPathChars]) {
-  folder[0] = 0;
-  wchar_t temp[kPathChars];
-  DWORD n = GetTempPathW(kPathChars, temp);
-  if (n == 0 || n >= kPathChars) return false;
-  if (!EndsWithBackslash(temp) && !kl::Append(temp, L"\\")) return false;
-  ui::FileHandle hold;
-  if (!CreatePrivateFolder(temp, kWorkFolderPrefix, folder, &hold)) return false;
-  g_heldFolder.reset(hold.release());
-  return true;
-}
 
 // The folder part of path (with its backslash) in folder; false when there
 // is none.
@@ -93,15 +71,6 @@ void BuildLaunchInfo(LaunchInfo& launch) {
   ClearLaunchInfo(launch);
   DWORD n = GetModuleFileNameW(nullptr, launch.modulePath, kPathChars);
   if (n == 0 || n >= kPathChars) launch.modulePath[n == 0 ? 0 : kPathChars - 1] = 0;
-}
-
-bool InitWorkFolder(LaunchInfo& launch) { return MakeHeldPrivateFolder(launch.workFolder); }
-
-void ReleaseWorkFolder() { g_heldFolder.reset(); }
-
-void RemoveWorkFolder(const LaunchInfo& launch) {
-  ReleaseWorkFolder();
-  RemoveFolderTree(launch.workFolder);
 }
 
 bool GetWorkingCopyPath(wchar_t (&path)[kPathChars]) {

@@ -8,30 +8,16 @@
 
 #include <windows.h>
 
-#include "app/records.h"
+#include "state/records.h"
+#include "state/work_folder_win.h"
 
 // File name of the working copy; its presence in the running file's path
 // marks a working copy.
 constexpr const wchar_t* kWorkingCopyName = L"___kelo_install_base___.exe";
-// The start of the name of the run's private folders in the temporary folder
-// (a number follows).
-constexpr const wchar_t* kWorkFolderPrefix = L"__KLIMEWork";
-
 // Clears every string of launch and its mode, then stores the running
 // file's full path in modulePath. The work folder is made by the working copy
 // (InitWorkFolder).
 void BuildLaunchInfo(LaunchInfo& launch);
-
-// workFolder = a fresh private folder "<temp>__KLIMEWork<number>\", held so
-// that nobody can rename it until ReleaseWorkFolder. false (workFolder empty)
-// when none could be made.
-bool InitWorkFolder(LaunchInfo& launch);
-
-// Lets go of the work folder so that it can be removed.
-void ReleaseWorkFolder();
-
-// Removes launch.workFolder (ReleaseWorkFolder first).
-void RemoveWorkFolder(const LaunchInfo& launch);
 
 // Makes the working copy's private folder and returns the copy's path in it
 // (<temp>__KLIMEWork<number>\___kelo_install_base___.exe); the folder is held

@@ -3,7 +3,7 @@
 
 #include "base/format_win.h"
 #include "install/rollback_win.h"
-#include "package/fsutil_win.h"
+#include "sys/fsutil_win.h"
 
 bool BackupPackage(InstallContext& context) {
   wchar_t target[kPathChars];

@@ -3,7 +3,7 @@
 
 #include <commctrl.h>
 
-#include "app/setup_log_win.h"
+#include "state/setup_log_win.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "app/records.h"
+#include "state/records.h"
 
 namespace kl {
 class InstallJournal;

@@ -10,7 +10,7 @@
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/rollback_win.h"
-#include "package/fsutil_win.h"
+#include "sys/fsutil_win.h"
 #include "ui/owners_win.h"
 
 namespace {

@@ -2,11 +2,11 @@
 
 #include <vector>
 
-#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/keyname.h"
-#include "app/cmdline_win.h"
-#include "remove/path_rules.h"
+#include "state/cmdline_win.h"
+#include "state/path_rules.h"
+#include "state/setup_log_win.h"
 #include <objbase.h>  // the owners need COM declared
 
 #include "ui/owners_win.h"

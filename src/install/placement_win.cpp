@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "app/cmdline_win.h"
-#include "app/remove_tree_win.h"
-#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/registry_win.h"
 #include "install/rollback_win.h"
-#include "package/fsutil_win.h"
+#include "state/cmdline_win.h"
+#include "state/setup_log_win.h"
+#include "sys/fsutil_win.h"
+#include "sys/remove_tree_win.h"
 #include <objbase.h>  // the owners need COM declared
 
 #include "ui/owners_win.h"

@@ -1,12 +1,12 @@
 // Registry records of an installed input method.
 #include "install/registry_win.h"
 
-#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
+#include "base/version.h"
 #include "install/install_record_win.h"
 #include "install/rollback_win.h"
-#include "update/update_list.h"
+#include "state/setup_log_win.h"
 #include <objbase.h>  // the owners need COM declared
 
 #include "ui/owners_win.h"
@@ -149,7 +149,7 @@ bool WriteUninstallRecord(InstallContext& context, const wchar_t* userName,
   put(L"InstallDate", installDate);
   wchar_t version[40];
   kl::CopyN(version, 40, h.displayVersion);
-  const klupdate::Version v = klupdate::VersionFromText(version);
+  const kl::Version v = kl::VersionFromText(version);
   auto putNumber = [&](const wchar_t* name, DWORD data) {
     if (journaled) JournalRegistryValue(context, HKEY_LOCAL_MACHINE, recordPath, name);
     if (::RegSetValueExW(product.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),

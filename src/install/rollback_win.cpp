@@ -5,12 +5,12 @@
 
 #include <vector>
 
-#include "app/cmdline_win.h"
-#include "app/remove_tree_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/ime_win.h"
 #include "install/journal.h"
+#include "state/cmdline_win.h"
+#include "sys/remove_tree_win.h"
 #include <objbase.h>  // the owners need COM declared
 
 #include "ui/owners_win.h"

@@ -3,10 +3,6 @@
 
 #include <cstring>
 
-#include "app/package_prep_win.h"
-#include "app/remove_tree_win.h"
-#include "app/setup_log_win.h"
-#include "app/working_copy_win.h"
 #include "base/format_win.h"
 #include "base/keyname.h"
 #include "base/text.h"
@@ -14,12 +10,16 @@
 #include "install/ime_win.h"
 #include "install/install_record_win.h"
 #include "install/journal.h"
+#include "install/package_extract_win.h"
 #include "install/placement_win.h"
 #include "install/registry_win.h"
 #include "install/rollback_win.h"
 #include "install/shortcuts_win.h"
-#include "package/fsutil_win.h"
-#include "package/mapfile_win.h"
+#include "state/setup_log_win.h"
+#include "state/work_folder_win.h"
+#include "sys/fsutil_win.h"
+#include "sys/mapfile_win.h"
+#include "sys/remove_tree_win.h"
 #include <objbase.h>  // the owners need COM declared
 
 #include "ui/owners_win.h"

@@ -5,12 +5,12 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-#include "app/cmdline_win.h"
-#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/rollback_win.h"
-#include "package/fsutil_win.h"
+#include "state/cmdline_win.h"
+#include "state/setup_log_win.h"
+#include "sys/fsutil_win.h"
 #include "ui/owners_win.h"
 
 namespace {

@@ -3,16 +3,16 @@
 
 #include <commctrl.h>
 
-#include "app/cmdline.h"
-#include "app/records.h"
-#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/context_win.h"
 #include "install/ime_win.h"
+#include "install/inuse_win.h"
 #include "install/sequence_win.h"
-#include "remove/inuse_win.h"
 #include "remove/uninstall_win.h"
+#include "state/cmdline.h"
+#include "state/records.h"
+#include "state/setup_log_win.h"
 #include <objbase.h>  // the owners need COM declared
 
 #include "ui/owners_win.h"

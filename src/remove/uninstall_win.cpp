@@ -3,17 +3,17 @@
 
 #include <shlobj.h>
 
-#include "app/cmdline_win.h"
-#include "app/remove_tree_win.h"
-#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/ime_win.h"
 #include "install/install_record_win.h"
 #include "install/journal.h"
+#include "install/protected_folders_win.h"
 #include "install/shortcuts_win.h"
-#include "package/fsutil_win.h"
-#include "remove/protected_folders_win.h"
+#include "state/cmdline_win.h"
+#include "state/setup_log_win.h"
+#include "sys/fsutil_win.h"
+#include "sys/remove_tree_win.h"
 #include <objbase.h>  // the owners need COM declared
 
 #include "ui/owners_win.h"

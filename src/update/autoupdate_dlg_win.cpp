@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "base/format_win.h"
-#include "remove/inuse_win.h"
+#include "install/inuse_win.h"
 #include "update/skin_dlg_win.h"
 #include "update/update_engine_win.h"
 

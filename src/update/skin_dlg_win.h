@@ -15,8 +15,8 @@
 #include "res/resource.h"
 #include "ui/dialog_win.h"
 #include "ui/owners_win.h"
+#include "update/pngshow_win.h"
 #include "update/skin_update_win.h"
-#include "wizard/pngshow_win.h"
 
 class CKL_SkinZipUpdateDlg : public ui::Dialog {
  public:

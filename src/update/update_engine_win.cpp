@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "app/cmdline_win.h"
-#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "package/cabinet_win.h"
-#include "package/fsutil_win.h"
-#include "package/mapfile_win.h"
+#include "state/cmdline_win.h"
+#include "state/setup_log_win.h"
+#include "sys/fsutil_win.h"
+#include "sys/mapfile_win.h"
 #include "ui/owners_win.h"
 #include "update/config_ksc.h"
 #include "update/update_verify_win.h"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "base/version.h"
 #include "update/update_signature.h"
 
 namespace klupdate {
@@ -49,14 +50,9 @@ DecodedText DecodeText(const unsigned char* data, size_t size,
 
 // ---- versions ---------------------------------------------------------------
 
-// Four 16-bit fields, major first.
-using Version = uint64_t;
-// "major.minor.build.revision"; missing fields are 0, each field modulo 65536.
-Version VersionFromText(const wchar16* text);
-// "%d.%d.%d.%d" into out (cap units, cut and terminated).
-void VersionToText(Version v, wchar16* out, size_t cap);
-template <size_t N>
-void VersionToText(Version v, wchar16 (&out)[N]) { VersionToText(v, out, N); }
+using kl::Version;
+using kl::VersionFromText;
+using kl::VersionToText;
 
 // ---- types ------------------------------------------------------------------
 

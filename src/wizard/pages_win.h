@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/records.h"
 #include "res/resource.h"
+#include "state/records.h"
 #include "ui/dialog_win.h"
 
 // Owner and company of the run: filled once from the registered owner and

@@ -6,14 +6,14 @@
 
 #include <cwchar>
 
-#include "app/cmdline_win.h"
-#include "app/remove_tree_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
+#include "install/inuse_win.h"
 #include "install/journal.h"
-#include "package/fsutil_win.h"
-#include "remove/inuse_win.h"
-#include "remove/protected_folders_win.h"
+#include "install/protected_folders_win.h"
+#include "state/cmdline_win.h"
+#include "sys/fsutil_win.h"
+#include "sys/remove_tree_win.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "../unit/install/install_test_util_win.h"
-#include "package/fsutil_win.h"
 #include "robot_win.h"
+#include "sys/fsutil_win.h"
 #include "wizard_robot_win.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Fuzzes the setup program's own "CRYP" read path: the read hook of the
-// extractor (CExtract::HookRead in package/cabinet_win.cpp, keyed) serves the
+// extractor (CExtract::HookRead in package/cabinet_io_win.cpp, keyed) serves the
 // cabinet decoding engine from an enciphered container. The hook itself calls
 // Windows for its file reads, so this target serves the same steps from
 // memory with the same portable pieces: PlanCrypRead, the work-buffer bounds,

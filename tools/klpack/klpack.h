@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/records.h"
 #include "package/blowfish.h"
+#include "state/records.h"
 
 namespace klpack {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/records.h"
+#include "state/records.h"
 #include "testfs_win.h"
 #include "ui/owners_win.h"
 

@@ -1,11 +1,11 @@
 // Switch parsing of the command line (host and win64).
-#include "app/cmdline.h"
+#include "state/cmdline.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "app/records.h"
+#include "state/records.h"
 
 namespace {
 

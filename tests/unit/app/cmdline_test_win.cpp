@@ -1,14 +1,14 @@
 // Registry look-ups of the command-line parse, against the real registry.
-#include "app/cmdline_win.h"
+#include "state/cmdline_win.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
 #include <string>
 
-#include "app/setup_log_win.h"
 #include "app_test_util_win.h"
 #include "base/text.h"
+#include "state/setup_log_win.h"
 #include "testfs_win.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/remove_tree_win.h"
+#include "sys/remove_tree_win.h"
 #include "testfs_win.h"
 
 namespace {

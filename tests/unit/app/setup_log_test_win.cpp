@@ -1,6 +1,6 @@
 // The run's log file: where it goes, what it starts with, and that a file
 // that cannot be written never stops the run.
-#include "app/setup_log_win.h"
+#include "state/setup_log_win.h"
 
 #include <gtest/gtest.h>
 

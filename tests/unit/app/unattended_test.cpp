@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "app/cmdline.h"
-#include "app/setup_log.h"
+#include "state/cmdline.h"
+#include "state/setup_log.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "app_test_util_win.h"
 #include "base/text.h"
-#include "package/fsutil_win.h"
+#include "sys/fsutil_win.h"
 
 namespace {
 

@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/cmdline_win.h"
-#include "app/records.h"
 #include "base/format_win.h"
 #include "base/text.h"
 #include "install/context_win.h"
 #include "install/ime_win.h"
+#include "state/cmdline_win.h"
+#include "state/records.h"
 #include "testfs_win.h"
 #include "ui/owners_win.h"
 

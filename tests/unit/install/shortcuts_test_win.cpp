@@ -9,8 +9,8 @@
 
 #include "install/shortcuts_win.h"
 #include "install_test_util_win.h"
-#include "package/fsutil_win.h"
 #include "robot_win.h"
+#include "sys/fsutil_win.h"
 
 namespace {
 

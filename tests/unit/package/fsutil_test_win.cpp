@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fsutil_test_util_win.h"
-#include "package/fsutil_win.h"
+#include "sys/fsutil_win.h"
 
 namespace {
 

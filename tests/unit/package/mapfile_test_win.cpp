@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "package/mapfile_win.h"
+#include "sys/mapfile_win.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "app/package_prep_win.h"
-#include "app/records.h"
 #include "base/text.h"
 #include "package/blowfish.h"
 #include "package/cab_writer.h"
 #include "package/cryp_layer.h"
 #include "package/pe_layout.h"
+#include "state/records.h"
 #include "testfs_win.h"
 
 namespace {

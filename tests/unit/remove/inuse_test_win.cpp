@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "remove/inuse_win.h"
+#include "install/inuse_win.h"
 #include "robot_win.h"
 #include "ui/dialog_win.h"
 #include "ui/owners_win.h"

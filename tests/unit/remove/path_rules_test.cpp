@@ -1,4 +1,4 @@
-#include "remove/path_rules.h"
+#include "state/path_rules.h"
 
 #include <gtest/gtest.h>
 

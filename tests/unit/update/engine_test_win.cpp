@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/cmdline_win.h"
 #include "base/le.h"
+#include "state/cmdline_win.h"
 #include "testfs_win.h"
 #include "update_server_win.h"
 

@@ -2,7 +2,7 @@
 // truecolour, palettes), GDI+ started and stopped with the pictures, and the
 // window beside its owner (placement, transparency over the dialog
 // background, redraw after being covered, hidden for a missing file).
-#include "wizard/pngshow_win.h"
+#include "update/pngshow_win.h"
 
 #include <commctrl.h>
 

@@ -14,11 +14,11 @@
 #include <tuple>
 #include <vector>
 
-#include "app/cmdline_win.h"
 #include "base/le.h"
+#include "state/cmdline_win.h"
 #include "testfs_win.h"
-#include "update_server_win.h"
 #include "update/update_verify_win.h"
+#include "update_server_win.h"
 
 namespace {
 

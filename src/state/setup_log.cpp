@@ -1,8 +1,8 @@
-#include "app/setup_log.h"
+#include "state/setup_log.h"
 
 #include <cstdio>
 
-#include "app/cmdline.h"
+#include "state/cmdline.h"
 
 namespace setuplog {
 

@@ -1,5 +1,5 @@
 // Whole-file mapping.
-#include "package/mapfile_win.h"
+#include "sys/mapfile_win.h"
 
 #include <objbase.h>  // owners_win.h needs COM declared under WIN32_LEAN_AND_MEAN
 

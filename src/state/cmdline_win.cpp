@@ -1,13 +1,13 @@
-#include "app/cmdline_win.h"
+#include "state/cmdline_win.h"
 
 #include <shlobj.h>
 
 #include <cwchar>
 
-#include "app/cmdline.h"
-#include "app/setup_log_win.h"
-#include "base/keyname.h"
 #include "base/format_win.h"
+#include "base/keyname.h"
+#include "state/cmdline.h"
+#include "state/setup_log_win.h"
 #include "ui/owners_win.h"
 
 static_assert(sizeof(InstallSession::imeName) / sizeof(wchar_t) == kImeNameChars,

@@ -1,13 +1,13 @@
 // The scan for processes that hold the input method's module, and the dialog
 // that lists them and ends them on request.
-#include "remove/inuse_win.h"
+#include "install/inuse_win.h"
 
 #include <psapi.h>
 #include <tlhelp32.h>
 
-#include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
+#include "state/setup_log_win.h"
 #include "ui/owners_win.h"
 
 namespace {

@@ -1,12 +1,12 @@
-#include "app/setup_log_win.h"
+#include "state/setup_log_win.h"
 
 #include <string>
 #include <vector>
 
-#include "app/setup_log.h"
 #include "base/format_win.h"
 #include "base/keyname.h"
 #include "base/text.h"
+#include "state/setup_log.h"
 #include "ui/owners_win.h"
 
 namespace setuplog {

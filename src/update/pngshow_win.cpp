@@ -1,4 +1,4 @@
-#include "wizard/pngshow_win.h"
+#include "update/pngshow_win.h"
 
 #include <objidl.h>
 #include <gdiplus.h>

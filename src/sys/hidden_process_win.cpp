@@ -1,4 +1,4 @@
-#include "app/hidden_process_win.h"
+#include "sys/hidden_process_win.h"
 
 #include "base/format_win.h"
 #include "base/sysdir_win.h"

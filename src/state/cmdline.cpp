@@ -1,8 +1,8 @@
-#include "app/cmdline.h"
+#include "state/cmdline.h"
 
 #include <string>
 
-#include "app/records.h"
+#include "state/records.h"
 
 namespace {
 

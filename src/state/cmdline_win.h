@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "app/records.h"
+#include "state/records.h"
 
 // Reads g_launch->commandLine; sets g_launch->mode and g_session->imeName,
 // then looks the product up in the registry: "DisplayName" of its uninstall

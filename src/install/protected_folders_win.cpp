@@ -1,10 +1,10 @@
-#include "remove/protected_folders_win.h"
+#include "install/protected_folders_win.h"
 
 #include <shlobj.h>
 
-#include "app/remove_tree_win.h"
 #include "base/format_win.h"
-#include "remove/path_rules.h"
+#include "state/path_rules.h"
+#include "sys/remove_tree_win.h"
 
 namespace {
 

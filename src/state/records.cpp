@@ -1,4 +1,4 @@
-#include "app/records.h"
+#include "state/records.h"
 
 LaunchInfo* g_launch = nullptr;
 InstallSession* g_session = nullptr;

@@ -1,6 +1,6 @@
 // Folder-tree removal: in this process, then by a hidden command interpreter
 // for whatever stays.
-#include "app/remove_tree_win.h"
+#include "sys/remove_tree_win.h"
 
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -9,9 +9,9 @@
 
 #include <atomic>
 
-#include "app/hidden_process_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
+#include "sys/hidden_process_win.h"
 #include "ui/owners_win.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // File-system routines shared by install and uninstall.
-#include "package/fsutil_win.h"
+#include "sys/fsutil_win.h"
 
 #include <aclapi.h>
 #include <shlobj.h>
@@ -8,9 +8,9 @@
 #include <cstring>
 #include <cwchar>
 
-#include "app/remove_tree_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
+#include "sys/remove_tree_win.h"
 
 namespace {
 
