@@ -31,17 +31,20 @@ unsigned CExtract::HookRead(int handle, void* buffer, unsigned count) {
     // offset 56 on; the request must fit the buffer after rounding out.
     if (pos < 0 || count > kMaxReadRequest || !workBuffer_.valid() || !buffer) return kReadFailed;
     if (count == 0) return 0;
-    CrypReadPlan plan = PlanCrypRead(pos, count);
-    if (plan.length > kWorkBufferSize || plan.skip + count > plan.length) return kReadFailed;
-    if (plan.skip != 0 && FileSeek(handle, static_cast<long>(plan.alignedStart), SEEK_SET) !=
-                              static_cast<long>(plan.alignedStart))
-      return kReadFailed;
-    unsigned char* work = static_cast<unsigned char*>(workBuffer_.get());
-    int got = FileRead(handle, work, plan.length);
-    if (got < 0 || static_cast<uint32_t>(got) != plan.length) return kReadFailed;
-    DecipherCrypSpan(&cipher_, work, plan);
-    std::memcpy(buffer, work + plan.skip, count);
+    if (pos < static_cast<int32_t>(kCrypPlainBytes) || !prefetch_.Take(handle, pos, count, buffer)) {
+      CrypReadPlan plan = PlanCrypRead(pos, count);
+      if (plan.length > kWorkBufferSize || plan.skip + count > plan.length) return kReadFailed;
+      if (plan.skip != 0 && FileSeek(handle, static_cast<long>(plan.alignedStart), SEEK_SET) !=
+                                static_cast<long>(plan.alignedStart))
+        return kReadFailed;
+      unsigned char* work = static_cast<unsigned char*>(workBuffer_.get());
+      int got = FileRead(handle, work, plan.length);
+      if (got < 0 || static_cast<uint32_t>(got) != plan.length) return kReadFailed;
+      DecipherCrypSpan(&cipher_, work, plan);
+      std::memcpy(buffer, work + plan.skip, count);
+    }
     long after = static_cast<long>(pos) + static_cast<long>(count);
+    ReadAhead(handle, after, count);
     if (FileSeek(handle, after, SEEK_SET) != after) return kReadFailed;
     n = static_cast<int>(count);
   }
@@ -108,8 +111,23 @@ unsigned CExtract::HookWrite(int handle, const void* data, unsigned count) {
   return n < 0 ? kReadFailed : static_cast<unsigned>(n);
 }
 
+// After a bulk read that reached the end of the stretch read ahead (or with
+// none), reads the next one and has it deciphered while the caller works.
+// The caller then puts the file back where the read ended.
+void CExtract::ReadAhead(int handle, long after, unsigned count) {
+  constexpr unsigned kBulkRead = 4096;
+  const int64_t start = after & ~7L;
+  if (count < kBulkRead || start < kCrypPlainBytes || prefetch_.End(handle) > after) return;
+  if (!prefetch_.Start(&cipher_)) return;
+  prefetch_.Drop();
+  if (FileSeek(handle, static_cast<long>(start), SEEK_SET) != static_cast<long>(start)) return;
+  const int got = FileRead(handle, prefetch_.Buffer(), CrypPrefetch::kCapacity);
+  if (got >= 8) prefetch_.Decipher(handle, start, static_cast<uint32_t>(got) & ~7u);
+}
+
 int CExtract::HookClose(int handle) {
   if (handle < 1) return 0;
+  prefetch_.Drop(handle);
   int result = FileClose(handle);
   if (handle == current_.handle) ClearCurrentFile();
   positions_.Remove(handle);

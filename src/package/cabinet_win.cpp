@@ -328,6 +328,7 @@ int CExtract::Initialize() {
 void CExtract::BeginRun(const wchar_t* destination) {
   hookContext_ = hookContextBase_;
   abort_ = 0;
+  prefetch_.Drop();
   ClearCurrentFile();
   error_ = ExtractError();
   fdiError_ = ERF();
@@ -407,6 +408,7 @@ int CExtract::Destroy() {
     result = fdiDestroy_(fdi_) ? 1 : 0;
     fdi_ = nullptr;
   }
+  prefetch_.Drop();
   memoryData_.reset();
   memory_ = MemoryBlock();
   return result;

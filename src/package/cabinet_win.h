@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "package/blowfish.h"
+#include "package/cryp_prefetch_win.h"
 #include "ui/owners_win.h"
 
 namespace Cabinet {
@@ -241,6 +242,7 @@ class CExtract {
   };
 
   void ClearCurrentFile();
+  void ReadAhead(int handle, long after, unsigned count);
   bool OnOwnerThread();
   void SetError(int32_t code, uint32_t systemError = 0);
   bool NameToWide(const char* name, uint16_t attribs, std::wstring* out) const;
@@ -291,6 +293,8 @@ class CExtract {
   FnCopy fdiCopy_ = nullptr;
   FnIsCabinet fdiIsCabinet_ = nullptr;
   FnDestroy fdiDestroy_ = nullptr;
+  // Last: it ends its worker before the cipher it reads goes.
+  CrypPrefetch prefetch_;
 };
 
 }  // namespace Cabinet

@@ -196,6 +196,51 @@ TEST_F(CabinetTest, ReadOfTenAt53ReadsSixteenFrom48AndEndsAt63) {
   x.HookClose(h);
 }
 
+// A bulk read hands the next stretch to the deciphering thread; what the
+// engine then reads from it must be exactly what a read of its own gives,
+// and a read that fails there fails the extraction as any other.
+class FailingExtract : public LoggingExtract {
+ public:
+  size_t failFrom = ~size_t(0);  // reads from this one on fail
+  int FileRead(int handle, void* buffer, unsigned count) override {
+    if (reads.size() >= failFrom) return -1;
+    return LoggingExtract::FileRead(handle, buffer, count);
+  }
+};
+
+TEST_F(CabinetTest, KeyedBulkReadsReadAheadAndRebuildLargeFilesExactly) {
+  std::vector<cab::Entry> e(3);
+  for (unsigned i = 0; i < 3; ++i) {
+    e[i].name = "big" + std::to_string(i) + ".bin";
+    e[i].data = Pattern(300000 + 13 * i, 10 + i);  // mostly random: ~900 KB to read
+  }
+  std::wstring path = Put(L"p.cab", Encipher(cab::BuildCabinet(e)));
+  FailingExtract x;
+  x.SetPackageKey();
+  x.CreateWorkBuffer();
+  ASSERT_EQ(x.Initialize(), 1);
+  ASSERT_EQ(x.Extract(path.c_str(), dest_.c_str()), 1) << x.LastError().code;
+  x.Destroy();
+  x.ReleaseThreadSlot();
+  ExpectTree(dest_, e);
+  size_t stretches = 0;
+  for (const auto& r : x.reads) stretches += r.count == Cabinet::CrypPrefetch::kCapacity;
+  EXPECT_GE(stretches, 10u) << "no stretch was read ahead";
+
+  // The same cabinet with the reads failing halfway: a clean failure.
+  for (size_t failFrom : {x.reads.size() / 2, x.reads.size() - 1}) {
+    RemoveTree(dest_);
+    FailingExtract y;
+    y.failFrom = failFrom;
+    y.SetPackageKey();
+    y.CreateWorkBuffer();
+    ASSERT_EQ(y.Initialize(), 1);
+    EXPECT_EQ(y.Extract(path.c_str(), dest_.c_str()), 0) << "read " << failFrom << " failed";
+    y.Destroy();
+    y.ReleaseThreadSlot();
+  }
+}
+
 TEST_F(CabinetTest, ReadRequestLargerThanTheWorkBufferFailsCleanly) {
   std::vector<cab::Entry> e(1);
   e[0].name = "big.bin";
