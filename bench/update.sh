@@ -2,7 +2,7 @@
 # Driver update: a 10 MB driver cabinet from the loopback test server
 # (tests/support/update_server.py), published with klpack update-tree.
 #
-#   1. KLIMEUpdate::DownloadFile (64 KB reads, a progress report at most every
+#   1. KLIMEUpdate::DownloadFile (reads of up to 256 KB, a progress report at most every
 #      50 ms and at the end into the list view of a live update dialog) against `curl -o` of the
 #      same URL, best of N each, as a throughput ratio (target: at least 0.5).
 #      The same download without a progress callback shows what the per-read
