@@ -55,6 +55,11 @@ class CKL_Install_BaseDlg : public ui::Dialog {
   std::atomic<bool> running_{false};
   bool ending_ = false;  // EndDialog called: start nothing more
   ui::Handle worker_;
+  // The folder of the install command and whether it is refused (a system
+  // or shell folder), found while the in-use scan runs; the worker uses
+  // them when the folder it reads is still that one.
+  wchar_t checkedFolder_[260] = {};
+  bool checkedRefused_ = false;
 };
 
 // Whether path names a folder by a full path ("X:\..." or "\\server\share\...").
