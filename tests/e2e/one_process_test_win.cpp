@@ -30,10 +30,15 @@ class ChildWatch {
  public:
   explicit ChildWatch(DWORD root) : thread_([this] { Loop(); }) { tree_.insert(root); }
   ~ChildWatch() { Stop(); }
+  // The names of the programs started, without the one Wine's shell starts
+  // itself when a link is saved (it is no program of the setup's).
   std::set<std::wstring> Stop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    return started_;
+    std::set<std::wstring> ours;
+    for (const std::wstring& name : started_)
+      if (_wcsicmp(name.c_str(), L"winemenubuilder.exe") != 0) ours.insert(name);
+    return ours;
   }
 
  private:
@@ -43,7 +48,9 @@ class ChildWatch {
       PROCESSENTRY32W e = {};
       e.dwSize = sizeof(e);
       if (snap.get() != INVALID_HANDLE_VALUE && Process32FirstW(snap.get(), &e)) do {
-          if (tree_.count(e.th32ParentProcessID) && !tree_.count(e.th32ProcessID)) {
+          // A process so new that its name is not known yet is taken next time.
+          if (tree_.count(e.th32ParentProcessID) && !tree_.count(e.th32ProcessID) &&
+              e.szExeFile[0]) {
             tree_.insert(e.th32ProcessID);
             started_.insert(e.szExeFile);
           }
