@@ -8,7 +8,8 @@
 #   msiexec  msiexec /i klbench.msi /qn                / msiexec /x klbench.msi /qn
 #   NSIS     klbench-nsis.exe /S                       / uninst.exe /S (to the end of its tree)
 # The packages come from bench/install.sh (made first when missing, with
-# REPEATS=1); our setup is packed again here on the current setup.exe stub.
+# REPEATS=1); our setup is packed again here on the current setup.exe stub
+# (KL_BENCH_STUB=path/setup.exe packs another one, e.g. an earlier build).
 # Prints medians of REPEATS rounds and the ratios.
 # Targets: install: ours <= msiexec and ours <= 1.5 x NSIS; uninstall: ours
 # <= msiexec and ours <= NSIS.
@@ -36,12 +37,13 @@ if [ -z "${KL_IN_XVFB:-}" ]; then
   fi
   [ -z "${KL_BENCH_NO_BUILD:-}" ] && { cmake --build "$B" --target setup bench_install_driver_win >/dev/null || die "win64 build failed"; }
   "$ROOT/host/bin/klpack" build --manifest "$WORK/klbench.manifest" --folder "$WORK/product" \
-      --stub "$B/bin/setup.exe" -o "$WORK/klbench-setup.exe" >/dev/null || die "klpack build failed"
+      --stub "${KL_BENCH_STUB:-$B/bin/setup.exe}" -o "$WORK/klbench-setup.exe" >/dev/null || die "klpack build failed"
   exec scripts/wine-session.sh "$B" bash "$0" "$@"
 fi
 
 # ---- inside the Wine session ------------------------------------------------
 RUN="$(realpath -m "$B")/wine-run"
+DRIVE_C="$(realpath -m "$B")/wineprefix/drive_c"
 DRV="$(realpath -m "$B")/bin/bench_install_driver_win.exe"
 NSIS_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\KLBenchNsis'
 OURS_DIR='C:\Program Files\KLBench\'
@@ -62,8 +64,7 @@ out=$(drv time "${OURS_DIR}unstall.exe" -s -u "name=[$KEY]") || die "silent unin
 [ "$(field exit "$out")" = 0 ] || die "silent uninstall: $out"
 clean_all
 
-DRIVE_C="$(realpath -m "$B")/wineprefix/drive_c"
-ourlog() { find "$DRIVE_C/users" -name "$KEY-setup.log" 2>/dev/null | head -1; }
+ourlog() { find "$DRIVE_C/users" -name "$KEY-setup.log" 2>/dev/null | head -1 || true; }
 ours=(); ours_x=(); msi=(); msi_x=(); nsis=(); nsis_x=(); in_logs=(); un_logs=()
 # shellcheck source=bench/lib/load.sh
 . "$BENCH_LIB"

@@ -24,7 +24,7 @@ bench_load_start() {
     ( trap 'exit 0' TERM
       while :; do
         "$cxx" -std=c++17 -O2 -I "$src/src" -c "$src/src/package/cab_decoder.cpp" -o /dev/null 2>/dev/null
-      done ) &
+      done ) 2>/dev/null &
     BENCH_LOAD_PIDS+=("$!")
   done
   trap bench_load_stop EXIT

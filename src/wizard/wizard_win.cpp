@@ -232,11 +232,16 @@ void CKL_Install_BaseDlg::InstallCommand() {
   }
   running_ = true;
   SetClosable(false);
+  // What the worker needs from the pages is read here, on their own thread:
+  // from the worker each read would wait for this thread.
+  Enable(IDOK, false);
+  user_.GetUser(&owner_, &company_);
   DWORD id = 0;
   worker_.reset(CreateThread(nullptr, 0, &CKL_Install_BaseDlg::WorkerMain, this, 0, &id));
   if (!worker_) {
     running_ = false;
     SetClosable(true);
+    Enable(IDOK, true);
   }
 }
 
@@ -258,20 +263,17 @@ bool CKL_Install_BaseDlg::OnMessage(UINT msg, WPARAM, LPARAM, LRESULT* result) {
 
 void CKL_Install_BaseDlg::Work() {
   ui::ComScope com;
-  Enable(IDOK, false);
 
+  // The folder and the user as the install command read them (the pages
+  // cannot change while the run goes on).
   wchar_t folder[kPathChars] = {};
-  directory_.InstallFolder(folder, kPathChars);
-  const wchar_t* owner = L"";
-  const wchar_t* company = L"";
-  user_.GetUser(&owner, &company);
+  kl::Copy(folder, checkedFolder_);
+  const wchar_t* owner = owner_ ? owner_ : L"";
+  const wchar_t* company = company_ ? company_ : L"";
 
   // Never into the Windows folder nor a shell folder of the user's
   // (Documents, Desktop, ...): asked before anything is cleared there.
-  const bool refused = CompareStringOrdinal(folder, -1, checkedFolder_, -1, FALSE) == CSTR_EQUAL
-                           ? checkedRefused_
-                           : IsFullFolderPath(folder) && IsRefusedInstallFolder(folder);
-  if (refused) {
+  if (checkedRefused_) {
     wchar_t message[kPathChars + 96];
     kl::Format(message, kRefusedFolderFormat, folder);
     wchar_t caption[128] = {};
