@@ -5,8 +5,6 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
-#include <atomic>
-
 #include "app/setup_log_win.h"
 #include "base/format_win.h"
 #include "base/text.h"
@@ -82,47 +80,6 @@ SnapshotAnswer SnapshotHoldsModule(DWORD processId, const wchar_t* moduleName) {
   return SnapshotAnswer::kNotHeld;
 }
 
-// The processes to look through and what was found, shared by the threads
-// of one scan.
-struct ScanShare {
-  const DWORD* pids;
-  DWORD count;
-  const wchar_t* moduleName;
-  unsigned char* held;
-  std::atomic<DWORD> next{0};
-};
-
-DWORD WINAPI ScanWorker(LPVOID param) {
-  auto* share = static_cast<ScanShare*>(param);
-  for (DWORD i; (i = share->next.fetch_add(1)) < share->count;)
-    share->held[i] = ProcessHoldsModule(share->pids[i], share->moduleName) ? 1 : 0;
-  return 0;
-}
-
-// held[i] = whether process pids[i] holds moduleName. Reading another
-// process's module list is a chain of short calls into the system that
-// mostly wait (far more so on a busy machine): a few threads look through
-// the processes side by side, this one among them. Each process is looked
-// at exactly once.
-void LookThrough(const DWORD* pids, DWORD count, const wchar_t* moduleName, unsigned char* held) {
-  constexpr DWORD kHelpers = 3;
-  ScanShare share;
-  share.pids = pids;
-  share.count = count;
-  share.moduleName = moduleName;
-  share.held = held;
-  HANDLE helpers[kHelpers] = {};
-  DWORD started = 0;
-  for (; started < kHelpers && started + 1 < count; ++started) {
-    helpers[started] = ::CreateThread(nullptr, 256 * 1024, &ScanWorker, &share,
-                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (!helpers[started]) break;
-  }
-  ScanWorker(&share);
-  if (started) ::WaitForMultipleObjects(started, helpers, TRUE, INFINITE);
-  for (DWORD i = 0; i < started; ++i) ::CloseHandle(helpers[i]);
-}
-
 }  // namespace
 
 bool ProcessHoldsModule(DWORD processId, const wchar_t* moduleName) {
@@ -175,12 +132,9 @@ size_t FindImeProcesses(const wchar_t* moduleName, std::vector<ImeProcessRecord>
   }
 
   const DWORD* pids = static_cast<const DWORD*>(ids.get());
-  const DWORD count = filled / sizeof(DWORD);
-  std::vector<unsigned char> held(count, 0);
-  LookThrough(pids, count, moduleName, held.data());
   size_t added = 0;
-  for (DWORD i = 0; i < count; ++i) {
-    if (!held[i]) continue;
+  for (DWORD i = 0; i < filled / sizeof(DWORD); ++i) {
+    if (!ProcessHoldsModule(pids[i], moduleName)) continue;
     ImeProcessRecord record = {};
     record.processId = pids[i];
     ReadProcessBaseName(pids[i], record.name);
