@@ -387,7 +387,8 @@ int InitInstance(const wchar_t* arguments) {
       InitWorkFolder(*g_launch);
       RunWork(false);
     } else {
-      if (g_switches.silent) setuplog::Open(g_switchesOk && g_switches.hasLog ? g_switches.log : nullptr);
+      if (g_switches.silent)
+        setuplog::Open(g_switchesOk && g_switches.hasLog ? g_switches.log : nullptr);
       int copyExitCode = kExitFailure;
       RelaunchFromWorkingCopy(arguments, runMark.get(), &copyExitCode, otherRun);
       if (g_switches.silent) {
