@@ -110,7 +110,7 @@ bool PackageOlderThanInstalled(const wchar_t* key, const wchar_t* packageVersion
          offered < have;
 }
 
-int RunSilentInstall(const UnattendedSwitches& switches, EarlyImeScan* earlyScan) {
+int RunSilentInstall(const UnattendedSwitches& switches) {
   ui::ComScope com;  // the links are made through COM
   const wchar_t* key = g_header->imeName;
   setuplog::Write(L"licence accepted by the silent switch");
@@ -179,7 +179,7 @@ int RunSilentInstall(const UnattendedSwitches& switches, EarlyImeScan* earlyScan
 
   wchar_t imeFile[64];
   kl::Format(imeFile, L"%s.kelo.ime", key);
-  if (earlyScan ? earlyScan->LogHolders(imeFile) : LogImeInUse(imeFile))
+  if (LogImeInUse(imeFile))
     setuplog::Write(L"files in use are replaced at the next restart");
 
   // The folders made here belong to the run: a failed install removes them.

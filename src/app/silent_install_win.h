@@ -13,10 +13,7 @@
 // is installed over, never cleared. A process that holds the input method
 // is never ended: its files are replaced at the next restart. Returns 0,
 // 3010 (done, restart needed) or 1603 (nothing of the run is left).
-// earlyScan: the in-use scan the caller started before the extraction (see
-// EarlyImeScan), used for the in-use lines; null: the scan runs here.
-class EarlyImeScan;
-int RunSilentInstall(const UnattendedSwitches& switches, EarlyImeScan* earlyScan = nullptr);
+int RunSilentInstall(const UnattendedSwitches& switches);
 
 // Whether the package's DisplayVersion (four numbers) is older than that of
 // the installed product of the same key name (its uninstall record). Both

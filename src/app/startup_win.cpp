@@ -20,7 +20,6 @@
 #include "base/keyname.h"
 #include "package/fsutil_win.h"
 #include "package/mapfile_win.h"
-#include "remove/inuse_win.h"
 #include "remove/operation_dlg_win.h"
 #include "ui/owners_win.h"
 #include "update/autoupdate_dlg_win.h"
@@ -236,16 +235,12 @@ bool RunSilentOperation() {
     default:
       break;
   }
-  // The processes are looked through for the input method's module while
-  // the package is extracted (its name comes from the package).
-  EarlyImeScan scan;
-  scan.Start(L".kelo.ime");
   if (!PrepareInstallLogged()) {
     g_exitCode = kExitFailure;
     return true;
   }
   setuplog::UseProductKey(g_header->imeName);
-  g_exitCode = RunSilentInstall(g_switches, &scan);
+  g_exitCode = RunSilentInstall(g_switches);
   return true;
 }
 

@@ -80,35 +80,6 @@ SnapshotAnswer SnapshotHoldsModule(DWORD processId, const wchar_t* moduleName) {
   return SnapshotAnswer::kNotHeld;
 }
 
-// Appends to paths the full path of every module of the process whose name
-// ends with suffix, from one module snapshot. kUnknown when the process
-// can be inspected but no snapshot can be had (the caller then asks module
-// by module, once the name is known); kNotHeld when it cannot be inspected.
-SnapshotAnswer ModulesEndingWith(DWORD processId, const wchar_t* suffix,
-                                 std::vector<std::wstring>* paths) {
-  ui::Handle process(::OpenProcess(kInspectAccess, FALSE, processId));
-  if (!process) return SnapshotAnswer::kNotHeld;  // a process this one may not inspect
-  ui::Handle snapshot;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    snapshot.reset(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
-    if (snapshot || ::GetLastError() != ERROR_BAD_LENGTH) break;
-  }
-  MODULEENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
-  if (!snapshot || !::Module32FirstW(snapshot.get(), &entry)) return SnapshotAnswer::kUnknown;
-  do {
-    entry.szExePath[MAX_PATH - 1] = 0;
-    if (EndsWithNoCase(entry.szExePath, suffix)) paths->emplace_back(entry.szExePath);
-  } while (::Module32NextW(snapshot.get(), &entry));
-  return paths->empty() ? SnapshotAnswer::kNotHeld : SnapshotAnswer::kHeld;
-}
-
-// The processes that hold moduleName, logged as the unattended check does.
-void LogHolder(const wchar_t* imeFileName, const ImeProcessRecord& p) {
-  setuplog::Writef(L"%s is in use by process %lu (%s); it is not ended", imeFileName,
-                   p.processId, p.name[0] ? p.name : L"?");
-}
-
 }  // namespace
 
 bool ProcessHoldsModule(DWORD processId, const wchar_t* moduleName) {
@@ -251,65 +222,8 @@ int CheckImeInUse(HWND owner, const wchar_t* imeFileName) {
 size_t LogImeInUse(const wchar_t* imeFileName) {
   std::vector<ImeProcessRecord> found;
   const size_t n = FindImeProcesses(imeFileName, &found);
-  for (const ImeProcessRecord& p : found) LogHolder(imeFileName, p);
-  return n;
-}
-
-EarlyImeScan::~EarlyImeScan() { Wait(); }
-
-bool EarlyImeScan::Start(const wchar_t* suffix) {
-  if (thread_ || !suffix || !*suffix || !kl::Copy(suffix_, suffix)) return false;
-  thread_ = ::CreateThread(nullptr, 0, &EarlyImeScan::Run, this, 0, nullptr);
-  return thread_ != nullptr;
-}
-
-DWORD WINAPI EarlyImeScan::Run(LPVOID param) {
-  auto* self = static_cast<EarlyImeScan*>(param);
-  DWORD bytes = kFirstIdBufferBytes;
-  ui::HeapBlock ids;
-  DWORD filled = 0;
-  for (;;) {
-    ids.reset(::HeapAlloc(::GetProcessHeap(), 0, bytes));
-    if (!ids || !::EnumProcesses(static_cast<DWORD*>(ids.get()), bytes, &filled)) return 0;
-    if (filled != bytes) break;
-    if (bytes > 0x40000000u) return 0;
-    bytes *= 2;
-  }
-  const DWORD* pids = static_cast<const DWORD*>(ids.get());
-  for (DWORD i = 0; i < filled / sizeof(DWORD); ++i) {
-    Found f{pids[i], false, {}};
-    const SnapshotAnswer answer = ModulesEndingWith(pids[i], self->suffix_, &f.paths);
-    if (answer == SnapshotAnswer::kNotHeld) continue;
-    f.askLater = answer == SnapshotAnswer::kUnknown;
-    self->found_.push_back(std::move(f));
-  }
-  return 0;
-}
-
-void EarlyImeScan::Wait() {
-  if (!thread_) return;
-  ::WaitForSingleObject(thread_, INFINITE);
-  ::CloseHandle(thread_);
-  thread_ = nullptr;
-}
-
-size_t EarlyImeScan::LogHolders(const wchar_t* imeFileName) {
-  if (!thread_ || !imeFileName || !*imeFileName || !EndsWithNoCase(imeFileName, suffix_)) {
-    Wait();
-    return LogImeInUse(imeFileName);
-  }
-  Wait();
-  size_t n = 0;
-  for (const Found& f : found_) {
-    bool holds = f.askLater && ProcessHoldsModule(f.processId, imeFileName);
-    for (const std::wstring& path : f.paths)
-      holds = holds || EndsWithNoCase(path.c_str(), imeFileName);
-    if (!holds) continue;
-    ImeProcessRecord record = {};
-    record.processId = f.processId;
-    ReadProcessBaseName(f.processId, record.name);
-    LogHolder(imeFileName, record);
-    ++n;
-  }
+  for (const ImeProcessRecord& p : found)
+    setuplog::Writef(L"%s is in use by process %lu (%s); it is not ended", imeFileName,
+                     p.processId, p.name[0] ? p.name : L"?");
   return n;
 }

@@ -11,7 +11,6 @@
 
 #include <windows.h>
 
-#include <string>
 #include <vector>
 
 #include "res/resource.h"
@@ -81,34 +80,3 @@ int CheckImeInUse(HWND owner, const wchar_t* imeFileName);
 // process. Writes one log line per process that holds imeFileName and
 // returns their number.
 size_t LogImeInUse(const wchar_t* imeFileName);
-
-// The same scan started ahead, on a thread of its own, before the module's
-// name is known: for a run that learns it only from its package and can look
-// through the processes while it extracts. Start looks for every module
-// whose file name ends with suffix (e.g. ".kelo.ime"); LogHolders waits for
-// the scan and then logs and counts, as LogImeInUse, the processes that held
-// imeFileName (a name ending with suffix) when they were looked at. Without
-// a started scan (Start failed or was not called) LogHolders is LogImeInUse.
-class EarlyImeScan {
- public:
-  EarlyImeScan() = default;
-  ~EarlyImeScan();
-  EarlyImeScan(const EarlyImeScan&) = delete;
-  EarlyImeScan& operator=(const EarlyImeScan&) = delete;
-
-  bool Start(const wchar_t* suffix);
-  size_t LogHolders(const wchar_t* imeFileName);
-
- private:
-  static DWORD WINAPI Run(LPVOID self);
-  void Wait();
-
-  struct Found {
-    DWORD processId;
-    bool askLater;                    // no module snapshot: asked once the name is known
-    std::vector<std::wstring> paths;  // the process's modules that end with the suffix
-  };
-  wchar_t suffix_[40] = {};
-  std::vector<Found> found_;
-  HANDLE thread_ = nullptr;
-};

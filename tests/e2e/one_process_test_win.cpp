@@ -140,33 +140,6 @@ TEST_F(OneProcess, SilentInstallAndUninstallBySetupStartNothingAndLeaveNothing) 
   EXPECT_EQ(RunFolders(), before_) << "a private folder of the run stayed";
 }
 
-TEST_F(OneProcess, SilentInstallNamesTheProcessThatHoldsTheModule) {
-  // holdime.exe keeps a copy of the module loaded under the module's name;
-  // the processes are looked through while the package is extracted.
-  const std::wstring held = TempFolder() + L"KeloSample.kelo.ime";
-  ASSERT_TRUE(CopyFileW((insttest::BinFolder() + L"sample\\KeloSample.ime").c_str(), held.c_str(),
-                        FALSE));
-  const std::wstring event = L"kl_one_process_hold_" + std::to_wstring(GetCurrentProcessId());
-  ui::Handle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
-  robot::Process holder;
-  ASSERT_TRUE(robot::Start(insttest::BinFolder() + L"holdime.exe",
-                           L"\"" + held + L"\" 120000 " + event, &holder));
-  ASSERT_EQ(WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
-  std::set<std::wstring> started;
-  EXPECT_EQ(Run(setup_, L"-s", &started), 0u);
-  robot::Kill(holder.pid());
-  DeleteFileW(held.c_str());
-  const std::string log = Log();
-  const std::string line =
-      "KeloSample.kelo.ime is in use by process " + std::to_string(holder.pid()) + " (holdime.exe)";
-  const size_t at = log.find(line);
-  EXPECT_NE(at, std::string::npos) << log;
-  // Logged where the check always was: after the owner, before the sequence.
-  EXPECT_LT(log.find("owner: "), at) << log;
-  EXPECT_LT(at, log.find("files in use are replaced at the next restart")) << log;
-  EXPECT_LT(log.find("files in use are replaced at the next restart"), log.find("验证安装信息")) << log;
-}
-
 TEST_F(OneProcess, SilentUninstallFromTheInstalledProgramStillWorksFromACopy) {
   std::set<std::wstring> started;
   ASSERT_EQ(Run(setup_, L"-s", &started), 0u);
