@@ -34,11 +34,10 @@ bool WritePart(const wchar_t* path, const unsigned char* data, DWORD size,
 bool PrepareInstallPackage() {
   LaunchInfo& launch = *g_launch;
   if (!PathExists(launch.workFolder)) return false;
-  kl::Format(launch.sourcePath, L"%sklinstallbaseexe.tmp", launch.workFolder);
-  if (!CopyFileW(launch.modulePath, launch.sourcePath, FALSE)) return false;
-  bool split = SplitOwnPackage();
-  DeleteFileW(launch.sourcePath);
-  return split;
+  // Read in place: while it is mapped, the file can be neither written nor
+  // renamed, so no intermediate copy is needed.
+  if (!kl::Copy(launch.sourcePath, launch.modulePath)) return false;
+  return SplitOwnPackage();
 }
 
 bool SplitOwnPackage() {

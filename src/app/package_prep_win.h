@@ -8,9 +8,9 @@
 #include "install/package_extract_win.h"
 #include "state/records.h"
 
-// Copies modulePath to sourcePath ("<work>klinstallbaseexe.tmp"), splits that
-// copy (SplitOwnPackage) and deletes it whatever the split gave. false when
-// the work folder does not exist, the copy fails or the split fails.
+// Sets sourcePath to modulePath and splits that file where it is
+// (SplitOwnPackage): no copy of it is made. false when the work folder does
+// not exist or the split fails (also when the file cannot be read).
 bool PrepareInstallPackage();
 
 // Maps sourcePath and reads the length E of the executable part from its PE

@@ -77,14 +77,15 @@ bool PrepareInstallLogged() {
   return false;
 }
 
-// For "-u" of a product installed in the folder this program runs from
-// (its unstall.exe): that folder, else "".
-void UninstalledFolderOfThisProgram(const wchar_t* arguments, wchar_t (&folder)[kPathChars]) {
+// For "-u", "-r" or "-g" of a product installed in the folder this program
+// runs from (its unstall.exe): that folder, else "". Such a run removes or
+// replaces this very file, so it works from a copy.
+void InstalledFolderOfThisProgram(const wchar_t* arguments, wchar_t (&folder)[kPathChars]) {
   folder[0] = 0;
   kl::Copy(g_launch->commandLine, arguments ? arguments : L"");
   ParseCommandLine();
   g_launch->commandLine[0] = 0;
-  if (g_launch->mode != kModeUninstall || !g_session->installDir[0]) return;
+  if (g_launch->mode == kModeInstall || !g_session->installDir[0]) return;
   wchar_t own[kPathChars];
   kl::Copy(own, g_launch->modulePath);
   wchar_t* slash = nullptr;
@@ -298,6 +299,42 @@ bool RunOperation() {
   return true;
 }
 
+// The run's work in the process that does it: the working copy, or the
+// first instance of a silent run that needs none. g_launch->commandLine
+// holds the arguments and g_launch->workFolder the private work folder
+// (empty when none could be made). workingCopy: this process is the copy;
+// an interactive copy has its file deleted after its end (a silent one is
+// deleted by the first instance, which waits for it).
+void RunWork(bool workingCopy) {
+  ParseCommandLine();
+  setuplog::Open(g_switchesOk && g_switches.hasLog ? g_switches.log : nullptr);
+  if (g_launch->mode != kModeInstall) setuplog::UseProductKey(g_session->imeName);
+  setuplog::Writef(L"command line: %s", g_launch->commandLine);
+  setuplog::Writef(L"mode: %s%s", ModeName(g_launch->mode), g_switches.silent ? L", silent" : L"");
+  LogIgnoredUserInstallFolder();
+  if (!g_switchesOk && !g_switches.silent)
+    setuplog::Writef(L"the switch %s is malformed and ignored", g_switches.badSwitch);
+
+  if (!g_switches.silent) {  // a silent run shows no control
+    INITCOMMONCONTROLSEX icc = {};
+    icc.dwSize = 8;
+    icc.dwICC = ICC_WIN95_CLASSES;
+    InitCommonControlsEx(&icc);
+    EnableActiveXHosting();  // the licence dialog hosts the web-browser control
+  }
+
+  const bool deleteSelf = workingCopy && !g_switches.silent;
+  if (!g_launch->workFolder[0]) {
+    setuplog::Write(L"no private work folder can be made in the temporary folder: nothing done");
+    g_exitCode = kExitFailure;
+    if (deleteSelf) ScheduleSelfDelete();
+  } else if (RunOperation()) {
+    RemoveWorkFolder(*g_launch);
+    if (deleteSelf) ScheduleSelfDelete();
+  }
+  setuplog::Close(g_exitCode);
+}
+
 }  // namespace
 
 int InitInstance(const wchar_t* arguments) {
@@ -338,56 +375,37 @@ int InitInstance(const wchar_t* arguments) {
     setuplog::Write(L"another setup is running: nothing done");
     setuplog::Close(g_exitCode);
   } else if (!isCopy) {
-    // The first instance. Silent, it waits for the copy and ends with the
-    // copy's exit code; it logs only when the copy could not be started
-    // (the copy's log is the run's).
+    // The first instance. A silent run works here unless it removes or
+    // replaces the program it runs from (see InstalledFolderOfThisProgram);
+    // otherwise it starts its working copy and, silent, waits for it and
+    // ends with the copy's exit code. It logs only when the copy could not
+    // be started (the copy's log is the run's).
     wchar_t ownFolder[kPathChars] = {};
-    if (g_switches.silent) {
-      setuplog::Open(g_switchesOk && g_switches.hasLog ? g_switches.log : nullptr);
-      UninstalledFolderOfThisProgram(arguments, ownFolder);
-    }
-    int copyExitCode = kExitFailure;
-    RelaunchFromWorkingCopy(arguments, runMark.get(), &copyExitCode, otherRun);
-    if (g_switches.silent) {
-      g_exitCode = copyExitCode;
-      if (setuplog::Written()) setuplog::Close(g_exitCode);
-      // A silent uninstall started from the installed program: the folder
-      // this program runs from goes now, the program itself afterwards.
-      if (ownFolder[0] &&
-          (copyExitCode == kExitSuccess || copyExitCode == kExitRestartNeeded)) {
-        kl::Copy(g_launch->commandLine, arguments);
-        ParseCommandLine();
-        if (!g_session->installDir[0]) RemoveUninstalledFolder(ownFolder);
+    if (g_switches.silent) InstalledFolderOfThisProgram(arguments, ownFolder);
+    if (g_switches.silent && !ownFolder[0]) {
+      kl::Copy(g_launch->commandLine, arguments ? arguments : L"");
+      InitWorkFolder(*g_launch);
+      RunWork(false);
+    } else {
+      if (g_switches.silent)
+        setuplog::Open(g_switchesOk && g_switches.hasLog ? g_switches.log : nullptr);
+      int copyExitCode = kExitFailure;
+      RelaunchFromWorkingCopy(arguments, runMark.get(), &copyExitCode, otherRun);
+      if (g_switches.silent) {
+        g_exitCode = copyExitCode;
+        if (setuplog::Written()) setuplog::Close(g_exitCode);
+        // A silent uninstall started from the installed program: the folder
+        // this program runs from goes now, the program itself afterwards.
+        if (g_launch->mode == kModeUninstall &&
+            (copyExitCode == kExitSuccess || copyExitCode == kExitRestartNeeded)) {
+          kl::Copy(g_launch->commandLine, arguments);
+          ParseCommandLine();
+          if (!g_session->installDir[0]) RemoveUninstalledFolder(ownFolder);
+        }
       }
     }
   } else if (RelaunchFromWorkingCopy(arguments)) {
-    ParseCommandLine();
-    setuplog::Open(g_switchesOk && g_switches.hasLog ? g_switches.log : nullptr);
-    if (g_launch->mode != kModeInstall) setuplog::UseProductKey(g_session->imeName);
-    setuplog::Writef(L"command line: %s", g_launch->commandLine);
-    setuplog::Writef(L"mode: %s%s", ModeName(g_launch->mode),
-                     g_switches.silent ? L", silent" : L"");
-    LogIgnoredUserInstallFolder();
-    if (!g_switchesOk && !g_switches.silent)
-      setuplog::Writef(L"the switch %s is malformed and ignored", g_switches.badSwitch);
-
-    if (!g_switches.silent) {  // a silent run shows no control
-      INITCOMMONCONTROLSEX icc = {};
-      icc.dwSize = 8;
-      icc.dwICC = ICC_WIN95_CLASSES;
-      InitCommonControlsEx(&icc);
-      EnableActiveXHosting();  // the licence dialog hosts the web-browser control
-    }
-
-    if (!g_launch->workFolder[0]) {
-      setuplog::Write(L"no private work folder can be made in the temporary folder: nothing done");
-      g_exitCode = kExitFailure;
-      ScheduleSelfDelete();
-    } else if (RunOperation()) {
-      RemoveWorkFolder(*g_launch);
-      ScheduleSelfDelete();
-    }
-    setuplog::Close(g_exitCode);
+    RunWork(true);
   }
 
   g_launch = nullptr;

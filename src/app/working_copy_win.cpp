@@ -50,6 +50,23 @@ void DropCopy(const wchar_t* copyPath) {
   RemoveDirectoryW(folder);
 }
 
+// Deletes the file of a working copy that has ended, and its folder. The
+// system may let go of the file a moment after the process has ended: tried
+// again for up to two seconds, then left to an idle interpreter that waits
+// a little first (the file is then still held).
+void DeleteEndedCopy(const wchar_t* copyPath) {
+  wchar_t folder[kPathChars];
+  if (!copyPath[0] || !FolderOf(copyPath, folder)) return;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (DeleteFileW(copyPath) || GetFileAttributesW(copyPath) == INVALID_FILE_ATTRIBUTES) {
+      RemoveDirectoryW(folder);
+      return;
+    }
+    Sleep(20);
+  }
+  RemoveFolderTreeAfterExit(folder);
+}
+
 // true when path is a file directly in a folder named kWorkFolderPrefix and
 // a number.
 bool IsPrivateFolderOfRun(const wchar_t* path) {
@@ -119,18 +136,21 @@ bool RelaunchFromWorkingCopy(const wchar_t* arguments, HANDLE runMutex, int* exi
     return false;
   }
 
-  // "file=" takes the rest of the line, so the path is not quoted.
+  // "file=" takes the rest of the line, so the path is not quoted. The copy
+  // is started by its full path, directly (no shell look-up).
   kl::Format(launch.commandLine, L"%s file=%s", arguments, launch.modulePath);
-  SHELLEXECUTEINFOW run = {};
-  run.cbSize = sizeof(run);
-  run.fMask = SEE_MASK_NOCLOSEPROCESS | (silent ? SEE_MASK_FLAG_NO_UI : 0);
-  run.lpVerb = L"";
-  run.lpFile = copyPath;
-  run.lpParameters = launch.commandLine;
-  run.nShow = silent ? SW_HIDE : SW_SHOW;
+  wchar_t command[2 * kPathChars + 4];
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = silent ? SW_HIDE : SW_SHOW;
+  PROCESS_INFORMATION info = {};
   const bool started =
-      ShellExecuteExW(&run) && reinterpret_cast<INT_PTR>(run.hInstApp) > 32;
-  ui::Handle process(started ? run.hProcess : nullptr);
+      kl::Format(command, L"\"%s\" %s", copyPath, launch.commandLine) &&
+      CreateProcessW(copyPath, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                     &info);
+  if (started) CloseHandle(info.hThread);
+  ui::Handle process(started ? info.hProcess : nullptr);
   // Once it runs, the copy's file and folder cannot be renamed or replaced;
   // the copy has them deleted when it ends.
   ReleaseWorkFolder();
@@ -153,6 +173,10 @@ bool RelaunchFromWorkingCopy(const wchar_t* arguments, HANDLE runMutex, int* exi
     WaitForSingleObject(process.get(), INFINITE);
     DWORD code = kExitFailure;
     if (GetExitCodeProcess(process.get(), &code) && exitCode) *exitCode = static_cast<int>(code);
+    // The copy has ended: its file and folder go now, from here (a silent
+    // copy leaves them to this process rather than to an interpreter).
+    process.reset();
+    DeleteEndedCopy(copyPath);
   }
   return false;
 }

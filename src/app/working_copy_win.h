@@ -1,9 +1,13 @@
-// The run never works from the file the user started: the first instance
-// copies itself into a fresh private folder (see CreatePrivateFolder) in the
-// temporary folder, starts that copy and ends; the copy does its work in a
-// private work folder of its own and has itself deleted when it ends. Only
-// administrators and the system can write into either folder, and a folder
-// or link someone made beforehand under any name is never used.
+// An interactive run, and a silent one that removes or replaces the program
+// it runs from (the installed unstall.exe), never works from the file the
+// user started: the first instance copies itself into a fresh private folder
+// (see CreatePrivateFolder) in the temporary folder, starts that copy and
+// ends (silent: waits for it, then deletes it and its folder); the copy does
+// its work in a private work folder of its own and, interactive, has itself
+// deleted when it ends. Any other silent run does the same work in the first
+// instance, in a private work folder made the same way. Only administrators
+// and the system can write into either folder, and a folder or link someone
+// made beforehand under any name is never used.
 #pragma once
 
 #include <windows.h>
@@ -35,8 +39,9 @@ bool GetWorkingCopyPath(wchar_t (&path)[kPathChars]);
 // runMutex (may be null): the handle that marks a run of ours; a copy of it
 // is handed to the working copy so that the mark lasts as long as the copy.
 // In a silent run (setuplog::Silent) nothing is shown: failures go to the
-// log, and this process waits for the working copy and stores its exit code
-// in *exitCode (1603 when the copy could not be made or started).
+// log, and this process waits for the working copy, stores its exit code
+// in *exitCode (1603 when the copy could not be made or started) and then
+// deletes the copy and its folder.
 // anotherRun: another run of ours goes on; this first instance makes no copy
 // and fails as when the copy cannot be made.
 bool RelaunchFromWorkingCopy(const wchar_t* arguments, HANDLE runMutex = nullptr,

@@ -109,6 +109,16 @@ bool DeleteRecordedFile(const wchar_t* path) {
   return ::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
 }
 
+// The program the user started, which started this working copy: what
+// follows the last "file=" of the command line; null without one.
+const wchar_t* StartingProgram() {
+  const wchar_t* started = nullptr;
+  for (const wchar_t* p = g_launch->commandLine; (p = kl::Find<wchar_t>(p, L"file=")) != nullptr;
+       p += 5)
+    started = p + 5;
+  return started && *started ? started : nullptr;
+}
+
 // Removes exactly what the record lists: its files and fonts (with their
 // font-table values), then each folder the installs made once it is empty,
 // innermost first.
@@ -130,8 +140,19 @@ void RemoveRecorded(const kl::InstallJournal& record) {
   };
   for (const kl::string16& f : plan.files) remove(f, false);
   for (const kl::string16& f : plan.fontFiles) remove(f, true);
-  // A file still held (the uninstaller that started this copy is ending)
-  // is tried again for a few seconds.
+  // The program that started a silent run's copy waits for the copy to end:
+  // its file stays held for the whole run (see RemoveStartingProgramLater),
+  // so it is not waited for.
+  const wchar_t* starter = setuplog::Silent() ? StartingProgram() : nullptr;
+  if (starter)
+    for (auto it = busy.begin(); it != busy.end(); ++it)
+      if (::CompareStringOrdinal((*it)->c_str(), -1, starter, -1, TRUE) == CSTR_EQUAL) {
+        setuplog::Writef(L"file in use, not removed: %s", (*it)->c_str());
+        busy.erase(it);
+        break;
+      }
+  // A file still held (the interactive uninstaller that started this copy
+  // is ending) is tried again for a few seconds.
   for (int attempt = 0; attempt < 6 && !busy.empty(); ++attempt) {
     ::Sleep(500);
     std::vector<const kl::string16*> still;

@@ -22,7 +22,7 @@ constexpr size_t kPathChars = 260;
 
 struct LaunchInfo {
   wchar16 modulePath[kPathChars];       // the running executable
-  wchar16 sourcePath[kPathChars];       // install mode: "<work>klinstallbaseexe.tmp"
+  wchar16 sourcePath[kPathChars];       // install mode: the file split (modulePath)
   wchar16 workFolder[kPathChars];       // "<temp>__KLIMEInstall\"
   wchar16 packagePath[kPathChars];      // the cabinet package to extract
   wchar16 programCopyPath[kPathChars];  // "<work>unstall.exe"

@@ -40,6 +40,18 @@ bool IsFolder(const wchar_t* path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// The install command's folder check, on a thread of its own.
+struct FolderCheck {
+  wchar_t folder[kPathChars] = {};
+  bool refused = false;
+};
+
+DWORD WINAPI CheckFolder(LPVOID param) {
+  auto* check = static_cast<FolderCheck*>(param);
+  check->refused = IsFullFolderPath(check->folder) && IsRefusedInstallFolder(check->folder);
+  return 0;
+}
+
 // Polls until nothing exists at path any more, for at most 15 seconds.
 void WaitUntilGone(const wchar_t* path) {
   for (int i = 0; i < 150 && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
@@ -197,7 +209,16 @@ void CKL_Install_BaseDlg::InstallCommand() {
   }
   wchar_t imeFile[64];
   kl::Format(imeFile, L"%s.kelo.ime", g_header ? g_header->imeName : L"");
+  // Whether the folder is refused is found side by side with the scan: both
+  // mostly wait on the system, and neither changes anything.
+  FolderCheck check;
+  directory_.InstallFolder(check.folder, kPathChars);
+  ui::Handle checker(CreateThread(nullptr, 0, &CheckFolder, &check, 0, nullptr));
+  if (!checker) CheckFolder(&check);
   const int inUse = CheckImeInUse(hwnd(), imeFile);
+  if (checker) WaitForSingleObject(checker.get(), INFINITE);
+  kl::Copy(checkedFolder_, check.folder);
+  checkedRefused_ = check.refused;
   if (inUse != 0 && inUse != IDOK) {
     MessageBoxW(hwnd(), kInUseText, kInUseCaption, MB_ICONERROR | MB_OK);
     return;
@@ -211,11 +232,16 @@ void CKL_Install_BaseDlg::InstallCommand() {
   }
   running_ = true;
   SetClosable(false);
+  // What the worker needs from the pages is read here, on their own thread:
+  // from the worker each read would wait for this thread.
+  Enable(IDOK, false);
+  user_.GetUser(&owner_, &company_);
   DWORD id = 0;
   worker_.reset(CreateThread(nullptr, 0, &CKL_Install_BaseDlg::WorkerMain, this, 0, &id));
   if (!worker_) {
     running_ = false;
     SetClosable(true);
+    Enable(IDOK, true);
   }
 }
 
@@ -237,17 +263,17 @@ bool CKL_Install_BaseDlg::OnMessage(UINT msg, WPARAM, LPARAM, LRESULT* result) {
 
 void CKL_Install_BaseDlg::Work() {
   ui::ComScope com;
-  Enable(IDOK, false);
 
+  // The folder and the user as the install command read them (the pages
+  // cannot change while the run goes on).
   wchar_t folder[kPathChars] = {};
-  directory_.InstallFolder(folder, kPathChars);
-  const wchar_t* owner = L"";
-  const wchar_t* company = L"";
-  user_.GetUser(&owner, &company);
+  kl::Copy(folder, checkedFolder_);
+  const wchar_t* owner = owner_ ? owner_ : L"";
+  const wchar_t* company = company_ ? company_ : L"";
 
   // Never into the Windows folder nor a shell folder of the user's
   // (Documents, Desktop, ...): asked before anything is cleared there.
-  if (IsFullFolderPath(folder) && IsRefusedInstallFolder(folder)) {
+  if (checkedRefused_) {
     wchar_t message[kPathChars + 96];
     kl::Format(message, kRefusedFolderFormat, folder);
     wchar_t caption[128] = {};

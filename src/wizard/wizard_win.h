@@ -55,6 +55,13 @@ class CKL_Install_BaseDlg : public ui::Dialog {
   std::atomic<bool> running_{false};
   bool ending_ = false;  // EndDialog called: start nothing more
   ui::Handle worker_;
+  // The folder of the install command and whether it is refused (a system
+  // or shell folder), found while the in-use scan runs, and the owner and
+  // company read from their page: what the worker installs with.
+  wchar_t checkedFolder_[260] = {};
+  bool checkedRefused_ = false;
+  const wchar_t* owner_ = nullptr;
+  const wchar_t* company_ = nullptr;
 };
 
 // Whether path names a folder by a full path ("X:\..." or "\\server\share\...").

@@ -337,7 +337,10 @@ TEST_F(Silent, FileInUseGivesRestartDamagedPackageFails) {
 TEST_F(Silent, SecondSetupDuringTheFirstIsRefused) {
   robot::Process first;
   ASSERT_TRUE(robot::Start(setup_, L"-s" + LogSwitch(), &first));
-  ASSERT_NE(robot::WaitProcess(wizrobot::kWorkingCopyTail, 30000), 0u);
+  // The first run works in its own process: it is under way once its log
+  // names the mode.
+  ASSERT_TRUE(robot::WaitUntil(
+      [&] { return Log().find("mode: install, silent") != std::string::npos; }, 30000, 5));
   const std::wstring secondLog = insttest::TempFolder() + L"kl silent e2e second.log";
   const Outcome second = Run(setup_, L"-s log=[" + secondLog + L"]", 30000);
   EXPECT_EQ(second.exitCode, 1618u);

@@ -52,7 +52,7 @@ TEST_F(PackageSplit, ValidOffsetGivesProgramAndPackage) {
   MakeInput(static_cast<uint32_t>(exe_.size()), package);
   ASSERT_TRUE(PrepareInstallPackage());
 
-  EXPECT_EQ(std::wstring(g_launch->sourcePath), Tmp());
+  EXPECT_EQ(std::wstring(g_launch->sourcePath), input_);  // read in place, not copied
   EXPECT_EQ(std::wstring(g_launch->packagePath), Cab());
   EXPECT_EQ(std::wstring(g_launch->programCopyPath), Unstall());
   EXPECT_FALSE(apptest::Exists(Tmp()));

@@ -1,0 +1,163 @@
+// A silent run that does not remove or replace the program it runs from
+// works in the process that was started: no working copy, no interpreter, no
+// other process at all, and nothing of it left in the temporary folder. A
+// silent uninstall from the installed unstall.exe still works from a copy.
+#include <windows.h>
+#include <objbase.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "../unit/install/install_test_util_win.h"
+#include "robot_win.h"
+#include "sample_product_win.h"
+#include "testfs_win.h"
+#include "wizard_robot_win.h"
+
+namespace {
+
+using insttest::Exists;
+using insttest::TempFolder;
+
+// Every process whose parent is one of the watched ones (the started program
+// and, transitively, what it starts), collected until Stop.
+class ChildWatch {
+ public:
+  explicit ChildWatch(DWORD root) : thread_([this] { Loop(); }) { tree_.insert(root); }
+  ~ChildWatch() { Stop(); }
+  // The names of the programs started, without the one Wine's shell starts
+  // itself when a link is saved (it is no program of the setup's).
+  std::set<std::wstring> Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    std::set<std::wstring> ours;
+    for (const std::wstring& name : started_)
+      if (_wcsicmp(name.c_str(), L"winemenubuilder.exe") != 0) ours.insert(name);
+    return ours;
+  }
+
+ private:
+  void Loop() {
+    while (!stop_) {
+      ui::Handle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+      PROCESSENTRY32W e = {};
+      e.dwSize = sizeof(e);
+      if (snap.get() != INVALID_HANDLE_VALUE && Process32FirstW(snap.get(), &e)) do {
+          // A process so new that its name is not known yet is taken next time.
+          if (tree_.count(e.th32ParentProcessID) && !tree_.count(e.th32ProcessID) &&
+              e.szExeFile[0]) {
+            tree_.insert(e.th32ProcessID);
+            started_.insert(e.szExeFile);
+          }
+        } while (Process32NextW(snap.get(), &e));
+      Sleep(2);
+    }
+  }
+  std::atomic<bool> stop_{false};
+  std::set<DWORD> tree_;
+  std::set<std::wstring> started_;
+  std::thread thread_;
+};
+
+// The run's folders in the temporary folder ("__KLIME*").
+std::set<std::wstring> RunFolders() {
+  std::set<std::wstring> out;
+  WIN32_FIND_DATAW found;
+  ui::FindHandle f(FindFirstFileW((TempFolder() + L"__KLIME*").c_str(), &found));
+  if (f.valid()) do out.insert(found.cFileName);
+    while (FindNextFileW(f.get(), &found));
+  return out;
+}
+
+class OneProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CoInitialize(nullptr);
+    setup_ = wizrobot::SampleSetup();
+    ASSERT_TRUE(Exists(setup_)) << "no sample setup (scripts/pack-sample.sh makes it)";
+    log_ = TempFolder() + L"kl one process e2e.log";
+    Clean();
+    before_ = RunFolders();
+  }
+  void TearDown() override {
+    for (DWORD pid : robot::FindProcesses(wizrobot::kWorkingCopyTail)) robot::Kill(pid);
+    Clean();
+    CoUninitialize();
+  }
+  void Clean() {
+    insttest::Uninstall(sample::kKey, sample::kDisplay, sample::InstallDir(),
+                        {L"KeloSample_sys.dll"}, {L"KeloSample_win.dat"}, {L"KeloSampleSans.ttf"},
+                        {L"KeloSampleSans(TrueType)"});
+    DeleteFileW(log_.c_str());
+  }
+  // Runs exe silently with the test's log; its exit code, and the names of
+  // the programs its process tree started.
+  DWORD Run(const std::wstring& exe, const std::wstring& arguments, std::set<std::wstring>* started) {
+    robot::Process p;
+    if (!robot::Start(exe, arguments + L" log=[" + log_ + L"]", &p)) return 99;
+    ChildWatch watch(p.pid());
+    DWORD code = 98;
+    robot::WaitExit(p, 180000, &code);
+    Sleep(300);  // what an ending run may still have started shows up by now
+    *started = watch.Stop();
+    robot::WaitNoProcess(wizrobot::kWorkingCopyTail, 20000);
+    return code;
+  }
+  std::string Log() { return testfs::ReadText(log_); }
+
+  std::wstring setup_, log_;
+  std::set<std::wstring> before_;
+};
+
+TEST_F(OneProcess, SilentInstallAndUninstallBySetupStartNothingAndLeaveNothing) {
+  std::set<std::wstring> started;
+  ASSERT_EQ(Run(setup_, L"-s", &started), 0u);
+  EXPECT_TRUE(started.empty()) << "the install started " << started.size() << " process(es), e.g. "
+                               << sample::Narrow(*started.begin());
+  EXPECT_TRUE(Exists(sample::InstallDir() + L"unstall.exe"));
+  std::string log = Log();
+  for (const char* line : {"command line: -s log=[", "mode: install, silent", "  1.创建文件系统....",
+                           "  6.清除安装程序创建的临时文件...", "安装程序已经完成所有工作!",
+                           "exit code 0 (success)"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << " missing in:\n" << log;
+  // The command line names no copy's source: this process is the setup.
+  EXPECT_EQ(log.find(" file="), std::string::npos) << log;
+  EXPECT_EQ(RunFolders(), before_) << "a private folder of the run stayed";
+
+  // The uninstall started from the setup (not from the installed program)
+  // is done in one process too, and removes the install folder.
+  ASSERT_EQ(Run(setup_, L"-s -u name=[KeloSample]", &started), 0u);
+  EXPECT_TRUE(started.empty()) << "the uninstall started " << sample::Narrow(*started.begin());
+  EXPECT_FALSE(Exists(sample::InstallDir()));
+  log = Log();
+  EXPECT_NE(log.find("mode: uninstall, silent"), std::string::npos) << log;
+  EXPECT_NE(log.find("exit code 0 (success)"), std::string::npos) << log;
+  EXPECT_EQ(RunFolders(), before_) << "a private folder of the run stayed";
+}
+
+TEST_F(OneProcess, SilentUninstallFromTheInstalledProgramStillWorksFromACopy) {
+  std::set<std::wstring> started;
+  ASSERT_EQ(Run(setup_, L"-s", &started), 0u);
+  ASSERT_EQ(Run(sample::InstallDir() + L"unstall.exe", L"-s -u name=[KeloSample]", &started), 0u);
+  EXPECT_EQ(started.count(L"___kelo_install_base___.exe"), 1u);
+  const std::string log = Log();
+  EXPECT_NE(log.find(" file="), std::string::npos) << log;
+  EXPECT_NE(log.find("exit code 0 (success)"), std::string::npos) << log;
+  // The copy and its folder are gone when the first instance ends; the
+  // install folder goes a moment later.
+  EXPECT_TRUE(robot::WaitUntil([] { return !Exists(sample::InstallDir()); }, 15000));
+  EXPECT_TRUE(robot::WaitUntil(
+      [&] {
+        for (const std::wstring& f : RunFolders())
+          if (!before_.count(f) && f.rfind(L"__KLIMEWork", 0) == 0) return false;
+        return true;
+      },
+      100));
+}
+
+}  // namespace
