@@ -1,6 +1,6 @@
 // Which folders an elevated install may go into and an uninstall may clear
 // whole: the comparison rules, kept apart from the folder look-ups (the
-// Windows side, remove/protected_folders_win) so that they can be tested
+// Windows side, install/protected_folders_win) so that they can be tested
 // anywhere. Paths are full paths; letter case is folded as the file system
 // folds it and trailing backslashes do not count.
 #pragma once
