@@ -163,7 +163,7 @@ constexpr size_t kMaxPhantom = 16;
         if (ip_ < iend_) {                                                     \
           bitbuf_ |= uint64_t(*ip_++) << bitcount_;                            \
         } else if (++phantom_ > kMaxPhantom) {                                 \
-          return false;                                                        \
+          return Fail(Error::kInputEnd);                                       \
         }                                                                      \
         bitcount_ += 8;                                                        \
       }                                                                        \
@@ -191,14 +191,15 @@ bool MsZipInflater::Inflate(const unsigned char* in, size_t inLen, unsigned char
   op_ = out;
   oend_ = out + size;
   obegin_ = out - (history < kWindow ? history : kWindow);
+  error_ = Error::kNone;
   const uint64_t inBits = uint64_t(inLen) * 8;
   // Bits taken so far, the zero bytes past the end included.
   auto consumed = [&]() { return (uint64_t(ip_ - in_) + phantom_) * 8 - bitcount_; };
 
   for (;;) {
-    if (consumed() > inBits) return false;
+    if (consumed() > inBits) return Fail(Error::kInputEnd);
     // Input used up at a block boundary: a stream cut at a flush point.
-    if ((consumed() + 7) / 8 >= inLen) return op_ == oend_;
+    if ((consumed() + 7) / 8 >= inLen) return op_ == oend_ || Fail(Error::kWrongSize);
     KL_REFILL();
     const unsigned last = Low(bitbuf_, 1);
     const unsigned type = Low(bitbuf_ >> 1, 2);
@@ -207,12 +208,13 @@ bool MsZipInflater::Inflate(const unsigned char* in, size_t inLen, unsigned char
       // Stored: from the next byte boundary, LEN, ~LEN, then LEN bytes.
       KL_DROP(bitcount_ & 7);
       const uint64_t at = consumed() / 8;
-      if (consumed() > inBits || at + 4 > inLen) return false;
+      if (consumed() > inBits || at + 4 > inLen) return Fail(Error::kInputEnd);
       const unsigned char* p = in + at;
       const size_t len = p[0] | p[1] << 8;
       const size_t nlen = p[2] | p[3] << 8;
-      if ((len ^ 0xFFFF) != nlen) return false;
-      if (len > inLen - at - 4 || len > static_cast<size_t>(oend_ - op_)) return false;
+      if ((len ^ 0xFFFF) != nlen) return Fail(Error::kStoredLength);
+      if (len > inLen - at - 4) return Fail(Error::kStoredPastInput);
+      if (len > static_cast<size_t>(oend_ - op_)) return Fail(Error::kStoredPastOutput);
       std::memcpy(op_, p + 4, len);
       op_ += len;
       ip_ = p + 4 + len;
@@ -229,14 +231,17 @@ bool MsZipInflater::Inflate(const unsigned char* in, size_t inLen, unsigned char
       std::memset(lengths + kLitSymbols, 5, kDistSymbols);
       if (!Build(lengths, kLitSymbols, LitMeaning, kLitBits, lit_, kLitTable) ||
           !Build(lengths + kLitSymbols, kDistSymbols, DistMeaning, kDistBits, dist_, kDistTable))
-        return false;
+        return Fail(Error::kBadCode);
       if (!Codes()) return false;
     } else if (type == 2) {
       if (!Dynamic() || !Codes()) return false;
     } else {
-      return false;
+      return Fail(Error::kBlockType);
     }
-    if (last) return consumed() <= inBits && op_ == oend_;
+    if (last) {
+      if (consumed() > inBits) return Fail(Error::kInputEnd);
+      return op_ == oend_ || Fail(Error::kWrongSize);
+    }
   }
 }
 
@@ -246,7 +251,7 @@ bool MsZipInflater::Dynamic() {
   const unsigned ndist = Low(bitbuf_ >> 5, 5) + 1;
   const unsigned nlen = Low(bitbuf_ >> 10, 4) + 4;
   KL_DROP(14);
-  if (nlit > 286 || ndist > 30) return false;
+  if (nlit > 286 || ndist > 30) return Fail(Error::kCodeCounts);
   uint8_t lenLengths[kLenSymbols] = {};
   for (unsigned i = 0; i < nlen; ++i) {
     if (bitcount_ < 3) KL_REFILL();
@@ -254,7 +259,8 @@ bool MsZipInflater::Dynamic() {
     KL_DROP(3);
   }
   uint32_t lenTable[1u << kLenBits];
-  if (!Build(lenLengths, kLenSymbols, LenMeaning, kLenBits, lenTable, 1u << kLenBits)) return false;
+  if (!Build(lenLengths, kLenSymbols, LenMeaning, kLenBits, lenTable, 1u << kLenBits))
+    return Fail(Error::kBadCode);
 
   uint8_t lengths[kLitSymbols + kDistSymbols] = {};
   const unsigned want = nlit + ndist;
@@ -262,7 +268,7 @@ bool MsZipInflater::Dynamic() {
   while (have < want) {
     KL_REFILL();  // a code (7 bits) and its repeat count (7 bits)
     const uint32_t e = lenTable[Low(bitbuf_, kLenBits)];
-    if (Kind(e) != kLiteral) return false;
+    if (Kind(e) != kLiteral) return Fail(Error::kBadSymbol);
     KL_DROP(Bits(e));
     const unsigned sym = Value(e);
     if (sym < 16) {
@@ -272,7 +278,7 @@ bool MsZipInflater::Dynamic() {
     unsigned repeat;
     uint8_t value = 0;
     if (sym == 16) {
-      if (have == 0) return false;  // nothing to repeat
+      if (have == 0) return Fail(Error::kRepeatFirst);
       value = lengths[have - 1];
       repeat = 3 + Low(bitbuf_, 2);
       KL_DROP(2);
@@ -283,18 +289,19 @@ bool MsZipInflater::Dynamic() {
       repeat = 11 + Low(bitbuf_, 7);
       KL_DROP(7);
     }
-    if (repeat > want - have) return false;
+    if (repeat > want - have) return Fail(Error::kRepeatPastEnd);
     std::memset(lengths + have, value, repeat);
     have += repeat;
   }
-  if (lengths[256] == 0) return false;  // no end-of-block code
+  if (lengths[256] == 0) return Fail(Error::kNoEndCode);
   // The distance lengths follow the literal/length ones directly.
   uint8_t dist[kDistSymbols] = {};
   std::memcpy(dist, lengths + nlit, ndist);
   uint8_t lit[kLitSymbols] = {};
   std::memcpy(lit, lengths, nlit);
-  return Build(lit, kLitSymbols, LitMeaning, kLitBits, lit_, kLitTable) &&
-         Build(dist, kDistSymbols, DistMeaning, kDistBits, dist_, kDistTable);
+  return (Build(lit, kLitSymbols, LitMeaning, kLitBits, lit_, kLitTable) &&
+          Build(dist, kDistSymbols, DistMeaning, kDistBits, dist_, kDistTable)) ||
+         Fail(Error::kBadCode);
 }
 
 // One block's symbols up to its end-of-block code.
@@ -314,12 +321,12 @@ bool MsZipInflater::Codes() {
     KL_DROP(Bits(e));
     const uint32_t kind = Kind(e);
     if (kind == kLiteral) {
-      if (op == oend) return false;
+      if (op == oend) return Fail(Error::kOutputFull);
       *op++ = static_cast<unsigned char>(Value(e));
       continue;
     }
     if (kind == kEnd) break;
-    if (kind != kLength) return false;
+    if (kind != kLength) return Fail(Error::kBadSymbol);
     size_t len = Value(e) + Low(bitbuf_, Extra(e));
     KL_DROP(Extra(e));
     e = dist_[bitbuf_ & distMask];
@@ -328,10 +335,11 @@ bool MsZipInflater::Codes() {
       e = dist_[Value(e) + Low(bitbuf_, Extra(e))];
     }
     KL_DROP(Bits(e));
-    if (Kind(e) != kDistance) return false;
+    if (Kind(e) != kDistance) return Fail(Error::kBadSymbol);
     const size_t d = Value(e) + Low(bitbuf_, Extra(e));
     KL_DROP(Extra(e));
-    if (d > static_cast<size_t>(op - obegin_) || len > static_cast<size_t>(oend - op)) return false;
+    if (d > static_cast<size_t>(op - obegin_)) return Fail(Error::kDistanceTooFar);
+    if (len > static_cast<size_t>(oend - op)) return Fail(Error::kOutputFull);
     const unsigned char* from = op - d;
     if (d >= 8 && static_cast<size_t>(oend - op) >= len + 8) {
       // Whole words; the last may run up to 7 bytes past the match, still

@@ -28,6 +28,26 @@ class MsZipInflater {
   bool Inflate(const unsigned char* in, size_t inLen, unsigned char* out, size_t size,
                size_t history);
 
+  // Why the last Inflate gave false (kNone after a success).
+  enum class Error {
+    kNone,
+    kInputEnd,          // the data ends inside a block
+    kBlockType,         // block type 3
+    kStoredLength,      // a stored block's LEN and ~LEN disagree
+    kStoredPastInput,   // a stored block longer than the input left
+    kStoredPastOutput,  // a stored block longer than the output room left
+    kCodeCounts,        // more than 286 literal/length or 30 distance codes
+    kBadCode,           // an over-subscribed or incomplete code
+    kRepeatFirst,       // a code-length repeat with nothing before it
+    kRepeatPastEnd,     // a code-length repeat past the lengths the block declares
+    kNoEndCode,         // no code for the end of the block
+    kBadSymbol,         // a code that means nothing (286, 287, distances 30 and 31)
+    kOutputFull,        // a literal or match past the output room
+    kDistanceTooFar,    // a reference before the output and its history
+    kWrongSize,         // the data ends with more or less output than the block's size
+  };
+  Error error() const { return error_; }
+
   // Table entries: bits to drop (0-7), kind (8-11), extra bits or the
   // sub-table's index bits (12-15), value (16-31). Public for the table
   // builder in the source file.
@@ -41,6 +61,10 @@ class MsZipInflater {
  private:
   bool Dynamic();
   bool Codes();
+  bool Fail(Error e) {
+    error_ = e;
+    return false;
+  }
 
   uint32_t lit_[kLitTable];
   uint32_t dist_[kDistTable];
@@ -54,6 +78,7 @@ class MsZipInflater {
   unsigned char* op_ = nullptr;
   unsigned char* oend_ = nullptr;
   unsigned char* obegin_ = nullptr;  // the oldest byte a reference may reach
+  Error error_ = Error::kNone;
 };
 
 }  // namespace cab

@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "package/blowfish.h"
 #include "package_maker_win.h"
 #include "robot_win.h"
 #include "testfs_win.h"
+#include "window_watch_win.h"
 
 namespace {
 
@@ -203,26 +205,20 @@ class HostileInput : public ::testing::Test {
     EXPECT_TRUE(robot::WaitUntil([] { return !Exists(WorkingCopy()); }, 8000));
   }
 
-  // Starts the program with a switch; its working copy must end by itself
-  // without any window.
+  // Starts the program with a switch; its working copy must run and end by
+  // itself without any window. The watch covers both processes from the
+  // start; "no window" counts only once it has seen the copy alive.
   void ExpectSilentEnd(const std::wstring& arguments) {
     SCOPED_TRACE(std::string(arguments.begin(), arguments.end()));
     robot::Process first;
     ASSERT_TRUE(robot::Start(setup_, arguments, &first));
+    robot::WindowWatch watch(first.pid(), kCopyTail);
     ASSERT_TRUE(robot::WaitExit(first, 15000));
-    DWORD pid = robot::WaitProcess(kCopyTail, 10000);
-    bool showed = false;
-    if (pid) {
-      ui::Handle copy(OpenProcess(SYNCHRONIZE, FALSE, pid));
-      robot::WaitUntil(
-          [&] {
-            showed = showed || !robot::WindowsOf(pid).empty();
-            return !copy || WaitForSingleObject(copy.get(), 0) == WAIT_OBJECT_0;
-          },
-          15000, 20);
-    }
-    EXPECT_FALSE(showed) << "a window was shown";
+    EXPECT_TRUE(robot::WaitUntil([&] { return watch.copiesSeen() > 0; }, 10000, 10))
+        << "the working copy was never seen running";
     EXPECT_TRUE(robot::WaitNoProcess(kCopyTail, 15000));
+    const std::vector<std::wstring> seen = watch.Stop();
+    EXPECT_TRUE(seen.empty()) << "a window was shown: " << kl::ToUtf8(seen.front().c_str());
   }
 
   std::wstring folder_, setup_;

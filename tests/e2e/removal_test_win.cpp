@@ -16,6 +16,7 @@
 #include "install/ime_win.h"
 #include "package/pe_layout.h"
 #include "robot_win.h"
+#include "sample_product_win.h"
 #include "wizard_robot_win.h"
 
 namespace {
@@ -25,12 +26,12 @@ using insttest::KeyExists;
 using insttest::ReadValue;
 using namespace wizrobot;
 
-constexpr wchar_t kKey[] = L"KeloSample";
-constexpr wchar_t kDisplay[] = L"可乐示例输入法";
-constexpr wchar_t kModule[] = L"KeloSample.kelo.ime";
-constexpr wchar_t kUninstallArgs[] = L"-u name=[KeloSample]";
-constexpr wchar_t kRepairArgs[] = L"-r name=[KeloSample]";
-constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
+using sample::kDisplay;
+using sample::kKey;
+using sample::kModule;
+using sample::kVendorKey;
+const std::wstring kUninstallArgs = sample::Named(L"-u");
+const std::wstring kRepairArgs = sample::Named(L"-r");
 constexpr wchar_t kOtherKey[] = L"Software\\zorbl\\KlOtherProduct";
 constexpr wchar_t kInUseDialog[] = L"输入法载入状态";
 
@@ -47,7 +48,7 @@ std::wstring DataFolder() {
   return data;
 }
 
-std::wstring Record() { return std::wstring(insttest::kUninstallRoot) + kKey; }
+using sample::Record;
 
 // The Linux home folder (named by the test wrapper) as Wine shows it,
 // listed one level deep.
@@ -75,7 +76,7 @@ class Removal : public ::testing::Test {
     setup_ = SampleSetup();
     ASSERT_TRUE(Exists(setup_)) << "no sample setup (scripts/pack-sample.sh makes it)";
     CoInitialize(nullptr);
-    installDir_ = insttest::ShellFolder(CSIDL_PROGRAM_FILES) + kKey + L"\\";
+    installDir_ = sample::InstallDir();
     Clean();
   }
   void TearDown() override {
@@ -86,10 +87,8 @@ class Removal : public ::testing::Test {
   }
 
   void Clean() {
-    insttest::Uninstall(kKey, kDisplay, installDir_, {L"KeloSample_sys.dll"},
-                        {L"KeloSample_win.dat"}, {L"KeloSampleSans.ttf"},
-                        {L"KeloSampleSans(TrueType)"});
-    insttest::RemoveTree(insttest::TempFolder() + L"__KLIMEInstall\\");
+    sample::RemoveInstall(installDir_);
+    insttest::RemoveTree(sample::WorkFolder());
     DeleteFileW((insttest::TempFolder() + L"KLInterfaceMessage.log").c_str());
     if (!heldModule_.empty()) DeleteFileW(heldModule_.c_str());
   }
@@ -101,7 +100,7 @@ class Removal : public ::testing::Test {
   }
 
   // Starts an operation dialog from the installed unstall.exe.
-  HWND Open(const wchar_t* arguments, const std::wstring& caption) {
+  HWND Open(const std::wstring& arguments, const std::wstring& caption) {
     dialog_ = StartOperation(installDir_, arguments, caption, &copyPid_);
     process_.reset(copyPid_ ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE,
                                           copyPid_)
@@ -122,13 +121,13 @@ class Removal : public ::testing::Test {
     EXPECT_TRUE(robot::WaitUntil([&] { return !Exists(copy); }, 20000))
         << "the working copy is still there";
     EXPECT_TRUE(robot::WaitUntil(
-        [&] { return !Exists(insttest::TempFolder() + L"__KLIMEInstall\\"); }, 10000));
+        [&] { return !Exists(sample::WorkFolder()); }, 10000));
   }
 
   // holdime.exe keeping a copy of the sample module under the module's name.
   DWORD HoldModule() {
     heldModule_ = insttest::TempFolder() + kModule;
-    if (!CopyFileW((insttest::BinFolder() + L"sample\\KeloSample.ime").c_str(),
+    if (!CopyFileW((insttest::BinFolder() + L"sample\\" + sample::kBuiltModule).c_str(),
                    heldModule_.c_str(), FALSE))
       return 0;
     const std::wstring event = L"kl_removal_hold_" + std::to_wstring(GetCurrentProcessId());
@@ -172,11 +171,11 @@ TEST_F(Removal, UninstallRemovesWhatTheInstallMadeAndNothingElse) {
   ASSERT_NE(Open(kUninstallArgs, UninstallTitle(kDisplay)), nullptr);
   EXPECT_EQ(robot::ControlText(dialog_, IDOK), kUninstallCaption);
   ASSERT_TRUE(RunOperation(dialog_));
-  EXPECT_EQ(robot::ListViewColumn(robot::Control(dialog_, kProgressList)),
-            (std::vector<std::wstring>{L"开始卸载...", L"  1.卸载输入接口...",
-                                       L"  2.删除文件系统...", L"  3.删除快捷方式...",
-                                       L"  4.删除注册表信息...", L"  5.卸载输入法...",
-                                       L"  6.卸载完成."}));
+  // What the user reads at the end: the last step done, the bar full.
+  const std::vector<std::wstring> progress =
+      robot::ListViewColumn(robot::Control(dialog_, kProgressList));
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), L"  6.卸载完成.");
   EXPECT_EQ(BarPosition(robot::Control(dialog_, kProgressBar)), 100);
   // The second press closes the dialog; the run ends normally.
   ASSERT_TRUE(robot::ClickControl(dialog_, IDOK));

@@ -15,6 +15,9 @@ namespace sample {
 constexpr wchar_t kKey[] = L"KeloSample";
 constexpr wchar_t kDisplay[] = L"可乐示例输入法";
 constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
+// The input method module in the system folder, and the sample's build of it.
+constexpr wchar_t kModule[] = L"KeloSample.kelo.ime";
+constexpr wchar_t kBuiltModule[] = L"KeloSample.ime";
 // The update dialog's caption.
 constexpr wchar_t kUpdateCaption[] = L"可乐示例输入法 - 更新程序";
 const std::string kServerScript = std::string(KL_SOURCE_DIR) + "/tests/support/update_server.py";
@@ -25,5 +28,15 @@ inline std::wstring InstallDir() {
 }
 inline std::wstring WorkFolder() { return insttest::TempFolder() + L"__KLIMEInstall\\"; }
 inline std::string Narrow(const std::wstring& s) { return kl::ToUtf8(s.c_str()); }
+
+// "-u name=[KeloSample]" and the like: a switch naming the sample.
+inline std::wstring Named(const wchar_t* sw) { return std::wstring(sw) + L" name=[" + kKey + L"]"; }
+
+// Removes everything an install of the sample into dir (with its backslash) leaves:
+// files in every folder, records, layouts, links, pending replacements.
+inline void RemoveInstall(const std::wstring& dir = InstallDir()) {
+  insttest::Uninstall(kKey, kDisplay, dir, {L"KeloSample_sys.dll"}, {L"KeloSample_win.dat"},
+                      {L"KeloSampleSans.ttf"}, {L"KeloSampleSans(TrueType)"});
+}
 
 }  // namespace sample

@@ -8,18 +8,16 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../unit/install/install_test_util_win.h"
 #include "../unit/install/machine_snapshot_win.h"
 #include "install/ime_win.h"
 #include "robot_win.h"
+#include "sample_product_win.h"
 #include "testfs_win.h"
+#include "window_watch_win.h"
 #include "wizard_robot_win.h"
 
 namespace {
@@ -29,69 +27,26 @@ using wizrobot::SampleSetup;
 using insttest::Exists;
 using insttest::KeyExists;
 
-constexpr wchar_t kKey[] = L"KeloSample";
-constexpr wchar_t kDisplay[] = L"可乐示例输入法";
-constexpr wchar_t kModule[] = L"KeloSample.kelo.ime";
+using sample::kDisplay;
+using sample::kKey;
+using sample::kModule;
+using sample::kVendorKey;
+using sample::Named;
 constexpr wchar_t kChosenRoot[] = L"C:\\Apps\\";
 constexpr wchar_t kChosenDir[] = L"C:\\Apps\\Sample IME\\";
-constexpr wchar_t kVendorKey[] = L"Software\\zorbl\\KeloSample";
-
-// Every top-level window that a run's processes show: the first instance
-// (by its id) and the working copy (by its file name), for as long as the
-// watcher lives. Hidden windows do not count, dialogs (#32770) always do.
-class WindowWatch {
- public:
-  explicit WindowWatch(DWORD firstPid) : firstPid_(firstPid), thread_([this] { Loop(); }) {}
-  ~WindowWatch() { Stop(); }
-  std::vector<std::wstring> Stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    return seen_;
-  }
-
- private:
-  void Loop() {
-    while (!stop_) {
-      EnumWindows(&WindowWatch::Visit, reinterpret_cast<LPARAM>(this));
-      Sleep(10);
-    }
-  }
-  static BOOL CALLBACK Visit(HWND hwnd, LPARAM self) {
-    auto* w = reinterpret_cast<WindowWatch*>(self);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (!w->Ours(pid)) return TRUE;
-    const std::wstring cls = robot::ClassName(hwnd);
-    if (!IsWindowVisible(hwnd) && cls != L"#32770") return TRUE;
-    const std::wstring line = cls + L" \"" + robot::Text(hwnd) + L"\"";
-    for (const auto& s : w->seen_)
-      if (s == line) return TRUE;
-    w->seen_.push_back(line);
-    return TRUE;
-  }
-  bool Ours(DWORD pid) {
-    if (pid == firstPid_) return true;
-    auto it = ours_.find(pid);
-    if (it != ours_.end()) return it->second;
-    const std::wstring image = robot::ProcessImagePath(pid);
-    const bool copy = image.size() >= wcslen(wizrobot::kWorkingCopyTail) &&
-                      _wcsicmp(image.c_str() + image.size() - wcslen(wizrobot::kWorkingCopyTail),
-                               wizrobot::kWorkingCopyTail) == 0;
-    if (!image.empty()) ours_[pid] = copy;  // unreadable: asked again next time
-    return copy;
-  }
-
-  DWORD firstPid_;
-  std::atomic<bool> stop_{false};
-  std::map<DWORD, bool> ours_;
-  std::vector<std::wstring> seen_;
-  std::thread thread_;
-};
 
 struct Outcome {
   DWORD exitCode = ~0u;
   std::vector<std::wstring> windows;
+  size_t copies = 0;  // working copies the watch saw alive
 };
+
+// No window was shown by a run that the watch saw through its working copy
+// (a run refused by the first instance has none: copy = false).
+void ExpectNoWindow(const Outcome& o, bool copy = true) {
+  if (copy) EXPECT_GT(o.copies, 0u) << "the watch never saw the run's working copy";
+  EXPECT_TRUE(o.windows.empty()) << sample::Narrow(o.windows.front());
+}
 
 class Silent : public ::testing::Test {
  protected:
@@ -109,9 +64,7 @@ class Silent : public ::testing::Test {
     CoUninitialize();
   }
   void Clean() {
-    for (const std::wstring& dir : {defaultDir_, std::wstring(kChosenDir)})
-      insttest::Uninstall(kKey, kDisplay, dir, {L"KeloSample_sys.dll"}, {L"KeloSample_win.dat"},
-                          {L"KeloSampleSans.ttf"}, {L"KeloSampleSans(TrueType)"});
+    for (const std::wstring& dir : {defaultDir_, std::wstring(kChosenDir)}) sample::RemoveInstall(dir);
     insttest::RemoveTree(kChosenRoot);
     insttest::RemoveTree(insttest::TempFolder() + L"__KLIMEInstall\\");
     // A program moved out of an uninstalled folder by a run that was ended early.
@@ -129,10 +82,11 @@ class Silent : public ::testing::Test {
     Outcome out;
     robot::Process p;
     if (!robot::Start(exe, arguments, &p)) return out;
-    WindowWatch watch(p.pid());
+    robot::WindowWatch watch(p.pid(), wizrobot::kWorkingCopyTail);
     robot::WaitExit(p, timeoutMs, &out.exitCode);
     // The copy may still be ending (its clean-up): watch it to its end.
     robot::WaitNoProcess(wizrobot::kWorkingCopyTail, 20000);
+    out.copies = watch.copiesSeen();
     out.windows = watch.Stop();
     return out;
   }
@@ -172,7 +126,7 @@ const std::vector<std::string> kInstallLines = {
 TEST_F(Silent, InstallIntoAChosenFolderShowsNoWindowAndEndsWithTheCopy) {
   const Outcome o = Run(setup_, L"-s dir=[C:\\Apps\\Sample IME]" + LogSwitch());
   EXPECT_EQ(o.exitCode, 0u);
-  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  ExpectNoWindow(o);
   // The first process ended only after the copy had done the work.
   EXPECT_TRUE(Exists(std::wstring(kChosenDir) + L"unstall.exe"));
   EXPECT_TRUE(Exists(std::wstring(kChosenDir) + L"config.exe"));
@@ -197,7 +151,7 @@ TEST_F(Silent, InstallMatchesTheWizardsFileForFileAndValueForValue) {
 
   const Outcome o = Run(setup_, L"-s" + LogSwitch());
   EXPECT_EQ(o.exitCode, 0u);
-  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  ExpectNoWindow(o);
   const insttest::MachineSnapshot silent({defaultDir_});
   EXPECT_EQ(wizard.Diff(silent), L"");
 }
@@ -208,18 +162,18 @@ TEST_F(Silent, RepairUninstallAndNothingLeftToUninstall) {
   ASSERT_TRUE(Exists(unstall));
 
   ASSERT_TRUE(DeleteFileW((defaultDir_ + L"config.exe").c_str()));
-  Outcome o = Run(unstall, L"-s -r name=[KeloSample]" + LogSwitch());
+  Outcome o = Run(unstall, L"-s " + Named(L"-r") + LogSwitch());
   EXPECT_EQ(o.exitCode, 0u);
-  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  ExpectNoWindow(o);
   EXPECT_TRUE(Exists(defaultDir_ + L"config.exe"));
   std::string log = Log();
   ExpectInOrder(log, {"mode: repair, silent", "开始安装....", "安装程序已经完成所有工作!"});
   EXPECT_NE(LastLine(log).find("exit code 0 (success)"), std::string::npos) << log;
 
   const std::vector<std::wstring> layouts = LayoutsUsingModule(kModule);
-  o = Run(unstall, L"-s -u name=[KeloSample]" + LogSwitch());
+  o = Run(unstall, L"-s " + Named(L"-u") + LogSwitch());
   EXPECT_EQ(o.exitCode, 0u);
-  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  ExpectNoWindow(o);
   // The folder goes at once; the program that was started from it waits
   // outside it for its end, so that an install made straight after is never
   // touched by what comes after that end.
@@ -232,10 +186,10 @@ TEST_F(Silent, RepairUninstallAndNothingLeftToUninstall) {
   ASSERT_EQ(Run(setup_, L"-s").exitCode, 0u);
   EXPECT_TRUE(robot::WaitUntil([&] { return !parked(); }, 15000)) << "the moved program stays";
   EXPECT_TRUE(Exists(unstall)) << "the install made after the uninstall lost its files";
-  ASSERT_EQ(Run(unstall, L"-s -u name=[KeloSample]" + LogSwitch()).exitCode, 0u);
+  ASSERT_EQ(Run(unstall, L"-s " + Named(L"-u") + LogSwitch()).exitCode, 0u);
   EXPECT_TRUE(robot::WaitUntil([&] { return !Exists(defaultDir_) && !parked(); }, 15000));
-  EXPECT_FALSE(Exists(insttest::ShellFolder(CSIDL_COMMON_APPDATA) + L"KeloIMEs\\KeloSample"));
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::wstring(insttest::kUninstallRoot) + kKey));
+  EXPECT_FALSE(Exists(insttest::ShellFolder(CSIDL_COMMON_APPDATA) + L"KeloIMEs\\" + kKey));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, sample::Record()));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kVendorKey));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kVendorKey));
   EXPECT_TRUE(LayoutsUsingModule(kModule).empty());
@@ -248,9 +202,9 @@ TEST_F(Silent, RepairUninstallAndNothingLeftToUninstall) {
 
   // Nothing is installed any more: nothing to do. (The bare program, as the
   // installed one is gone or goes at the restart.)
-  o = Run(insttest::BinFolder() + L"setup.exe", L"-s -u name=[KeloSample]" + LogSwitch());
+  o = Run(insttest::BinFolder() + L"setup.exe", L"-s " + Named(L"-u") + LogSwitch());
   EXPECT_EQ(o.exitCode, 1602u);
-  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  ExpectNoWindow(o);
   EXPECT_NE(LastLine(Log()).find("exit code 1602"), std::string::npos) << Log();
   insttest::RemovePendingRenames(defaultDir_);
 }
@@ -259,7 +213,7 @@ TEST_F(Silent, UninstallWithTheImeInUseEndsNoProcessAndNeedsARestart) {
   ASSERT_EQ(Run(setup_, L"-s").exitCode, 0u);
   // holdime.exe keeps a copy of the module loaded under the module's name.
   const std::wstring held = insttest::TempFolder() + kModule;
-  ASSERT_TRUE(CopyFileW((insttest::BinFolder() + L"sample\\KeloSample.ime").c_str(), held.c_str(),
+  ASSERT_TRUE(CopyFileW((insttest::BinFolder() + L"sample\\" + sample::kBuiltModule).c_str(), held.c_str(),
                         FALSE));
   const std::wstring event = L"kl_silent_hold_" + std::to_wstring(GetCurrentProcessId());
   ui::Handle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
@@ -268,13 +222,13 @@ TEST_F(Silent, UninstallWithTheImeInUseEndsNoProcessAndNeedsARestart) {
                            L"\"" + held + L"\" 120000 " + event, &holder));
   ASSERT_EQ(WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
 
-  const Outcome o = Run(defaultDir_ + L"unstall.exe", L"-s -u name=[KeloSample]" + LogSwitch());
+  const Outcome o = Run(defaultDir_ + L"unstall.exe", L"-s " + Named(L"-u") + LogSwitch());
   EXPECT_EQ(o.exitCode, 3010u);
-  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  ExpectNoWindow(o);
   EXPECT_FALSE(robot::WaitExit(holder, 0)) << "the holder was ended";
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kVendorKey));
   const std::string log = Log();
-  ExpectInOrder(log, {"KeloSample.kelo.ime is in use by process " + std::to_string(holder.pid()),
+  ExpectInOrder(log, {sample::Narrow(kModule) + " is in use by process " + std::to_string(holder.pid()),
                       "  6.卸载完成.", "removed completely at the next restart"});
   EXPECT_NE(LastLine(log).find("exit code 3010"), std::string::npos) << log;
   robot::Kill(holder.pid());
@@ -294,7 +248,7 @@ TEST_F(Silent, FileInUseGivesRestartDamagedPackageFails) {
     ASSERT_TRUE(hold.ok());
     const Outcome o = Run(setup_, L"-s dir=[C:\\Apps\\Sample IME]" + LogSwitch());
     EXPECT_EQ(o.exitCode, 3010u);
-    EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+    ExpectNoWindow(o);
   }
   std::string log = Log();
   ExpectInOrder(log, {"files in use are replaced at the next restart",
@@ -315,10 +269,10 @@ TEST_F(Silent, FileInUseGivesRestartDamagedPackageFails) {
   {
     robot::Process p;
     ASSERT_TRUE(robot::Start(damaged, L"", &p));
-    WindowWatch watch(p.pid());
+    robot::WindowWatch watch(p.pid(), wizrobot::kWorkingCopyTail);
     const robot::MsgBox box = robot::WaitMessageBox(L"安装程序提示信息", 30000);
     ASSERT_TRUE(box);
-    Sleep(200);  // seen by the watch at least once
+    EXPECT_TRUE(robot::WaitUntil([&] { return !watch.Seen().empty(); }, 10000, 10));
     robot::Answer(box.hwnd, IDOK);
     robot::WaitNoProcess(wizrobot::kWorkingCopyTail, 20000);
     const std::vector<std::wstring> seen = watch.Stop();
@@ -327,7 +281,7 @@ TEST_F(Silent, FileInUseGivesRestartDamagedPackageFails) {
   }
   DeleteFileW(damaged.c_str());
   EXPECT_EQ(o.exitCode, 1603u);
-  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  ExpectNoWindow(o);
   EXPECT_FALSE(Exists(defaultDir_));
   log = Log();
   ExpectInOrder(log, {"mode: install, silent", "the package cannot be extracted"});
@@ -344,7 +298,7 @@ TEST_F(Silent, SecondSetupDuringTheFirstIsRefused) {
   const std::wstring secondLog = insttest::TempFolder() + L"kl silent e2e second.log";
   const Outcome second = Run(setup_, L"-s log=[" + secondLog + L"]", 30000);
   EXPECT_EQ(second.exitCode, 1618u);
-  EXPECT_TRUE(second.windows.empty()) << second.windows.front();
+  ExpectNoWindow(second, false);
   const std::string refused = testfs::ReadText(secondLog);
   DeleteFileW(secondLog.c_str());
   EXPECT_NE(refused.find("another setup is running"), std::string::npos) << refused;
@@ -382,7 +336,7 @@ TEST_F(Silent, HelpAndRefusedCommandLinesChangeNothing) {
   // 1639, and the log still goes where it was asked.
   o = Run(setup_, L"-s --bogus" + LogSwitch());
   EXPECT_EQ(o.exitCode, 1639u);
-  EXPECT_TRUE(o.windows.empty()) << o.windows.front();
+  ExpectNoWindow(o, false);  // refused by the first instance
   std::string log = Log();
   ExpectInOrder(log, {"command line: -s --bogus", "the word --bogus is not a known switch"});
   EXPECT_NE(LastLine(log).find("exit code 1639 (invalid command line)"), std::string::npos) << log;
@@ -394,13 +348,12 @@ TEST_F(Silent, HelpAndRefusedCommandLinesChangeNothing) {
 }
 
 TEST_F(Silent, OlderPackageNeedsDowngradeAndAReinstallKeepsTheOwner) {
-  const std::wstring record =
-      std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + kKey;
+  const std::wstring record = sample::Record();
   Outcome o = Run(setup_, L"-s user=[张 三] company=[可乐公司]" + LogSwitch());
   ASSERT_EQ(o.exitCode, 0u);
   // The record holds what deployment tools read.
   EXPECT_EQ(insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"QuietUninstallString").text,
-            L"\"" + defaultDir_ + L"Unstall.exe\" -s -u name=[KeloSample]");
+            L"\"" + defaultDir_ + L"Unstall.exe\" -s " + Named(L"-u"));
   EXPECT_EQ(insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"InstallLocation").text, defaultDir_);
   const std::wstring date = insttest::ReadValue(HKEY_LOCAL_MACHINE, record, L"InstallDate").text;
   EXPECT_TRUE(date.size() == 8 && date.rfind(L"20", 0) == 0) << date;

@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -97,9 +99,7 @@ class SkinUpdate : public ::testing::Test {
     const std::wstring copy = insttest::TempFolder() + (wizrobot::kWorkingCopyTail + 1);
     robot::WaitUntil([&] { return DeleteFileW(copy.c_str()) || !Exists(copy); }, 10000);
     insttest::RemoveTree(WorkFolder());
-    insttest::Uninstall(kKey, kDisplay, InstallDir(), {L"KeloSample_sys.dll"},
-                        {L"KeloSample_win.dat"}, {L"KeloSampleSans.ttf"},
-                        {L"KeloSampleSans(TrueType)"});
+    sample::RemoveInstall();
   }
 
   void SetUp() override {
@@ -110,10 +110,11 @@ class SkinUpdate : public ::testing::Test {
     root_ = tree_ + L"www\\";
     for (const wchar_t* sub : {L"", L"www\\", L"www\\_supports\\", L"www\\_supports\\klime_drives\\",
                                L"www\\_supports\\klskin_prismic\\", L"skins\\"})
-      CreateDirectoryW((tree_ + sub).c_str(), nullptr);
+      ASSERT_TRUE(CreateDirectoryW((tree_ + sub).c_str(), nullptr)) << Narrow(tree_ + sub);
     ASSERT_TRUE(server_.Start(tree_, root_, kServerScript)) << "the update server did not start";
-    robot::SetRegistryString(HKEY_LOCAL_MACHINE, kVendorKey, L"UpdateServer", server_.Base());
-    robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L"");
+    ASSERT_TRUE(robot::SetRegistryString(HKEY_LOCAL_MACHINE, kVendorKey, L"UpdateServer",
+                                         server_.Base()));
+    ASSERT_TRUE(robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L""));
     // One planned driver of the installed version: the check asks the
     // prismic question and changes no driver.
     ASSERT_TRUE(WriteAll(root_ + L"_supports\\klime_drives\\UpdateList.txt",
@@ -138,10 +139,11 @@ class SkinUpdate : public ::testing::Test {
   // Publishes the given sample skins (and copies named otherwise) with
   // klpack update-tree --skins; returns the list text.
   std::string Publish(const std::vector<std::pair<std::wstring, std::wstring>>& skins) {
-    for (const auto& [from, to] : skins) {
-      CopyFileW((kSamples + from + L".zip").c_str(), (tree_ + L"skins\\" + to + L".zip").c_str(), FALSE);
-      CopyFileW((kSamples + from + L".png").c_str(), (tree_ + L"skins\\" + to + L".png").c_str(), FALSE);
-    }
+    for (const auto& [from, to] : skins)
+      for (const wchar_t* ext : {L".zip", L".png"})
+        EXPECT_TRUE(CopyFileW((kSamples + from + ext).c_str(),
+                              (tree_ + L"skins\\" + to + ext).c_str(), FALSE))
+            << Narrow(from + ext);
     robot::Process klpack;
     EXPECT_TRUE(robot::Start(insttest::BinFolder() + L"klpack.exe",
                              L"update-tree --skins \"" + tree_ + L"skins\" --base-url " +
@@ -157,7 +159,7 @@ class SkinUpdate : public ::testing::Test {
   // the skin dialog.
   HWND OpenSkins() {
     robot::Process p;
-    if (!robot::Start(InstallDir() + L"Unstall.exe", L"-g name=[KeloSample]", &p)) return nullptr;
+    if (!robot::Start(InstallDir() + L"Unstall.exe", sample::Named(L"-g"), &p)) return nullptr;
     dialog_ = robot::WaitTopWindow(kCaption, kTimeout, robot::kDialogClass);
     if (!dialog_) return nullptr;
     updater_ = robot::WindowPid(dialog_);
@@ -204,6 +206,42 @@ class SkinUpdate : public ::testing::Test {
     updater_ = 0;
   }
 
+  // Each row's count is the run's running total of downloaded bytes once the
+  // row's package (sample skin `packages[i]`) has come: in bytes up to 10240,
+  // else in whole KB. The totals grow by at least each package and never pass
+  // what the server sent in all (the sizes of the files it was asked for).
+  void ExpectByteCounts(const std::vector<std::wstring>& packages) {
+    const std::vector<std::wstring> shown = robot::ListViewColumn(List(), 2);
+    ASSERT_EQ(shown.size(), packages.size());
+    uint64_t sent = 0;
+    const std::string log = server_.Log();
+    for (size_t at = log.find("GET /"); at != std::string::npos; at = log.find("GET /", at + 1)) {
+      std::string path = log.substr(at + 4, log.find(' ', at + 4) - at - 4);
+      path = path.substr(0, path.find('?'));
+      WIN32_FILE_ATTRIBUTE_DATA a = {};
+      std::wstring file = root_ + kl::FromUtf8(path.c_str() + 1);
+      for (auto& c : file)
+        if (c == L'/') c = L'\\';
+      if (GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &a)) sent += a.nFileSizeLow;
+    }
+    uint64_t lowBefore = 0;
+    for (size_t i = 0; i < shown.size(); ++i) {
+      unsigned long long n = 0;
+      wchar_t unit[4] = {};
+      ASSERT_EQ(swscanf(shown[i].c_str(), L"%llu %3ls", &n, unit), 2) << Narrow(shown[i]);
+      const bool kb = std::wstring(unit) == L"KB";
+      ASSERT_TRUE(kb || std::wstring(unit) == L"B") << Narrow(shown[i]);
+      const uint64_t low = kb ? n * 1024 : n, high = kb ? n * 1024 + 1023 : n;
+      EXPECT_EQ(kb, low > 10240) << Narrow(shown[i]);
+      WIN32_FILE_ATTRIBUTE_DATA a = {};
+      ASSERT_TRUE(GetFileAttributesExW((kSamples + packages[i] + L".zip").c_str(),
+                                       GetFileExInfoStandard, &a));
+      EXPECT_GE(high, lowBefore + a.nFileSizeLow) << "row " << i << ": " << Narrow(shown[i]);
+      EXPECT_LE(low, sent) << "row " << i << ": " << Narrow(shown[i]);
+      lowBefore = low;
+    }
+  }
+
   void ExpectSameFile(const std::wstring& a, const std::wstring& b) {
     Bytes x, y;
     ASSERT_TRUE(ReadAll(a, &x)) << Narrow(a);
@@ -240,9 +278,7 @@ TEST_F(SkinUpdate, CheckedPackageInstalledIntoTheSkinFolderWithPreviews) {
   EXPECT_EQ(robot::ListViewColumn(List(), 0), (std::vector<std::wstring>{L"Alpha", L"Beta", L"NoPic"}));
   EXPECT_EQ(robot::ListViewColumn(List(), 1),
             (std::vector<std::wstring>{L"1.0.0.0", L"1.0.0.0", L"1.0.0.0"}));
-  for (const std::wstring& c : robot::ListViewColumn(List(), 2))
-    EXPECT_TRUE(c.size() > 2 && (c.substr(c.size() - 2) == L" B" || c.substr(c.size() - 3) == L" KB"))
-        << Narrow(c);
+  ExpectByteCounts({L"Alpha", L"Beta", L"Alpha"});
   EXPECT_EQ(server_.Log().find("evil"), std::string::npos) << server_.Log();
 
   // Each row's preview beside the dialog, as large as the picture plus 25.
@@ -268,12 +304,16 @@ TEST_F(SkinUpdate, CheckedPackageInstalledIntoTheSkinFolderWithPreviews) {
   // Beta's transparent corner shows the dialog background, its disc orange.
   {
     HWND preview = Preview();
-    Sleep(300);
-    HDC dc = GetDC(preview);
-    const COLORREF corner = GetPixel(dc, 2, 2), disc = GetPixel(dc, 50, 20);
-    ReleaseDC(preview, dc);
-    EXPECT_EQ(corner, GetSysColor(COLOR_BTNFACE));
-    EXPECT_EQ(disc, RGB(0xE0, 0x70, 0x10));
+    auto pixel = [&](int x, int y) {
+      HDC dc = GetDC(preview);
+      const COLORREF c = GetPixel(dc, x, y);
+      ReleaseDC(preview, dc);
+      return c;
+    };
+    // Painted once the disc shows; the corner is read from the same picture.
+    EXPECT_TRUE(robot::WaitUntil([&] { return pixel(50, 20) == RGB(0xE0, 0x70, 0x10); }, 10000, 20))
+        << "the disc is not painted orange";
+    EXPECT_EQ(pixel(2, 2), GetSysColor(COLOR_BTNFACE));
     const std::wstring shots = insttest::BinFolder() + L"..\\screenshots\\";
     CreateDirectoryW(shots.c_str(), nullptr);
     EXPECT_TRUE(CaptureWindowPng(preview, (shots + L"skin_preview_beta.png").c_str()));

@@ -39,7 +39,7 @@ using sample::kKey;
 using sample::kVendorKey;
 constexpr const wchar_t* kCaption = sample::kUpdateCaption;
 constexpr wchar_t kPrismicCaption[] = L"prismic驱动更新";
-constexpr wchar_t kPolicyKey[] = L"Software\\Policies\\zorbl\\KeloSample";
+const std::wstring kPolicyKey = std::wstring(L"Software\\Policies\\zorbl\\") + sample::kKey;
 constexpr wchar_t kListPath[] = L"/_supports/klime_drives/UpdateList.txt";
 constexpr int kItems = 1011, kMessages = 1006;
 constexpr DWORD kTimeout = 60000;
@@ -49,7 +49,26 @@ using sample::Narrow;
 using sample::Record;
 using sample::WorkFolder;
 
-std::wstring ImePath() { return insttest::SystemDir() + L"KeloSample.kelo.ime"; }
+std::wstring ImePath() { return insttest::SystemDir() + sample::kModule; }
+
+// Every file under folder (its names relative to it); none when it is gone.
+std::vector<std::wstring> FilesUnder(const std::wstring& folder) {
+  std::vector<std::wstring> found;
+  WIN32_FIND_DATAW e;
+  ui::FindHandle f(FindFirstFileW((folder + L"*").c_str(), &e));
+  if (!f.valid()) return found;
+  do {
+    const std::wstring name = e.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      for (const std::wstring& inner : FilesUnder(folder + name + L"\\"))
+        found.push_back(name + L"\\" + inner);
+    } else {
+      found.push_back(name);
+    }
+  } while (FindNextFileW(f.get(), &e));
+  return found;
+}
 
 // ---- version resources, read through the system ----
 
@@ -126,35 +145,44 @@ class DriverUpdate : public ::testing::Test {
     if (!Exists(SampleSetup())) return;
     CoInitialize(nullptr);
     Clean();
+    setupProblem_ = InstallForTheSuite();
+    installed_ = setupProblem_.empty();
+  }
+
+  // The sample installed through the wizard, every step checked; what went
+  // wrong, or "".
+  static std::string InstallForTheSuite() {
     DWORD pid = 0;
     // Every wait of the suite's install together stays well inside the
     // case's time-out.
     HWND wizard =
         wizrobot::StartWizard(SampleSetup(), wizrobot::WizardCaption(kDisplay), &pid, 30000);
-    if (!wizard) return;
-    robot::ClickControl(wizard, wizrobot::kAccept);
-    robot::WaitUntil([&] { return robot::IsEnabled(robot::Control(wizard, IDOK)); }, 5000);
-    robot::ClickControl(wizard, IDOK);
-    if (wizrobot::WaitFinished(wizard, 60000) != wizrobot::kDoneCaption) return;
+    if (!wizard) return "no wizard";
+    if (!robot::ClickControl(wizard, wizrobot::kAccept)) return "the licence cannot be accepted";
+    if (!robot::WaitUntil([&] { return robot::IsEnabled(robot::Control(wizard, IDOK)); }, 5000))
+      return "the install button stays disabled";
+    if (!robot::ClickControl(wizard, IDOK)) return "the install button cannot be pressed";
+    if (wizrobot::WaitFinished(wizard, 60000) != wizrobot::kDoneCaption) return "the install failed";
     ui::Handle copy(OpenProcess(SYNCHRONIZE, FALSE, pid));
-    robot::ClickControl(wizard, IDOK);
-    robot::WaitExit(copy.get(), 20000);
-    robot::WaitUntil([] { return !Exists(WorkFolder()); }, 10000);
+    if (!robot::ClickControl(wizard, IDOK)) return "the finish button cannot be pressed";
+    if (!robot::WaitExit(copy.get(), 20000)) return "the wizard did not end";
+    if (!robot::WaitUntil([] { return !Exists(WorkFolder()); }, 10000))
+      return "the work folder stayed";
 
     // The installed module carries icon 1, the identity an updated module
     // must keep (the sample's own module has no icon: give it config.exe's).
     if (ResourceBytes(ImePath(), RT_ICON, 1).empty()) {
       Bytes icon = ResourceBytes(InstallDir() + L"config.exe", RT_ICON, 1);
       HANDLE h = BeginUpdateResourceW(ImePath().c_str(), FALSE);
-      if (h && !icon.empty() &&
-          UpdateResourceW(h, RT_ICON, MAKEINTRESOURCEW(1), 0x804, icon.data(),
-                          static_cast<DWORD>(icon.size())))
-        EndUpdateResourceW(h, FALSE);
-      else if (h)
-        EndUpdateResourceW(h, TRUE);
+      if (!h || icon.empty()) return "no icon for the installed module";
+      const bool updated = UpdateResourceW(h, RT_ICON, MAKEINTRESOURCEW(1), 0x804, icon.data(),
+                                           static_cast<DWORD>(icon.size()));
+      if (!EndUpdateResourceW(h, updated ? FALSE : TRUE) || !updated)
+        return "the installed module's icon cannot be written";
     }
-    for (const auto& f : Watched()) ReadAll(f, &Originals()[f]);
-    installed_ = true;
+    for (const auto& f : Watched())
+      if (!ReadAll(f, &Originals()[f])) return "cannot read " + Narrow(f);
+    return "";
   }
 
   static void TearDownTestSuite() {
@@ -168,9 +196,7 @@ class DriverUpdate : public ::testing::Test {
     const std::wstring copy = insttest::TempFolder() + (wizrobot::kWorkingCopyTail + 1);
     robot::WaitUntil([&] { return DeleteFileW(copy.c_str()) || !Exists(copy); }, 10000);
     insttest::RemoveTree(WorkFolder());
-    insttest::Uninstall(kKey, kDisplay, InstallDir(), {L"KeloSample_sys.dll"},
-                        {L"KeloSample_win.dat"}, {L"KeloSampleSans.ttf"},
-                        {L"KeloSampleSans(TrueType)"});
+    sample::RemoveInstall();
   }
 
   static std::vector<std::wstring> Watched() {
@@ -185,15 +211,16 @@ class DriverUpdate : public ::testing::Test {
     // The build makes it (scripts/pack-sample.sh): missing, the case fails.
     ASSERT_TRUE(Exists(SampleSetup())) << "no sample setup at " << Narrow(SampleSetup())
                                        << " (scripts/pack-sample.sh makes it)";
-    ASSERT_TRUE(installed_) << "the sample could not be installed";
+    ASSERT_TRUE(installed_) << "the sample could not be installed: " << setupProblem_;
     tree_ = insttest::TempFolder() + testfs::Unique(L"klupd") + L"\\";
     root_ = tree_ + L"www\\";
     for (const wchar_t* sub : {L"", L"www\\", L"www\\_supports\\", L"www\\_supports\\klime_drives\\",
                                L"www\\drivers\\", L"www\\second\\", L"drivers\\"})
-      CreateDirectoryW((tree_ + sub).c_str(), nullptr);
+      ASSERT_TRUE(CreateDirectoryW((tree_ + sub).c_str(), nullptr)) << Narrow(tree_ + sub);
     ASSERT_TRUE(server_.Start(tree_, root_, kServerScript)) << "the update server did not start (python3?)";
-    robot::SetRegistryString(HKEY_LOCAL_MACHINE, kVendorKey, L"UpdateServer", server_.Base() + L"/");
-    robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L"");
+    ASSERT_TRUE(robot::SetRegistryString(HKEY_LOCAL_MACHINE, kVendorKey, L"UpdateServer",
+                                         server_.Base() + L"/"));
+    ASSERT_TRUE(robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", L""));
   }
 
   void TearDown() override {
@@ -206,7 +233,7 @@ class DriverUpdate : public ::testing::Test {
     if (!heldModule_.empty()) DeleteFileW(heldModule_.c_str());
     server_.Stop();
     // The policy key outlives the uninstall: never left behind.
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPolicyKey);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPolicyKey.c_str());
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kVendorKey, L"UpdateServer");
     for (const auto& [path, bytes] : Originals()) WriteAll(path, bytes);
     insttest::RemoveTree(WorkFolder());
@@ -222,8 +249,10 @@ class DriverUpdate : public ::testing::Test {
     const std::wstring sample = insttest::BinFolder() + L"sample\\";
     const std::wstring drivers = tree_ + L"drivers\\";
     for (const wchar_t* t : {L"IME_MAIN", L"SKIN_DRIVE", L"CONFIG_DRIVE"})
-      CreateDirectoryW((drivers + t).c_str(), nullptr);
-    ASSERT_TRUE(MakeNewer(sample + L"KeloSample.ime", drivers + L"IME_MAIN\\KeloSample.ime", false));
+      ASSERT_TRUE(CreateDirectoryW((drivers + t).c_str(), nullptr) ||
+                  GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(MakeNewer(sample + sample::kBuiltModule,
+                          drivers + L"IME_MAIN\\" + kKey + L".ime", false));
     ASSERT_TRUE(MakeNewer(sample + L"skin.dll", drivers + L"SKIN_DRIVE\\prismic.dll", true));
     ASSERT_TRUE(CopyFileW((sample + L"config.exe").c_str(),
                           (drivers + L"CONFIG_DRIVE\\_config_.exe").c_str(), FALSE));
@@ -243,8 +272,8 @@ class DriverUpdate : public ::testing::Test {
     EXPECT_EQ(text, "\xEF\xBB\xBF"
                     "<TYPE=SKIN_DRIVE><NAME=prismic><VERSION=1.0.0.2><CABURL=" + base +
                         "/drivers/skin_drive/prismic.cab>\r\n"
-                        "<TYPE=IME_MAIN><NAME=KeloSample><VERSION=1.0.0.2><CABURL=" + base +
-                        "/drivers/ime_main/KeloSample.cab>\r\n"
+                        "<TYPE=IME_MAIN><NAME=" + Narrow(kKey) + "><VERSION=1.0.0.2><CABURL=" +
+                        base + "/drivers/ime_main/" + Narrow(kKey) + ".cab>\r\n"
                         "<TYPE=CONFIG_DRIVE><NAME=_config_><VERSION=1.0.0.1><CABURL=" + base +
                         "/drivers/config_drive/_config_.cab>\r\n");
     ASSERT_TRUE(WriteAll(list, text + "<TYPE=FONT_PACK><NAME=extra><VERSION=9.0.0.0><FOO=1>\r\n"));
@@ -254,7 +283,7 @@ class DriverUpdate : public ::testing::Test {
   HWND StartUpdate(const std::wstring& program = L"") {
     robot::Process p;
     if (!robot::Start(program.empty() ? InstallDir() + L"Unstall.exe" : program,
-                      L"-g name=[KeloSample]", &p))
+                      sample::Named(L"-g"), &p))
       return nullptr;
     dialog_ = robot::WaitTopWindow(kCaption, kTimeout, robot::kDialogClass);
     if (dialog_) updater_ = robot::WindowPid(dialog_);
@@ -311,6 +340,7 @@ class DriverUpdate : public ::testing::Test {
   }
 
   static bool installed_;
+  static std::string setupProblem_;
   testsrv::UpdateServer server_;
   std::wstring tree_, root_, heldModule_;
   std::vector<DWORD> holders_;
@@ -318,6 +348,7 @@ class DriverUpdate : public ::testing::Test {
   DWORD updater_ = 0;
 };
 bool DriverUpdate::installed_ = false;
+std::string DriverUpdate::setupProblem_;
 
 const std::wstring kIme = L"IME驱动", kSkin = L"界面驱动", kConfig = L"配置程序";
 
@@ -327,7 +358,8 @@ TEST_F(DriverUpdate, NewerDriversKeepTheInstalledIdentity) {
   ASSERT_TRUE(WriteAll(root_ + L"second\\list.txt",
                        "\xEF\xBB\xBF<TYPE=config_drive><NAME=_CONFIG_><VERSION=1.0.0.1><CABURL=" +
                            Narrow(server_.Base()) + "/drivers/config_drive/_config_.cab>\r\n"));
-  robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo", server_.Base() + L"/second/list.txt");
+  ASSERT_TRUE(robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo",
+                                       server_.Base() + L"/second/list.txt"));
   ASSERT_TRUE(server_.Rule(kListPath, L"utf16be"));
   ASSERT_TRUE(server_.Rule(L"/second/list.txt", L"utf16le"));
   const std::wstring skin = InstallDir() + L"skin.dll";
@@ -339,12 +371,12 @@ TEST_F(DriverUpdate, NewerDriversKeepTheInstalledIdentity) {
   using Row = std::vector<std::wstring>;
   EXPECT_EQ(Rows(), (std::vector<Row>{
                         {L"完成", L"1.0.0.1", L"1.0.0.2", kSkin, L"prismic"},
-                        {L"完成", L"1.0.0.1", L"1.0.0.2", kIme, L"KeloSample"},
+                        {L"完成", L"1.0.0.1", L"1.0.0.2", kIme, kKey},
                         {L"完成", L"1.0.0.1", L"1.0.0.1", kConfig, L"_config_"},
                         {L"完成", L"1.0.0.1", L"1.0.0.1", kConfig, L"_config_"},
                     }));
   EXPECT_EQ(Messages(), (std::vector<std::wstring>{L"未知的更新标识！", L"开始Kelo驱动程序更新：",
-                                                   L"更新：prismic", L"更新：KeloSample",
+                                                   L"更新：prismic", L"更新：" + std::wstring(kKey),
                                                    L"更新完毕"}));
   ExitAndExpectCleanUp(20000);
 
@@ -374,7 +406,7 @@ TEST_F(DriverUpdate, NewerDriversKeepTheInstalledIdentity) {
   // What klpack published is, unpacked by the product's extractor, the
   // driver byte for byte.
   for (const auto& [cab, file] : {std::pair<std::wstring, std::wstring>{
-                                      L"ime_main\\KeloSample.cab", L"IME_MAIN\\KeloSample.ime"},
+                                      L"ime_main\\" + std::wstring(kKey) + L".cab", L"IME_MAIN\\" + std::wstring(kKey) + L".ime"},
                                   {L"skin_drive\\prismic.cab", L"SKIN_DRIVE\\prismic.dll"}}) {
     const std::wstring out = tree_ + L"unpacked\\";
     CreateDirectoryW(out.c_str(), nullptr);
@@ -410,20 +442,21 @@ TEST_F(DriverUpdate, FailuresAreReportedAndChangeNothing) {
 
   // A cabinet cut short after its announced length, one missing.
   ASSERT_TRUE(server_.Rule(kListPath, L"ok"));
-  ASSERT_TRUE(server_.Rule(L"/drivers/ime_main/KeloSample.cab", L"cut"));
+  ASSERT_TRUE(server_.Rule(L"/drivers/ime_main/" + std::wstring(kKey) + L".cab", L"cut"));
   ASSERT_TRUE(server_.Rule(L"/drivers/skin_drive/prismic.cab", L"404"));
   ASSERT_TRUE(robot::ClickControl(dialog_, IDOK));
   ASSERT_TRUE(WaitCheckDone(true));
   EXPECT_EQ(Messages(), (std::vector<std::wstring>{L"未知的更新标识！", L"开始Kelo驱动程序更新：",
                                                    L"更新：prismic", L"　　下载prismic 失败",
-                                                   L"更新：KeloSample", L"　　下载KeloSample 失败",
+                                                   L"更新：" + std::wstring(kKey), L"　　下载" + std::wstring(kKey) + L" 失败",
                                                    L"更新完毕"}));
   auto rows = Rows();
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0][0], L"失败");
   EXPECT_EQ(rows[1][0], L"失败");
   EXPECT_EQ(rows[2][0], L"完成");
-  EXPECT_FALSE(Exists(WorkFolder() + L"_klautodownload.cab")) << "a partial cabinet is left";
+  for (const std::wstring& f : FilesUnder(WorkFolder()))
+    EXPECT_EQ(f.find(L".cab"), std::wstring::npos) << "a cabinet is left: " << Narrow(f);
   for (const auto& f : Watched()) ExpectUnchanged(f);
 
   // A stalled transfer: the dialog keeps answering and closes at once.
@@ -435,7 +468,16 @@ TEST_F(DriverUpdate, FailuresAreReportedAndChangeNothing) {
         return m.size() >= 3 && m.back() == L"更新：prismic";
       },
       kTimeout));
-  Sleep(1500);
+  // The stalled request has reached the server (its second request of the
+  // cabinet): the transfer now hangs for as long as the server holds it.
+  ASSERT_TRUE(robot::WaitUntil(
+      [&] {
+        const std::string log = server_.Log();
+        const size_t first = log.find("GET /drivers/skin_drive/prismic.cab");
+        return first != std::string::npos &&
+               log.find("GET /drivers/skin_drive/prismic.cab", first + 1) != std::string::npos;
+      },
+      kTimeout));
   DWORD_PTR answer = 0;
   EXPECT_NE(SendMessageTimeoutW(dialog_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer), 0)
       << "the dialog does not answer during the stall";
@@ -446,8 +488,8 @@ TEST_F(DriverUpdate, FailuresAreReportedAndChangeNothing) {
 
 TEST_F(DriverUpdate, ModuleInUseAndInUseDialogCancelledChangesNothing) {
   Publish();
-  heldModule_ = insttest::TempFolder() + L"KeloSample.kelo.ime";
-  ASSERT_TRUE(CopyFileW((insttest::BinFolder() + L"sample\\KeloSample.ime").c_str(),
+  heldModule_ = insttest::TempFolder() + sample::kModule;
+  ASSERT_TRUE(CopyFileW((insttest::BinFolder() + L"sample\\" + sample::kBuiltModule).c_str(),
                         heldModule_.c_str(), FALSE));
   const std::wstring event = L"kl_update_hold_" + std::to_wstring(GetCurrentProcessId());
   ui::Handle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
@@ -462,11 +504,23 @@ TEST_F(DriverUpdate, ModuleInUseAndInUseDialogCancelledChangesNothing) {
   ASSERT_NE(inUse, nullptr) << "no in-use dialog";
   ASSERT_TRUE(robot::Command(inUse, IDCANCEL));
   ASSERT_TRUE(robot::WaitUntil([&] { return !IsWindow(inUse); }, 10000));
-  Sleep(1000);
-  EXPECT_TRUE(Messages().empty());
-  EXPECT_TRUE(Rows().empty());
-  EXPECT_TRUE(robot::IsEnabled(robot::Control(dialog_, IDOK)));
-  EXPECT_EQ(server_.Log().find("UpdateList.txt"), std::string::npos);
+  // The cancelled check has ended once the dialog takes a new one, which
+  // asks again: only then does "nothing happened" mean something.
+  bool sawMessages = false;
+  HWND again = nullptr;
+  ASSERT_TRUE(robot::WaitUntil(
+      [&] {
+        sawMessages = sawMessages || !Messages().empty() || !Rows().empty();
+        robot::ClickControl(dialog_, IDOK);
+        again = robot::WaitTopWindow(L"输入法载入状态", 300, robot::kDialogClass, updater_);
+        return again != nullptr;
+      },
+      kTimeout))
+      << "the dialog takes no second check";
+  EXPECT_FALSE(sawMessages) << "the cancelled check went on";
+  EXPECT_EQ(server_.Log().find("UpdateList.txt"), std::string::npos) << server_.Log();
+  ASSERT_TRUE(robot::Command(again, IDCANCEL));
+  ASSERT_TRUE(robot::WaitUntil([&] { return !IsWindow(again); }, 10000));
   ExitAndExpectCleanUp(20000);
   for (const auto& f : Watched()) ExpectUnchanged(f);
 }
@@ -477,7 +531,7 @@ TEST_F(DriverUpdate, SilentUpdatesInstallDriversAndLogEachStep) {
   auto run = [&](DWORD* code) {
     robot::Process p;
     ASSERT_TRUE(robot::Start(InstallDir() + L"Unstall.exe",
-                             L"-s -g name=[KeloSample] log=[" + log + L"]", &p));
+                             L"-s " + sample::Named(L"-g") + L" log=[" + log + L"]", &p));
     ASSERT_TRUE(robot::WaitExit(p, kTimeout, code));
   };
   auto logText = [&] { return testfs::ReadText(log); };
@@ -519,7 +573,7 @@ TEST_F(DriverUpdate, SilentUpdatesInstallDriversAndLogEachStep) {
   expectLines({"update list: " + base + "/_supports/klime_drives/UpdateList.txt",
                "download: " + base + "/_supports/klime_drives/UpdateList.txt: HTTP 200",
                "  unsigned (this setup has no publisher key)",
-               "planned: prismic", "server 1.0.0.2", "planned: KeloSample",
+               "planned: prismic", "server 1.0.0.2", "planned: " + Narrow(kKey),
                "download: " + base + "/drivers/skin_drive/prismic.cab: HTTP 200",
                "  digest: none given", "file replaced: ", "drivers updated: 2 of 3 planned",
                "exit code 0"});
@@ -573,7 +627,7 @@ TEST_F(DriverUpdate, SignedListsAndDigestsAreVerified) {
   Publish(key);
   const std::wstring list = root_ + L"_supports\\klime_drives\\UpdateList.txt";
   const std::wstring drivers = root_ + L"drivers\\";
-  const std::wstring cabs[] = {drivers + L"ime_main\\KeloSample.cab",
+  const std::wstring cabs[] = {drivers + L"ime_main\\" + kKey + L".cab",
                                drivers + L"skin_drive\\prismic.cab",
                                drivers + L"config_drive\\_config_.cab"};
   Bytes signedList, signature, cabBytes[3];
@@ -586,8 +640,8 @@ TEST_F(DriverUpdate, SignedListsAndDigestsAreVerified) {
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(WriteAll(cabs[i], cabBytes[rotated ? (i + 1) % 3 : i]));
   };
   const std::vector<std::wstring> forged = {L"开始Kelo驱动程序更新：", L"更新：prismic",
-                                            L"　　下载prismic 失败", L"更新：KeloSample",
-                                            L"　　下载KeloSample 失败", L"更新完毕"};
+                                            L"　　下载prismic 失败", L"更新：" + std::wstring(kKey),
+                                            L"　　下载" + std::wstring(kKey) + L" 失败", L"更新完毕"};
 
   // Without a key: the digests still decide, and a signed list's items are known.
   rotateCabinets(true);
@@ -659,7 +713,7 @@ TEST_F(DriverUpdate, SignedListsAndDigestsAreVerified) {
   // record is refused and the server's list still counts.
   rotateCabinets(false);
   ASSERT_TRUE(WriteAll(root_ + L"second\\list.txt",
-                       "<TYPE=IME_MAIN><NAME=KeloSample><VERSION=9.0.0.0><CABURL=" +
+                       "<TYPE=IME_MAIN><NAME=" + Narrow(kKey) + "><VERSION=9.0.0.0><CABURL=" +
                            Narrow(server_.Base()) + "/drivers/skin_drive/prismic.cab>\r\n"));
   robot::SetRegistryString(HKEY_LOCAL_MACHINE, Record(), L"URLUpdateInfo",
                            server_.Base() + L"/second/list.txt");
@@ -668,7 +722,7 @@ TEST_F(DriverUpdate, SignedListsAndDigestsAreVerified) {
   EXPECT_EQ(Messages(), (std::vector<std::wstring>{
                             L"无法访问的URL：" + server_.Base() + L"/second/list.txt",
                             L"  更新列表的签名验证失败！", L"开始Kelo驱动程序更新：",
-                            L"更新：prismic", L"更新：KeloSample", L"更新完毕"}));
+                            L"更新：prismic", L"更新：" + std::wstring(kKey), L"更新完毕"}));
   ExitAndExpectCleanUp(20000);
   EXPECT_EQ(VersionString(ImePath(), L"FileVersion"), L"1.0.0.2");
   EXPECT_EQ(VersionString(InstallDir() + L"skin.dll", L"FileVersion"), L"1.0.0.2");

@@ -98,7 +98,16 @@ TEST_F(WorkFolderAndDlls, PlantedFoldersLibrariesAndInterpreterAreNeverUsed) {
   ASSERT_TRUE(Exists(unstall));
   EXPECT_EQ(Run(unstall, L"-s -u name=[KeloSample]"), 0u);
   EXPECT_TRUE(robot::WaitUntil([] { return !Exists(sample::InstallDir()); }, 15000));
-  Sleep(3000);  // the interpreter started for after the end has run by now
+  // The interpreter started for after the end has run once the folder the
+  // uninstaller moved itself into is gone.
+  EXPECT_TRUE(robot::WaitUntil(
+      [&] {
+        WIN32_FIND_DATAW found;
+        ui::FindHandle f(FindFirstFileW((temp + L"__KLIMEUninstall*").c_str(), &found));
+        return !f.valid();
+      },
+      15000))
+      << "the uninstaller's folder stays: its interpreter did not run";
 
   EXPECT_FALSE(Exists(temp + L"msimg32.dll.trace")) << "the library in the temporary folder was loaded";
   EXPECT_FALSE(Exists(folder_ + L"msimg32.dll.trace")) << "the library beside the setup was loaded";

@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
+#include "robot_win.h"
 #include "sys/remove_tree_win.h"
 #include "testfs_win.h"
+#include "update_server_win.h"
 
 namespace {
 
@@ -61,6 +64,54 @@ TEST(RemoveFolderTree, RemovesATreeAndKeepsTheCurrentDirectory) {
   EXPECT_EQ(RemoveTreeProcessCount(), starts);
   GetCurrentDirectoryW(MAX_PATH, after);
   EXPECT_STREQ(before, after);
+}
+
+// Starts a Unix program through Wine (as the test update server is run).
+// Wine gives back no handle to wait on: callers wait for what it makes.
+bool StartUnix(const wchar_t* program, const std::wstring& arguments) {
+  robot::Process p;
+  return robot::Start(program, arguments, &p);
+}
+
+std::wstring Quoted(const std::wstring& windowsPath) {
+  return L"\"" + kl::FromUtf8(testsrv::UnixPath(windowsPath).c_str()) + L"\"";
+}
+
+// A symbolic link made on the Unix side of Wine (which reports it as a
+// reparse point) in the tree, to a folder outside it: never entered. Wine
+// cannot remove it as a link, so it stays with what is left of the tree;
+// the folder it points to stays whole, and no interpreter runs.
+TEST(RemoveFolderTree, LinksInTheTreeAreNeverFollowedOut) {
+  const std::wstring dir = L"C:\\" + Unique(L"kl_links_");
+  const std::wstring outside = L"C:\\" + Unique(L"kl_outside_");
+  MakeFolders(dir + L"\\a\\b");
+  MakeFolders(outside + L"\\sub");
+  Put(dir + L"\\a\\mine.txt");
+  Put(outside + L"\\keep.txt");
+  Put(outside + L"\\sub\\deep.txt");
+  ASSERT_FALSE(testsrv::UnixPath(outside).empty()) << "not under Wine";
+  const std::wstring folderLink = dir + L"\\a\\b\\folder-link";
+  ASSERT_TRUE(StartUnix(L"Z:\\usr\\bin\\ln", L"-s " + Quoted(outside) + L" " +
+                                                 Quoted(dir + L"\\a\\b") + L"/folder-link"));
+  ASSERT_TRUE(robot::WaitUntil([&] { return testfs::Exists(folderLink); }, 10000, 20))
+      << "ln did not make the link";
+  ASSERT_TRUE(GetFileAttributesW(folderLink.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)
+      << "the link is not seen as a link";
+  ASSERT_TRUE(testfs::IsFile(dir + L"\\a\\b\\folder-link\\sub\\deep.txt"));
+
+  const DWORD starts = RemoveTreeProcessCount();
+  EXPECT_FALSE(RemoveFolderTree(dir.c_str()));
+  EXPECT_FALSE(RemoveFolderTreeAfterExit(dir.c_str()));
+  EXPECT_EQ(RemoveTreeProcessCount(), starts) << "the interpreter would follow the link";
+  EXPECT_EQ(testfs::ReadText(outside + L"\\sub\\deep.txt"), "x") << "entered through the folder link";
+  EXPECT_TRUE(IsFolder(outside + L"\\sub"));
+  EXPECT_EQ(testfs::ReadText(outside + L"\\keep.txt"), "x");
+  EXPECT_TRUE(testfs::Exists(folderLink));
+
+  // Removed on the Unix side, which never follows a link.
+  EXPECT_TRUE(StartUnix(L"Z:\\usr\\bin\\rm", L"-rf " + Quoted(dir)));
+  EXPECT_TRUE(robot::WaitUntil([&] { return !testfs::Exists(dir); }, 10000, 20));
+  RemoveTree(outside);
 }
 
 TEST(RemoveFolderTree, MissingFolderStartsNothing) {

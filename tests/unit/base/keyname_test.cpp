@@ -12,7 +12,7 @@ kl::string16 U(const char* utf8) { return kl::FromUtf8(utf8); }
 TEST(NameRule, RelativePaths) {
   for (const char* ok : {"a.txt", "sub\\deeper\\x.bin", "sub/x", "$system32$\\k.dll",
                          "\xE4\xB8\xAD.txt", "console.txt", "com10", "nullable", "CONx", ".hidden",
-                         "a]b"})
+                         "a]b", "a b", "a\x7E"})
     EXPECT_TRUE(kl::IsSafeRelativePath(U(ok))) << ok;
   struct Bad {
     const char* name;
@@ -31,6 +31,8 @@ TEST(NameRule, RelativePaths) {
       {"a<b>", NameProblem::BadCharacter}, {"a|b", NameProblem::BadCharacter},
       {"a?b", NameProblem::BadCharacter}, {"a\x01" "b", NameProblem::ControlCharacter},
       {"a\x7F", NameProblem::ControlCharacter},
+      // The last control character; the blank after it is a name's own.
+      {"a\x1F" "b", NameProblem::ControlCharacter}, {"\x1F", NameProblem::ControlCharacter},
   };
   for (const Bad& b : bad) EXPECT_EQ(kl::CheckRelativePath(U(b.name)), b.why) << b.name;
   // A lone surrogate is no name; a pair is.
@@ -51,6 +53,7 @@ TEST(NameRule, KeyNames) {
       {"a/b", NameProblem::Separator},        {"C:x", NameProblem::Colon},
       {"a]b -u x", NameProblem::Bracket},     {"CON", NameProblem::DeviceName},
       {"Kelo.", NameProblem::TrailingDotOrSpace}, {"Kelo\t", NameProblem::ControlCharacter},
+      {"Kelo\x1F" "2", NameProblem::ControlCharacter},
       {"abcdefghijklmnopqrstuvwxyz01234", NameProblem::TooLong}, {"", NameProblem::Empty},
   };
   for (const Bad& b : bad) EXPECT_EQ(kl::CheckKeyName(U(b.name)), b.why) << b.name;

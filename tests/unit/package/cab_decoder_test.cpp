@@ -450,6 +450,44 @@ TEST(CabDecoder, DamagedCabinetsFailWithTheirReason) {
   EXPECT_EQ(e, cab::DecodeError::CabinetNotFound);
 }
 
+// File ranges are checked to the byte before anything is announced: a file
+// may end exactly at its folder's end and the next may start right where the
+// one before ends; one byte more is refused, with its reason.
+TEST(CabDecoder, FileRangesAreCheckedToTheByteBeforeAnyFileIsAnnounced) {
+  const Bytes data = Words(5000, 12), other = Words(700, 13);
+  const std::vector<RawFolder> folders = {{0, StoredBlocks(data)}, {1, MsZipWithHistory(other)}};
+  struct Case {
+    std::vector<RawFile> files;
+    const char* reason;  // "" for a cabinet that decodes
+  } cases[] = {
+      {{{"a", 3000, 0, 0}, {"b", 2000, 3000, 0}, {"c", 700, 0, 1}, {"end", 0, 5000, 0}}, ""},
+      {{{"a", 3000, 0, 0}, {"b", 2001, 3000, 0}}, "file range past the folder's data"},
+      {{{"end", 0, 5001, 0}}, "file range past the folder's data"},
+      {{{"c", 701, 0, 1}}, "file range past the folder's data"},
+      {{{"a", 3000, 0, 0}, {"b", 2000, 2999, 0}}, "file ranges overlap"},
+      // Listed out of order, and the same offsets in another folder (no overlap).
+      {{{"b", 2000, 3000, 0}, {"a", 3001, 0, 0}}, "file ranges overlap"},
+      {{{"a", 700, 0, 0}, {"c", 700, 0, 1}}, ""},
+  };
+  for (const Case& c : cases) {
+    Bytes cabinet = Assemble(folders, c.files);
+    MemoryHost h(cabinet);
+    cab::CabDecoder d;
+    const cab::DecodeResult r = d.Decode(h, "p.cab", "dir/");
+    const std::string what = c.files.back().name + " " + std::to_string(c.files.back().size) + "@" +
+                             std::to_string(c.files.back().offset);
+    if (!*c.reason) {
+      EXPECT_EQ(r, cab::DecodeResult::Ok) << what << ": " << d.detail();
+      EXPECT_EQ(h.files.size(), c.files.size()) << what;
+      continue;
+    }
+    EXPECT_EQ(r, cab::DecodeResult::Failed) << what;
+    EXPECT_EQ(d.error(), cab::DecodeError::Corrupt) << what;
+    EXPECT_STREQ(d.detail(), c.reason) << what;
+    EXPECT_EQ(h.cabinetInfos + h.copies, 0) << what;  // refused before the first file
+  }
+}
+
 TEST(CabDecoder, CallerStopsAndWriteFailuresEndTheRun) {
   Bytes c = cab::BuildCabinet(Mixed());
   cab::DecodeError e;

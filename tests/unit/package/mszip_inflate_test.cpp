@@ -255,4 +255,76 @@ TEST(MsZipInflater, HostileBlocksFail) {
   EXPECT_FALSE(Decode(fixedWith({256}), 1).ok);
 }
 
+// A block decoded into `room` bytes that lie between guard bytes in a larger
+// buffer: a write past the room shows in the guard even without a sanitizer.
+struct Guarded {
+  bool ok;
+  cab::MsZipInflater::Error error;
+  bool guardIntact;
+};
+Guarded DecodeGuarded(const Bytes& in, size_t room) {
+  constexpr size_t kGuard = 64;
+  auto inflater = std::make_unique<cab::MsZipInflater>();
+  Bytes buf(kGuard + room + kGuard, 0xA5);
+  Bytes copy(in);
+  copy.resize(in.size() + kGuard, 0);  // input past inLen reads zeros, never the guard
+  const bool ok = inflater->Inflate(copy.data(), in.size(), buf.data() + kGuard, room, 0);
+  bool intact = true;
+  for (size_t i = 0; i < kGuard; ++i)
+    intact = intact && buf[i] == 0xA5 && buf[kGuard + room + i] == 0xA5;
+  return {ok, inflater->error(), intact};
+}
+
+// Code-length code with one-bit codes for 0 (code 0) and 18 (code 1) only;
+// then `repeats` runs of zeros by code 18 (11 + the 7-bit count each).
+Bytes ZeroRuns(unsigned hlit, unsigned hdist, std::vector<unsigned> repeats) {
+  BitWriter w;
+  w.Put(1, 1);
+  w.Put(2, 2);
+  w.Put(hlit, 5);
+  w.Put(hdist, 5);
+  w.Put(0, 4);                                      // four code-length lengths:
+  for (unsigned l : {0u, 0u, 1u, 1u}) w.Put(l, 3);  // 16, 17, 18, 0
+  for (unsigned r : repeats) {
+    w.Code(1, 1);
+    w.Put(r - 11, 7);
+  }
+  w.Put(0, 16);
+  return w.out;
+}
+
+TEST(MsZipInflater, FailuresNameTheirReasonAndWriteNothingPastTheRoom) {
+  using E = cab::MsZipInflater::Error;
+  // A stored block one byte longer than the output room: refused as such,
+  // with nothing written past the room.
+  const Bytes stored4 = {0x01, 0x04, 0x00, 0xFB, 0xFF, 'a', 'b', 'c', 'd'};
+  Guarded g = DecodeGuarded(stored4, 3);
+  EXPECT_FALSE(g.ok);
+  EXPECT_EQ(g.error, E::kStoredPastOutput);
+  EXPECT_TRUE(g.guardIntact);
+  g = DecodeGuarded(stored4, 4);
+  EXPECT_TRUE(g.ok);
+  EXPECT_EQ(g.error, E::kNone);
+  // ... longer than the input left, or LEN and NLEN that disagree.
+  EXPECT_EQ(DecodeGuarded(Bytes(stored4.begin(), stored4.end() - 1), 4).error,
+            E::kStoredPastInput);
+  EXPECT_EQ(DecodeGuarded({0x01, 0x04, 0x00, 0xFB, 0xFE, 'a', 'b', 'c', 'd'}, 4).error,
+            E::kStoredLength);
+
+  // Code-length repeats: 258 lengths are declared (257 + 1). 138 + 120
+  // zeros fill them exactly (and leave no end-of-block code); 138 + 121
+  // run one past the end, which is refused before anything is written.
+  g = DecodeGuarded(ZeroRuns(0, 0, {138, 120}), 1);
+  EXPECT_EQ(g.error, E::kNoEndCode);
+  g = DecodeGuarded(ZeroRuns(0, 0, {138, 121}), 1);
+  EXPECT_FALSE(g.ok);
+  EXPECT_EQ(g.error, E::kRepeatPastEnd);
+  // The longest declaration (286 + 30) overrun by a whole run of 138.
+  EXPECT_EQ(DecodeGuarded(ZeroRuns(29, 29, {138, 138, 138}), 1).error, E::kRepeatPastEnd);
+
+  // The other reasons, each from its smallest block.
+  EXPECT_EQ(DecodeGuarded({0x07, 0x00}, 1).error, E::kBlockType);
+  EXPECT_EQ(DecodeGuarded(Bytes(), 1).error, E::kWrongSize);
+}
+
 }  // namespace

@@ -1,0 +1,54 @@
+// Watches the top-level windows a setup run shows: those of the first
+// instance (by its id) and of every working copy (by the copy's file name),
+// from a thread of its own, every few milliseconds, for as long as it lives.
+// Hidden windows do not count; dialogs (#32770) always do. A check that no
+// window was shown means something only once the watch has seen a copy of
+// the run alive: copiesSeen() says so.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace robot {
+
+class WindowWatch {
+ public:
+  // firstPid: the process the test started (0: none); copyTail: the
+  // working copy's file name with its backslash (e.g. L"\\copy.exe").
+  WindowWatch(DWORD firstPid, const std::wstring& copyTail);
+  ~WindowWatch() { Stop(); }
+  WindowWatch(const WindowWatch&) = delete;
+  WindowWatch& operator=(const WindowWatch&) = delete;
+
+  // Ends the watch; every window seen ("class \"caption\"", each once).
+  std::vector<std::wstring> Stop();
+  // The same while the watch goes on.
+  std::vector<std::wstring> Seen() const;
+  // Working copies seen alive: 0 until the first is, then at least 1.
+  size_t copiesSeen() const;
+
+ private:
+  void Loop();
+  static BOOL CALLBACK Visit(HWND hwnd, LPARAM self);
+  bool Ours(DWORD pid);
+  void LookForCopies();
+
+  DWORD firstPid_;
+  std::wstring copyTail_;
+  std::atomic<bool> stop_{false};
+  std::map<DWORD, bool> ours_;   // watch thread only
+  std::set<DWORD> listed_;       // processes already looked at, watch thread only
+  mutable std::mutex lock_;      // guards seen_ and copies_
+  std::vector<std::wstring> seen_;
+  std::set<DWORD> copies_;
+  std::thread thread_;
+};
+
+}  // namespace robot
