@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "../unit/install/install_test_util_win.h"
@@ -71,6 +72,17 @@ class WorkFolderAndDlls : public ::testing::Test {
 
 TEST_F(WorkFolderAndDlls, PlantedFoldersLibrariesAndInterpreterAreNeverUsed) {
   const std::wstring temp = TempFolder();
+  // The names in the temporary folder that match pattern.
+  auto folders = [&](const wchar_t* pattern) {
+    std::set<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    ui::FindHandle f(FindFirstFileW((temp + pattern).c_str(), &found));
+    if (f.valid())
+      do names.insert(found.cFileName);
+      while (FindNextFileW(f.get(), &found));
+    return names;
+  };
+  const std::set<std::wstring> workBefore = folders(L"__KLIMEWork*");
   // The old work folder, made beforehand with a file of the user's in the
   // place of the package's description.
   const std::wstring oldWork = sample::WorkFolder();
@@ -96,15 +108,17 @@ TEST_F(WorkFolderAndDlls, PlantedFoldersLibrariesAndInterpreterAreNeverUsed) {
   ASSERT_EQ(Run(setup_, L"-s"), 0u);
   const std::wstring unstall = sample::InstallDir() + L"unstall.exe";
   ASSERT_TRUE(Exists(unstall));
+  // Folders an earlier test's uninstaller left (one ended early) are not this run's.
+  const std::set<std::wstring> before = folders(L"__KLIMEUninstall*");
   EXPECT_EQ(Run(unstall, L"-s -u name=[KeloSample]"), 0u);
   EXPECT_TRUE(robot::WaitUntil([] { return !Exists(sample::InstallDir()); }, 15000));
   // The interpreter started for after the end has run once the folder the
   // uninstaller moved itself into is gone.
   EXPECT_TRUE(robot::WaitUntil(
       [&] {
-        WIN32_FIND_DATAW found;
-        ui::FindHandle f(FindFirstFileW((temp + L"__KLIMEUninstall*").c_str(), &found));
-        return !f.valid();
+        for (const std::wstring& name : folders(L"__KLIMEUninstall*"))
+          if (!before.count(name)) return false;
+        return true;
       },
       15000))
       << "the uninstaller's folder stays: its interpreter did not run";
@@ -115,12 +129,13 @@ TEST_F(WorkFolderAndDlls, PlantedFoldersLibrariesAndInterpreterAreNeverUsed) {
   EXPECT_EQ(testfs::ReadText(oldWork + L"KL_INSTALL\\InstallInfo.kif"), "user's");
   EXPECT_EQ(testfs::ReadText(decoy), "decoy") << "written through the planted link";
   (void)linked;  // where links can be made, the file behind one is unchanged (above)
-  // Nothing of the runs stays: their private folders are gone.
+  // Nothing of the runs stays: their private folders are gone (those of
+  // earlier tests' runs are not this test's).
   EXPECT_TRUE(robot::WaitUntil(
       [&] {
-        WIN32_FIND_DATAW found;
-        ui::FindHandle f(FindFirstFileW((temp + L"__KLIMEWork*").c_str(), &found));
-        return !f.valid();
+        for (const std::wstring& name : folders(L"__KLIMEWork*"))
+          if (!workBefore.count(name)) return false;
+        return true;
       },
       10000));
 }

@@ -7,7 +7,15 @@
 namespace robot {
 
 WindowWatch::WindowWatch(DWORD firstPid, const std::wstring& copyTail)
-    : firstPid_(firstPid), copyTail_(copyTail), thread_([this] { Loop(); }) {}
+    : firstPid_(firstPid),
+      first_(firstPid ? OpenProcess(SYNCHRONIZE, FALSE, firstPid) : nullptr),
+      copyTail_(copyTail),
+      thread_([this] { Loop(); }) {}
+
+WindowWatch::~WindowWatch() {
+  Stop();
+  if (first_) CloseHandle(first_);
+}
 
 std::vector<std::wstring> WindowWatch::Stop() {
   stop_ = true;
@@ -30,6 +38,8 @@ void WindowWatch::Loop() {
     // Until the first copy is seen; later ones are found by their windows.
     if (copiesSeen() == 0) LookForCopies();
     EnumWindows(&WindowWatch::Visit, reinterpret_cast<LPARAM>(this));
+    // Still running after a whole pass: that pass saw what it showed.
+    if (first_ && WaitForSingleObject(first_, 0) == WAIT_TIMEOUT) firstSeen_ = true;
     Sleep(10);
   }
 }

@@ -2,8 +2,8 @@
 // instance (by its id) and of every working copy (by the copy's file name),
 // from a thread of its own, every few milliseconds, for as long as it lives.
 // Hidden windows do not count; dialogs (#32770) always do. A check that no
-// window was shown means something only once the watch has seen a copy of
-// the run alive: copiesSeen() says so.
+// window was shown means something only once the watch has looked while the
+// run was alive: runSeen() says so (the first instance, or one of its copies).
 #pragma once
 
 #include <windows.h>
@@ -23,7 +23,7 @@ class WindowWatch {
   // firstPid: the process the test started (0: none); copyTail: the
   // working copy's file name with its backslash (e.g. L"\\copy.exe").
   WindowWatch(DWORD firstPid, const std::wstring& copyTail);
-  ~WindowWatch() { Stop(); }
+  ~WindowWatch();
   WindowWatch(const WindowWatch&) = delete;
   WindowWatch& operator=(const WindowWatch&) = delete;
 
@@ -33,6 +33,9 @@ class WindowWatch {
   std::vector<std::wstring> Seen() const;
   // Working copies seen alive: 0 until the first is, then at least 1.
   size_t copiesSeen() const;
+  // The watch went through the windows while the first instance still ran,
+  // or saw a working copy alive.
+  bool runSeen() const { return firstSeen_ || copiesSeen() > 0; }
 
  private:
   void Loop();
@@ -41,6 +44,8 @@ class WindowWatch {
   void LookForCopies();
 
   DWORD firstPid_;
+  HANDLE first_ = nullptr;  // the first instance, to tell whether it still runs
+  std::atomic<bool> firstSeen_{false};
   std::wstring copyTail_;
   std::atomic<bool> stop_{false};
   std::map<DWORD, bool> ours_;   // watch thread only
