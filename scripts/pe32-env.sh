@@ -100,10 +100,6 @@ if [ ! -f "$STAMP" ]; then
   if [ -d "$TREE/lib" ]; then
     cp -a "$TREE/lib/." "$TREE/usr/lib/" && rm -rf "$TREE/lib" || unavailable "cannot merge $TREE/lib"
   fi
-  # Wine's i386 user32 loads zlib1.dll, which Debian ships in libz-mingw-w64
-  # (installed by bootstrap.sh) outside Wine's folder.
-  cp /usr/i686-w64-mingw32/lib/zlib1.dll "$TREE/usr/lib/i386-linux-gnu/wine/i386-windows/" \
-    || unavailable "no /usr/i686-w64-mingw32/lib/zlib1.dll (Debian package libz-mingw-w64)"
   rm -rf "$APTDIR/debs"   # 100 MB that the tree now holds
   touch "$STAMP"
 fi
@@ -150,6 +146,11 @@ if [ ! -f "$PREFIX/.kl-pe32-wow64" ]; then
   WINE_PERSIST=0 "$PE32/wine-run" --wineserver -w >>"$LOG" 2>&1
   [ -f "$PREFIX/drive_c/windows/syswow64/kernel32.dll" ] ||
     unavailable "wineboot made no 32-bit system folder (syswow64) in $PREFIX"
+  # Wine's user32 imports zlib1.dll, which Debian ships in libz-mingw-w64
+  # (bootstrap.sh installs it); wineboot puts the 64-bit one into system32
+  # but no 32-bit one into syswow64.
+  cp /usr/i686-w64-mingw32/lib/zlib1.dll "$PREFIX/drive_c/windows/syswow64/" \
+    || unavailable "no /usr/i686-w64-mingw32/lib/zlib1.dll (Debian package libz-mingw-w64)"
   echo "pe32: prefix made in $(( $(date +%s) - start )) s" >>"$LOG"
   touch "$PREFIX/.kl-pe32-wow64"
 fi
