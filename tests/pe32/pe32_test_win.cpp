@@ -395,12 +395,12 @@ TEST_F(Pe32, SilentUpdateFetchesNewerDrivers) {
   ASSERT_EQ(VersionOf(System32On64() + kModule), L"1.0.0.1");
 
   const Outcome r = RunSilent(InstallDir() + L"unstall.exe", L"-g name=[KeloSample]");
+  const std::string base = U8(server.Base());
   const std::string requests = server.Log();
   server.Stop();
   testfs::RemoveTree(tree);
   ASSERT_TRUE(r.ended) << "the update did not end";
   EXPECT_EQ(r.exitCode, 0u);
-  const std::string base = U8(server.Base());
   EXPECT_TRUE(InOrder(r.log, {"mode: update, silent",
                               "download: " + base + "/_supports/klime_drives/UpdateList.txt: HTTP 200",
                               "planned: ", "file replaced: ", "drivers updated: 2 of 2 planned"}));
