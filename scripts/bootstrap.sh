@@ -25,13 +25,15 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "bootstrap: all ${#PACKAGES[@]} packages present"
-  exit 0
+else
+  echo "bootstrap: installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  echo "bootstrap: done"
 fi
-
-echo "bootstrap: installing ${missing[*]}"
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-echo "bootstrap: done"
+# What running the 32-bit build needs (qemu, Wine's i386 half, the PE32
+# prefix); a machine that cannot only gets a line saying so.
+bash "$(dirname "$0")/pe32-env.sh" || true
