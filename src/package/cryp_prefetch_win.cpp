@@ -6,6 +6,34 @@
 
 namespace Cabinet {
 
+namespace {
+
+// A piece of a stretch: small enough that the two threads share a stretch
+// evenly, large enough that taking one costs nothing next to it.
+constexpr uint32_t kPieceBytes = 4096;
+// taken_ while a stretch is being handed over: past any number of pieces.
+constexpr LONG kClosed = 0x40000000;
+
+// How long the worker keeps looking for the next stretch before it sleeps:
+// the reader hands one over after inflating the last (well under a
+// millisecond), and waking a sleeping thread can take longer than that.
+constexpr LONGLONG kLookAheadMicroseconds = 2000;
+
+LONGLONG Microseconds() {
+  static const LONGLONG perMicrosecond = [] {
+    LARGE_INTEGER f;
+    ::QueryPerformanceFrequency(&f);
+    return f.QuadPart >= 1000000 ? f.QuadPart / 1000000 : 1;
+  }();
+  LARGE_INTEGER now;
+  ::QueryPerformanceCounter(&now);
+  return now.QuadPart / perMicrosecond;
+}
+
+LONG Read(volatile LONG& v) { return ::InterlockedCompareExchange(&v, 0, 0); }
+
+}  // namespace
+
 CrypPrefetch::~CrypPrefetch() {
   if (!thread_) return;
   Wait();
@@ -21,8 +49,7 @@ bool CrypPrefetch::Start(const BlowfishContext* cipher) {
   failed_ = true;  // one attempt per extractor
   buffer_.reset(::HeapAlloc(::GetProcessHeap(), 0, kCapacity));
   work_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  done_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  if (!buffer_ || !work_ || !done_) return false;
+  if (!buffer_ || !work_) return false;
   thread_.reset(::CreateThread(nullptr, 64 * 1024, Worker, this, STACK_SIZE_PARAM_IS_A_RESERVATION,
                                nullptr));
   if (!thread_) return false;
@@ -30,16 +57,31 @@ bool CrypPrefetch::Start(const BlowfishContext* cipher) {
   return true;
 }
 
+void CrypPrefetch::DecipherPieces() {
+  for (;;) {
+    const LONG piece = ::InterlockedIncrement(&taken_) - 1;
+    if (piece >= Read(pieces_)) return;
+    const uint32_t at = static_cast<uint32_t>(piece) * kPieceBytes;
+    const uint32_t bytes = length_ - at < kPieceBytes ? length_ - at : kPieceBytes;
+    BlowfishDecryptBlocks(cipher_, Buffer() + at, bytes / 8);
+    ::InterlockedIncrement(&finished_);
+  }
+}
+
 DWORD WINAPI CrypPrefetch::Worker(void* self) {
   CrypPrefetch& p = *static_cast<CrypPrefetch*>(self);
+  auto workLeft = [&p] { return Read(p.taken_) < Read(p.pieces_); };
   for (;;) {
-    ::WaitForSingleObject(p.work_.get(), INFINITE);
-    if (::InterlockedCompareExchange(&p.stop_, 0, 0)) return 0;
-    // The extractor may have taken the stretch back already.
-    if (::InterlockedCompareExchange(&p.state_, kRunning, kQueued) != kQueued) continue;
-    BlowfishDecryptBlocks(p.cipher_, p.Buffer(), p.length_ / 8);
-    ::InterlockedExchange(&p.state_, kDone);
-    ::SetEvent(p.done_.get());
+    const LONGLONG until = Microseconds() + kLookAheadMicroseconds;
+    while (!workLeft() && !Read(p.stop_) && Microseconds() < until) YieldProcessor();
+    if (!workLeft() && !Read(p.stop_)) {
+      ::InterlockedExchange(&p.sleeping_, 1);
+      // Work handed over before the flag was seen is found here.
+      if (!workLeft() && !Read(p.stop_)) ::WaitForSingleObject(p.work_.get(), INFINITE);
+      ::InterlockedExchange(&p.sleeping_, 0);
+    }
+    if (Read(p.stop_)) return 0;
+    p.DecipherPieces();
   }
 }
 
@@ -52,21 +94,27 @@ void CrypPrefetch::Decipher(int handle, int64_t start, uint32_t length) {
   start_ = start;
   length_ = length;
   pending_ = true;
-  ::InterlockedExchange(&state_, kQueued);
-  ::SetEvent(work_.get());
+  // A late take of the worker's for the last stretch must not land in this
+  // one before it is open: nothing can be taken until taken_ is 0.
+  ::InterlockedExchange(&taken_, kClosed);
+  ::InterlockedExchange(&finished_, 0);
+  ::InterlockedExchange(&pieces_, static_cast<LONG>((length + kPieceBytes - 1) / kPieceBytes));
+  ::InterlockedExchange(&taken_, 0);  // the pieces can be taken from here on
+  if (Read(sleeping_)) ::SetEvent(work_.get());
 }
 
 void CrypPrefetch::Wait() {
   if (!pending_) return;
   pending_ = false;
-  // A worker that has not started yet (a busy machine gives it no time) is
-  // not waited for: the stretch is deciphered here, as without read-ahead.
-  if (::InterlockedCompareExchange(&state_, kIdle, kQueued) == kQueued) {
-    BlowfishDecryptBlocks(cipher_, Buffer(), length_ / 8);
-    return;
+  DecipherPieces();
+  // The worker ends the piece it took: a few microseconds.
+  for (unsigned spins = 0; Read(finished_) != Read(pieces_); ++spins) {
+    if (spins < 4096)
+      YieldProcessor();
+    else
+      ::SwitchToThread();
   }
-  ::WaitForSingleObject(done_.get(), INFINITE);
-  ::InterlockedExchange(&state_, kIdle);
+  ::InterlockedExchange(&pieces_, 0);
 }
 
 bool CrypPrefetch::Take(int handle, int64_t pos, uint32_t count, void* out) {

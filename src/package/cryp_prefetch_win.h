@@ -8,8 +8,8 @@
 // Only whole 8-byte blocks at multiples of 8, past the container's plain
 // prefix, are read ahead, so the stretch deciphers exactly as a read of its
 // own would. Without a worker (it could not be started) nothing is read
-// ahead and every read deciphers for itself; a stretch the worker has not
-// begun when it is needed is deciphered by the reader.
+// ahead and every read deciphers for itself; what the worker has not
+// deciphered when the stretch is needed, the reader deciphers beside it.
 #pragma once
 
 #include <windows.h>
@@ -57,17 +57,21 @@ class CrypPrefetch {
 
  private:
   static DWORD WINAPI Worker(void* self);
+  // Deciphers pieces of the stretch until none is left to take.
+  void DecipherPieces();
   void Wait();
 
   const BlowfishContext* cipher_ = nullptr;
   ui::HeapBlock buffer_;
   ui::Handle thread_;
-  ui::Handle work_;  // set by the extractor: a stretch to decipher, or stop
-  ui::Handle done_;  // set by the worker
-  // Who deciphers the stretch: nobody yet, queued for the worker, the
-  // worker, or done by it.
-  enum : LONG { kIdle = 0, kQueued = 1, kRunning = 2, kDone = 3 };
-  volatile LONG state_ = kIdle;
+  ui::Handle work_;  // set when the worker sleeps and there is work, or to stop
+  // The stretch is deciphered in pieces that either thread takes: the
+  // worker from the moment it is handed over, the reader as soon as it
+  // needs the stretch.
+  volatile LONG pieces_ = 0;    // of the stretch
+  volatile LONG taken_ = 0;     // pieces taken (may run past pieces_)
+  volatile LONG finished_ = 0;  // pieces deciphered
+  volatile LONG sleeping_ = 0;  // the worker waits for work_
   volatile LONG stop_ = 0;
   bool pending_ = false;
   bool failed_ = false;
