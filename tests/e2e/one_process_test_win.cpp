@@ -90,9 +90,7 @@ class OneProcess : public ::testing::Test {
     CoUninitialize();
   }
   void Clean() {
-    insttest::Uninstall(sample::kKey, sample::kDisplay, sample::InstallDir(),
-                        {L"KeloSample_sys.dll"}, {L"KeloSample_win.dat"}, {L"KeloSampleSans.ttf"},
-                        {L"KeloSampleSans(TrueType)"});
+    sample::RemoveInstall();
     DeleteFileW(log_.c_str());
   }
   // Runs exe silently with the test's log; its exit code, and the names of

@@ -62,9 +62,7 @@ class RemovalScope : public ::testing::Test {
   }
   void Clean() {
     for (const std::wstring& dir : {defaultDir_, std::wstring(kChosenDir)})
-      insttest::Uninstall(sample::kKey, sample::kDisplay, dir, {L"KeloSample_sys.dll"},
-                          {L"KeloSample_win.dat"}, {L"KeloSampleSans.ttf"},
-                          {L"KeloSampleSans(TrueType)"});
+      sample::RemoveInstall(dir);
     insttest::RemoveTree(kChosenRoot);
     DeleteFileW(userFile_.c_str());
     DeleteFileW(log_.c_str());

@@ -41,9 +41,7 @@ class WorkFolderAndDlls : public ::testing::Test {
     CoUninitialize();
   }
   void Clean() {
-    insttest::Uninstall(sample::kKey, sample::kDisplay, sample::InstallDir(),
-                        {L"KeloSample_sys.dll"}, {L"KeloSample_win.dat"}, {L"KeloSampleSans.ttf"},
-                        {L"KeloSampleSans(TrueType)"});
+    sample::RemoveInstall();
     insttest::RemoveTree(folder_);
     insttest::RemoveTree(sample::WorkFolder());
     DeleteFileW((TempFolder() + L"___kelo_install_base___.exe").c_str());
