@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "package/blowfish.h"
 #include "package_maker_win.h"
 #include "robot_win.h"
+#include "sample_product_win.h"
 #include "testfs_win.h"
 #include "window_watch_win.h"
 
@@ -181,6 +183,7 @@ class HostileInput : public ::testing::Test {
   // package, then clean up once it is answered. Shows nothing else.
   void ExpectPromptAndCleanUp(const char* what) {
     SCOPED_TRACE(what);
+    const std::set<std::wstring> before = sample::RunFolders();
     const auto start = std::chrono::steady_clock::now();
     robot::Process first;
     ASSERT_TRUE(robot::Start(setup_, L"", &first));
@@ -196,13 +199,15 @@ class HostileInput : public ::testing::Test {
     EXPECT_LT(seconds, 20.0);
     EXPECT_EQ(box.text, kPromptText);
     EXPECT_EQ(robot::WindowsOf(pid).size(), 1u);
-    const uint64_t used = TreeBytes(WorkFolder());
+    uint64_t used = 0;
+    for (const std::wstring& name : sample::RunFolders())
+      if (!before.count(name)) used += TreeBytes(TempFolder() + name + L"\\");
     RecordProperty("work_folder_bytes", std::to_string(used));
     EXPECT_LE(used, 2 * setupBytes_ + (1 << 20)) << "the extraction wrote more than it may";
     ASSERT_TRUE(robot::Answer(box.hwnd, IDOK));
     EXPECT_TRUE(robot::WaitExit(copy.get(), 15000));
-    EXPECT_FALSE(Exists(WorkFolder())) << "work folder left behind";
-    EXPECT_TRUE(robot::WaitUntil([] { return !Exists(WorkingCopy()); }, 8000));
+    EXPECT_TRUE(robot::WaitUntil([&] { return sample::RunFolders() == before; }, 8000))
+        << "a private folder of the run stayed";
   }
 
   // Starts the program with a switch; its working copy must run and end by

@@ -64,16 +64,6 @@ class ChildWatch {
   std::thread thread_;
 };
 
-// The run's folders in the temporary folder ("__KLIME*").
-std::set<std::wstring> RunFolders() {
-  std::set<std::wstring> out;
-  WIN32_FIND_DATAW found;
-  ui::FindHandle f(FindFirstFileW((TempFolder() + L"__KLIME*").c_str(), &found));
-  if (f.valid()) do out.insert(found.cFileName);
-    while (FindNextFileW(f.get(), &found));
-  return out;
-}
-
 class OneProcess : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -82,7 +72,7 @@ class OneProcess : public ::testing::Test {
     ASSERT_TRUE(Exists(setup_)) << "no sample setup (scripts/pack-sample.sh makes it)";
     log_ = TempFolder() + L"kl one process e2e.log";
     Clean();
-    before_ = RunFolders();
+    before_ = sample::RunFolders();
   }
   void TearDown() override {
     for (DWORD pid : robot::FindProcesses(wizrobot::kWorkingCopyTail)) robot::Kill(pid);
@@ -125,7 +115,7 @@ TEST_F(OneProcess, SilentInstallAndUninstallBySetupStartNothingAndLeaveNothing) 
     EXPECT_NE(log.find(line), std::string::npos) << line << " missing in:\n" << log;
   // The command line names no copy's source: this process is the setup.
   EXPECT_EQ(log.find(" file="), std::string::npos) << log;
-  EXPECT_EQ(RunFolders(), before_) << "a private folder of the run stayed";
+  EXPECT_EQ(sample::RunFolders(), before_) << "a private folder of the run stayed";
 
   // The uninstall started from the setup (not from the installed program)
   // is done in one process too, and removes the install folder.
@@ -135,7 +125,7 @@ TEST_F(OneProcess, SilentInstallAndUninstallBySetupStartNothingAndLeaveNothing) 
   log = Log();
   EXPECT_NE(log.find("mode: uninstall, silent"), std::string::npos) << log;
   EXPECT_NE(log.find("exit code 0 (success)"), std::string::npos) << log;
-  EXPECT_EQ(RunFolders(), before_) << "a private folder of the run stayed";
+  EXPECT_EQ(sample::RunFolders(), before_) << "a private folder of the run stayed";
 }
 
 TEST_F(OneProcess, SilentUninstallFromTheInstalledProgramStillWorksFromACopy) {
@@ -151,7 +141,7 @@ TEST_F(OneProcess, SilentUninstallFromTheInstalledProgramStillWorksFromACopy) {
   EXPECT_TRUE(robot::WaitUntil([] { return !Exists(sample::InstallDir()); }, 15000));
   EXPECT_TRUE(robot::WaitUntil(
       [&] {
-        for (const std::wstring& f : RunFolders())
+        for (const std::wstring& f : sample::RunFolders())
           if (!before_.count(f) && f.rfind(L"__KLIMEWork", 0) == 0) return false;
         return true;
       },

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <set>
 #include <string>
 
 #include "../unit/install/install_test_util_win.h"
@@ -28,6 +29,17 @@ inline std::wstring InstallDir() {
 }
 inline std::wstring WorkFolder() { return insttest::TempFolder() + L"__KLIMEInstall\\"; }
 inline std::string Narrow(const std::wstring& s) { return kl::ToUtf8(s.c_str()); }
+// The runs' private folders in the temporary folder ("__KLIME*"), by name.
+inline std::set<std::wstring> RunFolders() {
+  std::set<std::wstring> out;
+  WIN32_FIND_DATAW found;
+  HANDLE f = FindFirstFileW((insttest::TempFolder() + L"__KLIME*").c_str(), &found);
+  if (f == INVALID_HANDLE_VALUE) return out;
+  do out.insert(found.cFileName);
+  while (FindNextFileW(f, &found));
+  FindClose(f);
+  return out;
+}
 
 // "-u name=[KeloSample]" and the like: a switch naming the sample.
 inline std::wstring Named(const wchar_t* sw) { return std::wstring(sw) + L" name=[" + kKey + L"]"; }
