@@ -115,7 +115,7 @@ TEST_F(OneProcess, SilentInstallAndUninstallBySetupStartNothingAndLeaveNothing) 
     EXPECT_NE(log.find(line), std::string::npos) << line << " missing in:\n" << log;
   // The command line names no copy's source: this process is the setup.
   EXPECT_EQ(log.find(" file="), std::string::npos) << log;
-  EXPECT_EQ(sample::RunFolders(), before_) << "a private folder of the run stayed";
+  EXPECT_TRUE(sample::NoRunFolderBut(before_)) << "a private folder of the run stayed";
 
   // The uninstall started from the setup (not from the installed program)
   // is done in one process too, and removes the install folder.
@@ -125,7 +125,7 @@ TEST_F(OneProcess, SilentInstallAndUninstallBySetupStartNothingAndLeaveNothing) 
   log = Log();
   EXPECT_NE(log.find("mode: uninstall, silent"), std::string::npos) << log;
   EXPECT_NE(log.find("exit code 0 (success)"), std::string::npos) << log;
-  EXPECT_EQ(sample::RunFolders(), before_) << "a private folder of the run stayed";
+  EXPECT_TRUE(sample::NoRunFolderBut(before_)) << "a private folder of the run stayed";
 }
 
 TEST_F(OneProcess, SilentUninstallFromTheInstalledProgramStillWorksFromACopy) {

@@ -40,6 +40,12 @@ inline std::set<std::wstring> RunFolders() {
   FindClose(f);
   return out;
 }
+// No run folder but those in before (an earlier run's may go meanwhile).
+inline bool NoRunFolderBut(const std::set<std::wstring>& before) {
+  for (const std::wstring& name : RunFolders())
+    if (!before.count(name)) return false;
+  return true;
+}
 
 // "-u name=[KeloSample]" and the like: a switch naming the sample.
 inline std::wstring Named(const wchar_t* sw) { return std::wstring(sw) + L" name=[" + kKey + L"]"; }
