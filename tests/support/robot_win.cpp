@@ -5,6 +5,7 @@
 #include <commctrl.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cwctype>
 
 namespace robot {
@@ -131,12 +132,27 @@ bool Start(const std::wstring& exe, const std::wstring& arguments, Process* out,
   STARTUPINFOW si = {};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi = {};
-  if (!CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE,
-                      CREATE_UNICODE_ENVIRONMENT, env.empty() ? nullptr : env.data(),
-                      options.workingDirectory.empty() ? nullptr
-                                                       : options.workingDirectory.c_str(),
-                      &si, &pi))
-    return false;
+  // A start can fail for a moment while the machine is busy (the program
+  // file still held by the ending run before, a fork refused); try again
+  // briefly and name the reason if it still fails.
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE,
+                       CREATE_UNICODE_ENVIRONMENT, env.empty() ? nullptr : env.data(),
+                       options.workingDirectory.empty() ? nullptr
+                                                        : options.workingDirectory.c_str(),
+                       &si, &pi))
+      break;
+    const DWORD error = GetLastError();
+    if (attempt == 3 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      fwprintf(stderr, L"robot: cannot start %ls (error %lu, attempt %d)\n", exe.c_str(),
+               static_cast<unsigned long>(error), attempt);
+      SetLastError(error);
+      return false;
+    }
+    fwprintf(stderr, L"robot: start of %ls failed (error %lu), trying again\n", exe.c_str(),
+             static_cast<unsigned long>(error));
+    Sleep(300);
+  }
   out->info.Take(pi);
   return true;
 }
