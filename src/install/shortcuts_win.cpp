@@ -93,8 +93,11 @@ void WriteLink(ShortcutWriter& writer, InstallContext& ctx, const LinkSpec& spec
   if (spec.arguments) kl::Format(arguments, spec.arguments, imeName);
   kl::Format(description, spec.description, displayName);
   JournalNewFile(ctx, link);
-  writer.Write(target, description, link, installDir, spec.arguments ? arguments : nullptr,
-               spec.iconIndex);
+  if (writer.Write(target, description, link, installDir, spec.arguments ? arguments : nullptr,
+                   spec.iconIndex))
+    setuplog::Writef(L"link written: %s", link);
+  else
+    setuplog::Writef(L"link not written: %s", link);
 }
 
 }  // namespace
@@ -106,8 +109,8 @@ ShortcutWriter::ShortcutWriter() {
   if (FAILED(init) && init != RPC_E_CHANGED_MODE) return;
   if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 link_.out_void())) ||
-      !link_ || FAILED(link_->QueryInterface(IID_IPersistFile, file_.out_void())))
-    file_.reset();
+      !link_ || FAILED(link_->QueryInterface(IID_IPersistStream, stream_.out_void())))
+    stream_.reset();
 }
 
 ShortcutWriter::~ShortcutWriter() = default;
@@ -115,7 +118,7 @@ ShortcutWriter::~ShortcutWriter() = default;
 bool ShortcutWriter::Write(const wchar_t* target, const wchar_t* description,
                            const wchar_t* linkPath, const wchar_t* workingDir,
                            const wchar_t* arguments, int iconIndex) {
-  if (!link_ || !file_) return false;
+  if (!link_ || !stream_) return false;
   // Every field is set for each link: nothing of the link before carries over.
   link_->SetPath(target);
   link_->SetDescription(description);
@@ -123,14 +126,33 @@ bool ShortcutWriter::Write(const wchar_t* target, const wchar_t* description,
   link_->SetIconLocation(target, iconIndex);
   link_->SetArguments(arguments ? arguments : L"");
   link_->SetShowCmd(SW_SHOW);
-  file_->Save(linkPath, TRUE);
-  return true;
+  // The link's bytes are made in memory and written here, not by the link
+  // object's own file save: the file is then created anew, never written
+  // through a link someone put at its name (the desktop is the user's), and
+  // no helper process is started for it.
+  ui::ComPtr<IStream> memory;
+  if (FAILED(::CreateStreamOnHGlobal(nullptr, TRUE, memory.out())) ||
+      FAILED(stream_->Save(memory.get(), TRUE)))
+    return false;
+  ULARGE_INTEGER end = {};
+  HGLOBAL block = nullptr;
+  if (FAILED(memory->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, &end)) || end.HighPart ||
+      FAILED(::GetHGlobalFromStream(memory.get(), &block)) || end.LowPart > ::GlobalSize(block))
+    return false;
+  const void* bytes = ::GlobalLock(block);
+  if (!bytes) return false;
+  const bool written = WriteFileAnew(linkPath, bytes, end.LowPart);
+  ::GlobalUnlock(block);
+  if (written) ::SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW, linkPath, nullptr);
+  return written;
 }
 
 bool CreateShortcut(const wchar_t* target, const wchar_t* description, const wchar_t* linkPath,
                     const wchar_t* workingDir, const wchar_t* arguments, int iconIndex) {
   ShortcutWriter writer;
-  return writer.Write(target, description, linkPath, workingDir, arguments, iconIndex);
+  if (!writer.ready()) return false;
+  writer.Write(target, description, linkPath, workingDir, arguments, iconIndex);
+  return true;
 }
 
 bool CreateShortcuts(InstallContext& ctx) {

@@ -20,20 +20,24 @@ class ShortcutWriter {
   ~ShortcutWriter();
   ShortcutWriter(const ShortcutWriter&) = delete;
   ShortcutWriter& operator=(const ShortcutWriter&) = delete;
-  // As CreateShortcut below, through the writer's object.
+  // Whether the link object could be made.
+  bool ready() const { return link_ && stream_; }
+  // As CreateShortcut below, through the writer's object; true when the
+  // link was written.
   bool Write(const wchar_t* target, const wchar_t* description, const wchar_t* linkPath,
              const wchar_t* workingDir, const wchar_t* arguments, int iconIndex);
 
  private:
   ui::ComPtr<IShellLinkW> link_;
-  ui::ComPtr<IPersistFile> file_;
+  ui::ComPtr<IPersistStream> stream_;
 };
 
 // Writes one shell link at linkPath: target, description, working directory,
 // icon (the target itself at iconIndex), arguments (null or "" for none) and
-// the show command SW_SHOW. COM is initialised on the calling thread and left
-// so. false only when COM or the shell-link object is unavailable; a link that
-// cannot be saved still gives true.
+// the show command SW_SHOW. The file is created anew (what stood at linkPath,
+// a link included, is replaced, never written through). COM is initialised on
+// the calling thread and left so. false only when COM or the shell-link
+// object is unavailable; a link that cannot be saved still gives true.
 bool CreateShortcut(const wchar_t* target, const wchar_t* description, const wchar_t* linkPath,
                     const wchar_t* workingDir, const wchar_t* arguments, int iconIndex);
 

@@ -533,6 +533,30 @@ void RemoveVirtualizedData() {
   }
 }
 
+bool WriteFileAnew(const wchar_t* path, const void* data, DWORD size) {
+  const DWORD attributes = ::GetFileAttributesW(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    // A link to a folder is deleted as a folder name; a real folder stays.
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !link) return false;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+      ::SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!((attributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path)
+                                                   : ::DeleteFileW(path)))
+      return false;
+  }
+  ui::FileHandle h(::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!h) return false;
+  DWORD put = 0;
+  if (size && (!::WriteFile(h.get(), data, size, &put, nullptr) || put != size)) {
+    h.reset();
+    ::DeleteFileW(path);
+    return false;
+  }
+  return true;
+}
+
 DWORD CreateDirectoryPath(const wchar_t* path) {
   if (!path) return 0;
   wchar_t buf[MAX_PATH];

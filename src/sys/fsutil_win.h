@@ -62,6 +62,14 @@ int CopyFolder(const wchar_t* source, const wchar_t* destination, int keepSource
 // drive letters c to y.
 void RemoveVirtualizedData();
 
+// Writes bytes as a new file at path, never through what stood there: a
+// file, a symbolic link or one name of a hard-linked file at path is deleted
+// (the name only, never what it points to), then the file is created where
+// nothing is (a link made meanwhile makes the write fail). false when a
+// folder stands at path or the file cannot be created or written; a file
+// begun is deleted again.
+bool WriteFileAnew(const wchar_t* path, const void* data, DWORD size);
+
 // Creates a folder and every missing parent. The folder's attributes when the
 // path is a folder afterwards, else 0.
 DWORD CreateDirectoryPath(const wchar_t* path);

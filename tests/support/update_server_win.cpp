@@ -21,6 +21,43 @@ std::string UnixPath(const std::wstring& path) {
   return r;
 }
 
+namespace {
+
+std::wstring QuotedUnix(const std::wstring& windowsPath) {
+  return L"\"" + kl::FromUtf8(UnixPath(windowsPath).c_str()) + L"\"";
+}
+
+// Wine gives back no handle to wait on for a Unix program: callers wait
+// for what it makes.
+bool StartUnix(const wchar_t* program, const std::wstring& arguments) {
+  robot::Process p;
+  return robot::Start(program, arguments, &p);
+}
+
+}  // namespace
+
+bool MakeUnixLink(const std::wstring& target, const std::wstring& linkPath) {
+  const size_t cut = linkPath.find_last_of(L'\\');
+  if (UnixPath(target).empty() || cut == std::wstring::npos) return false;
+  // The parent's Unix path with the link's name after it (the link does not
+  // exist yet).
+  const std::wstring parent = QuotedUnix(linkPath.substr(0, cut));
+  const std::wstring args = L"-s " + QuotedUnix(target) + L" " +
+                            parent.substr(0, parent.size() - 1) + L"/" +
+                            linkPath.substr(cut + 1) + L"\"";
+  return StartUnix(L"Z:\\usr\\bin\\ln", args) &&
+         robot::WaitUntil(
+             [&] { return GetFileAttributesW(linkPath.c_str()) != INVALID_FILE_ATTRIBUTES; },
+             10000, 20);
+}
+
+bool RemoveUnixTree(const std::wstring& path) {
+  return StartUnix(L"Z:\\usr\\bin\\rm", L"-rf " + QuotedUnix(path)) &&
+         robot::WaitUntil(
+             [&] { return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; }, 10000,
+             20);
+}
+
 bool UpdateServer::Start(const std::wstring& work, const std::wstring& root,
                          const std::string& script) {
   portFile_ = work + L"port.txt";

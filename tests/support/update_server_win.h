@@ -16,6 +16,13 @@ namespace testsrv {
 // The Unix path of a Windows path (Wine's own conversion); "" outside Wine.
 std::string UnixPath(const std::wstring& path);
 
+// Makes a symbolic link at linkPath to target on the Unix side (Wine then
+// reports it as a reparse point, as a standard user's link would be) and
+// waits until Wine sees it; false when it did not appear. RemoveUnixTree
+// takes a tree away there, never following a link.
+bool MakeUnixLink(const std::wstring& target, const std::wstring& linkPath);
+bool RemoveUnixTree(const std::wstring& path);
+
 class UpdateServer {
  public:
   UpdateServer() = default;

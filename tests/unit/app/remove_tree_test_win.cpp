@@ -66,17 +66,6 @@ TEST(RemoveFolderTree, RemovesATreeAndKeepsTheCurrentDirectory) {
   EXPECT_STREQ(before, after);
 }
 
-// Starts a Unix program through Wine (as the test update server is run).
-// Wine gives back no handle to wait on: callers wait for what it makes.
-bool StartUnix(const wchar_t* program, const std::wstring& arguments) {
-  robot::Process p;
-  return robot::Start(program, arguments, &p);
-}
-
-std::wstring Quoted(const std::wstring& windowsPath) {
-  return L"\"" + kl::FromUtf8(testsrv::UnixPath(windowsPath).c_str()) + L"\"";
-}
-
 // A symbolic link made on the Unix side of Wine (which reports it as a
 // reparse point) in the tree, to a folder outside it: never entered. Wine
 // cannot remove it as a link, so it stays with what is left of the tree;
@@ -91,10 +80,7 @@ TEST(RemoveFolderTree, LinksInTheTreeAreNeverFollowedOut) {
   Put(outside + L"\\sub\\deep.txt");
   ASSERT_FALSE(testsrv::UnixPath(outside).empty()) << "not under Wine";
   const std::wstring folderLink = dir + L"\\a\\b\\folder-link";
-  ASSERT_TRUE(StartUnix(L"Z:\\usr\\bin\\ln", L"-s " + Quoted(outside) + L" " +
-                                                 Quoted(dir + L"\\a\\b") + L"/folder-link"));
-  ASSERT_TRUE(robot::WaitUntil([&] { return testfs::Exists(folderLink); }, 10000, 20))
-      << "ln did not make the link";
+  ASSERT_TRUE(testsrv::MakeUnixLink(outside, folderLink)) << "ln did not make the link";
   ASSERT_TRUE(GetFileAttributesW(folderLink.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)
       << "the link is not seen as a link";
   ASSERT_TRUE(testfs::IsFile(dir + L"\\a\\b\\folder-link\\sub\\deep.txt"));
@@ -109,8 +95,7 @@ TEST(RemoveFolderTree, LinksInTheTreeAreNeverFollowedOut) {
   EXPECT_TRUE(testfs::Exists(folderLink));
 
   // Removed on the Unix side, which never follows a link.
-  EXPECT_TRUE(StartUnix(L"Z:\\usr\\bin\\rm", L"-rf " + Quoted(dir)));
-  EXPECT_TRUE(robot::WaitUntil([&] { return !testfs::Exists(dir); }, 10000, 20));
+  EXPECT_TRUE(testsrv::RemoveUnixTree(dir));
   RemoveTree(outside);
 }
 

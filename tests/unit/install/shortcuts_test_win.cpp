@@ -11,6 +11,7 @@
 #include "install_test_util_win.h"
 #include "robot_win.h"
 #include "sys/fsutil_win.h"
+#include "testfs_win.h"
 
 namespace {
 
@@ -152,6 +153,22 @@ TEST_F(ShortcutsTest, WritesEveryLinkWithItsTargetArgumentsIconAndDescription) {
   ASSERT_TRUE(CreateShortcuts(context_));
   EXPECT_EQ(3u, LinksIn(Product()).size());
   EXPECT_EQ(4u, LinksIn(Tools()).size());
+}
+
+// The desktop is the user's: a hard link the user put at the desktop link's
+// name, to a file the setup may write but the user may not, is replaced by
+// the new link, never written through.
+TEST_F(ShortcutsTest, AHardLinkAtTheDesktopLinksNameIsReplacedNotWrittenThrough) {
+  const std::wstring victim = installDir_ + L"victim.dat";
+  ASSERT_TRUE(testfs::WriteAll(victim, std::string("keep")));
+  const std::wstring planted = desktop_ + kDisplay + L"系统设置.lnk";
+  DeleteFileW(planted.c_str());
+  ASSERT_TRUE(CreateHardLinkW(planted.c_str(), victim.c_str(), nullptr));
+
+  ASSERT_TRUE(CreateShortcuts(context_));
+  EXPECT_TRUE(testfs::ReadText(victim) == "keep") << "the link was written through";
+  ExpectLink(planted, L"config.exe", L"/n 'KlLinkTest'", 0,
+             std::wstring(kDisplay) + L" 的使用习惯更改和设定");
 }
 
 TEST_F(ShortcutsTest, UserWordLinkOnlyWithTheUserWordDataFile) {
