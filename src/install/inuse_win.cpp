@@ -215,8 +215,13 @@ void CKL_IMELoadStatus::FillList(const wchar_t* format) {
 
 int CheckImeInUse(HWND owner, const wchar_t* imeFileName) {
   CKL_IMELoadStatus dialog;
-  if (ScanImeProcesses(imeFileName, &dialog) == 0) return 0;
-  return static_cast<int>(dialog.DoModal(owner));
+  const size_t found = ScanImeProcesses(imeFileName, &dialog);
+  setuplog::Writef(L"in-use check of %s: %u process(es) hold it", imeFileName,
+                   static_cast<unsigned>(found));
+  if (found == 0) return 0;
+  const int answer = static_cast<int>(dialog.DoModal(owner));
+  setuplog::Writef(L"in-use dialog ended with %d", answer);
+  return answer;
 }
 
 size_t LogImeInUse(const wchar_t* imeFileName) {

@@ -9,8 +9,10 @@
 #include <string>
 
 #include "../install/install_test_util_win.h"
+#include "install/install_record_win.h"
 #include "remove/uninstall_win.h"
 #include "robot_win.h"
+#include "update_server_win.h"
 
 namespace {
 
@@ -88,6 +90,32 @@ TEST_F(UninstallKeys, TheVendorKeyGoesWithItsLastProduct) {
   Uninstall();
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kVendorRoot));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kVendorRoot));
+}
+
+// A folder of the product that a user swapped for a link to elsewhere: the
+// recorded file "in" it is not removed through the link, while the files of
+// the folders before it and after it (whose checks the removal may share)
+// still go.
+TEST_F(UninstallKeys, RecordedFilesAreNeverRemovedThroughAFolderLink) {
+  const std::wstring outside = insttest::TempFolder() + testfs::Unique(L"kloutside") + L"\\";
+  ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+  ASSERT_TRUE(testfs::WriteAll(outside + L"y.txt", std::string("keep")));
+  for (const wchar_t* sub : {L"a", L"a\\deep", L"c"})
+    ASSERT_TRUE(CreateDirectoryW((dir_ + sub).c_str(), nullptr));
+  kl::InstallJournal journal;
+  for (const wchar_t* file : {L"a\\x.txt", L"a\\deep\\z.txt", L"b\\y.txt", L"c\\w.txt"}) {
+    if (file[0] != L'b') ASSERT_TRUE(testfs::WriteAll(dir_ + file, std::string("x")));
+    journal.AddPath(kl::UndoKind::kPlacedFile, (dir_ + file).c_str());
+  }
+  ASSERT_TRUE(testsrv::MakeUnixLink(outside.substr(0, outside.size() - 1), dir_ + L"b"));
+  ASSERT_TRUE(WriteRemovalRecord(kKey, journal));
+
+  Uninstall();
+  EXPECT_TRUE(testfs::ReadText(outside + L"y.txt") == "keep") << "removed through the link";
+  for (const wchar_t* file : {L"a\\x.txt", L"a\\deep\\z.txt", L"c\\w.txt"})
+    EXPECT_FALSE(testfs::Exists(dir_ + file)) << kl::ToUtf8(file);
+  testsrv::RemoveUnixTree(dir_);
+  insttest::RemoveTree(outside);
 }
 
 }  // namespace
