@@ -12,8 +12,6 @@
 
 namespace {
 
-bool PathExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
-
 // Writes size bytes from data into a new file of exactly that size; a
 // program part split off a signed file loses the now dangling certificate
 // directory.

@@ -193,28 +193,18 @@ bool ScheduleSelfDelete() {
 
   // Quoted, so that a short path that still holds a space stays one argument.
   // The copy's private folder goes too once empty ("rmdir" without "/s"
-  // removes nothing else). The pause lets this process end first even where
-  // the idle interpreter gets a processor of its own at once: a "del" that
-  // comes first finds the file in use and leaves it, and its folder, behind.
-  wchar_t ping[MAX_PATH];
-  if (!SystemProgramForCommand(L"ping.exe", ping)) return false;
+  // removes nothing else). A "del" that came before this process ended
+  // would find the file in use and leave it, and its folder, behind: hence
+  // the pause.
   wchar_t command[560];
   wchar_t folder[kPathChars];
   const bool ownFolder = FolderOf(shortPath, folder) && IsPrivateFolderOfRun(modulePath);
   if (ownFolder) {
     folder[kl::StrLen(folder) - 1] = 0;
-    if (!kl::Format(command, L"%s -n 3 127.0.0.1 >nul & del \"%s\" & rmdir \"%s\"", ping,
-                    shortPath, folder))
-      return false;
-  } else if (!kl::Format(command, L"%s -n 3 127.0.0.1 >nul & del \"%s\"", ping, shortPath)) {
+    if (!kl::Format(command, L"del \"%s\" & rmdir \"%s\"", shortPath, folder)) return false;
+  } else if (!kl::Format(command, L"del \"%s\"", shortPath)) {
     return false;
   }
-
-  ui::ProcessInfo deleter;
-  if (!StartHiddenInterpreter(command, &deleter)) return false;
-
-  SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
   SetFileAttributesW(shortPath, FILE_ATTRIBUTE_NORMAL);
-  ResumeAtIdlePriority(deleter);
-  return true;
+  return StartAfterPause(command);
 }

@@ -3,13 +3,12 @@
 #include "base/format_win.h"
 #include "package/cabinet_win.h"
 #include "state/setup_log_win.h"
+#include "sys/fsutil_win.h"
 #include "sys/remove_tree_win.h"
 
 namespace {
 
 bool g_failureShown = false;
-
-bool PathExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 }  // namespace
 

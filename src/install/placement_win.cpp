@@ -23,10 +23,6 @@ namespace {
 
 constexpr wchar_t kFontsKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
 
-bool Exists(const wchar_t* path) {
-  return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
-
 // The files a copy of the tree `source` into `destination` places, for the
 // log: destination paths, with the copy's rule (subfolders whose names
 // begin with a full stop are not copied). Paths that do not fit are skipped.
@@ -63,7 +59,7 @@ void CopyLogged(const wchar_t* source, const wchar_t* destination, InstallContex
   CopyFolder(source, destination, 0, &deferred);
   if (deferred) context.restartNeeded = 1;
   for (const std::wstring& file : files)
-    setuplog::Writef(Exists(file.c_str()) ? L"file placed: %s" : L"file not placed: %s",
+    setuplog::Writef(PathExists(file.c_str()) ? L"file placed: %s" : L"file not placed: %s",
                      file.c_str());
   if (deferred) setuplog::Write(L"files in use are replaced at the next restart");
 }
@@ -153,21 +149,21 @@ bool PlaceFiles(InstallContext& context) {
 
   wchar_t systemDir[MAX_PATH];
   UINT len = ::GetSystemDirectoryW(systemDir, MAX_PATH);
-  if (kl::Format(token, L"%s$system32$\\", extract) && Exists(token) && len && len < MAX_PATH)
+  if (kl::Format(token, L"%s$system32$\\", extract) && PathExists(token) && len && len < MAX_PATH)
     MoveToken(token, systemDir, context);
 
   wchar_t windowsDir[MAX_PATH];
   len = ::GetWindowsDirectoryW(windowsDir, MAX_PATH);
-  if (kl::Format(token, L"%s$windows$\\", extract) && Exists(token) && len && len < MAX_PATH)
+  if (kl::Format(token, L"%s$windows$\\", extract) && PathExists(token) && len && len < MAX_PATH)
     MoveToken(token, windowsDir, context);
 
-  if (kl::Format(token, L"%s$fonts$\\", extract) && Exists(token)) {
+  if (kl::Format(token, L"%s$fonts$\\", extract) && PathExists(token)) {
     InstallFonts(token, &context);
     RemoveFolderTree(token);
   }
 
   wchar_t dataFolder[kPathChars];
-  if (kl::Format(token, L"%s$dataFiles$\\", extract) && Exists(token) &&
+  if (kl::Format(token, L"%s$dataFiles$\\", extract) && PathExists(token) &&
       GetProductDataFolder(context.header->imeName, dataFolder))
     MoveToken(token, dataFolder, context);
 
@@ -182,7 +178,7 @@ bool PlaceFiles(InstallContext& context) {
   if (std::wcscmp(launch.programCopyPath, uninstaller) != 0 &&
       ::CopyFileW(launch.programCopyPath, uninstaller, FALSE))
     ApplyPlacedFileAccess(uninstaller);  // administrators' only, as every program
-  const bool placed = Exists(uninstaller);
+  const bool placed = PathExists(uninstaller);
   setuplog::Writef(placed ? L"file placed: %s" : L"file not placed: %s", uninstaller);
   return placed;
 }

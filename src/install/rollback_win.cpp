@@ -10,6 +10,7 @@
 #include "install/ime_win.h"
 #include "install/journal.h"
 #include "state/cmdline_win.h"
+#include "sys/fsutil_win.h"
 #include "sys/remove_tree_win.h"
 #include <objbase.h>  // the owners need COM declared
 
@@ -19,8 +20,6 @@ namespace {
 
 constexpr uint32_t kMachine = 0;
 constexpr uint32_t kUser = 1;
-
-bool Exists(const wchar_t* path) { return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 bool EndsWithBackslash(const wchar_t* s) {
   const size_t n = kl::StrLen(s);
@@ -36,7 +35,7 @@ bool KeyExists(HKEY hive, const wchar_t* path) {
 }
 
 void DeleteOrSchedule(const wchar_t* path) {
-  if (::DeleteFileW(path) || !Exists(path)) return;
+  if (::DeleteFileW(path) || !PathExists(path)) return;
   ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
   if (::DeleteFileW(path)) return;
   ::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
@@ -73,7 +72,7 @@ void Undo(const kl::UndoEntry& e) {
       break;
     case kl::UndoKind::kFolder:
       // Its files went before it; whatever else the run left in it goes too.
-      if (!::RemoveDirectoryW(path) && Exists(path)) RemoveFolderTree(path);
+      if (!::RemoveDirectoryW(path) && PathExists(path)) RemoveFolderTree(path);
       break;
     case kl::UndoKind::kRegistryKey:
       ::SHDeleteKeyW(HiveOf(e.hive), path);
@@ -101,7 +100,7 @@ void Undo(const kl::UndoEntry& e) {
 
 void JournalNewFile(InstallContext& context, const wchar_t* path, bool font) {
   if (!context.journal || !path || !path[0]) return;
-  if (!Exists(path)) {
+  if (!PathExists(path)) {
     context.journal->AddPath(font ? kl::UndoKind::kFontFile : kl::UndoKind::kFile, path);
   } else if (!font && IsProductPath(context, path)) {
     // Written over: an earlier install's file, or one in the product's
@@ -114,7 +113,7 @@ void JournalNewFile(InstallContext& context, const wchar_t* path, bool font) {
 void JournalNewFolders(InstallContext& context, const wchar_t* folder) {
   if (!context.journal || !folder) return;
   for (const kl::string16& f :
-       kl::MissingFolders(folder, [](const kl::string16& p) { return Exists(p.c_str()); }))
+       kl::MissingFolders(folder, [](const kl::string16& p) { return PathExists(p.c_str()); }))
     context.journal->AddPath(kl::UndoKind::kFolder, f);
 }
 

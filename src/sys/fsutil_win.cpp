@@ -40,10 +40,6 @@ bool EndsWithBackslash(const wchar_t* s) {
   return n > 0 && s[n - 1] == L'\\';
 }
 
-bool Exists(const wchar_t* path) {
-  return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
-
 }  // namespace
 
 bool ScheduleReplacement(const wchar_t* sourceFile, const wchar_t* target) {
@@ -461,7 +457,7 @@ bool ApplyPlacedFileAccess(const wchar_t* path) {
 
 bool MakePendingCopyName(const wchar_t* target, wchar_t (&out)[MAX_PATH]) {
   if (!target || !*target || !kl::Format(out, L"%s.temp", target)) return false;
-  for (unsigned counter = 1; Exists(out); ++counter) {
+  for (unsigned counter = 1; PathExists(out); ++counter) {
     if (counter > 9999) return false;
     if (!kl::Format(out, L"%s.%u.temp", target, counter)) return false;
   }
@@ -482,7 +478,7 @@ int CopyFolder(const wchar_t* source, const wchar_t* destination, int keepSource
       !kl::Format(destPrefix, EndsWithBackslash(destination) ? L"%s" : L"%s\\", destination))
     return 0;
 
-  if (!Exists(destination) && !CreateDirectoryPath(destination)) return 0;
+  if (!PathExists(destination) && !CreateDirectoryPath(destination)) return 0;
 
   WIN32_FIND_DATAW entry;
   ui::FindHandle find(::FindFirstFileW(pattern, &entry));
@@ -523,7 +519,7 @@ void RemoveVirtualizedData() {
   wchar_t cache[MAX_PATH];
   if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_INTERNET_CACHE, nullptr, SHGFP_TYPE_CURRENT,
                                 cache)) ||
-      !Exists(cache))
+      !PathExists(cache))
     return;
   if (!EndsWithBackslash(cache) && !kl::Append(cache, L"\\")) return;
   for (wchar_t letter = L'c'; letter <= L'y'; ++letter) {

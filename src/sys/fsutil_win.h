@@ -62,6 +62,11 @@ int CopyFolder(const wchar_t* source, const wchar_t* destination, int keepSource
 // drive letters c to y.
 void RemoveVirtualizedData();
 
+// Whether anything (a file, a folder, a link) is at path.
+inline bool PathExists(const wchar_t* path) {
+  return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
 // Writes bytes as a new file at path, never through what stood there: a
 // file, a symbolic link or one name of a hard-linked file at path is deleted
 // (the name only, never what it points to), then the file is created where

@@ -41,3 +41,16 @@ void ResumeAtIdlePriority(const ui::ProcessInfo& process) {
   ::SetPriorityClass(process.process.get(), IDLE_PRIORITY_CLASS);
   ::ResumeThread(process.thread.get());
 }
+
+bool StartAfterPause(const wchar_t* command) {
+  wchar_t ping[MAX_PATH];
+  wchar_t line[600];
+  if (!SystemProgramForCommand(L"ping.exe", ping) ||
+      !kl::Format(line, L"%s -n 3 127.0.0.1 >nul & %s", ping, command))
+    return false;
+  ui::ProcessInfo process;
+  if (!StartHiddenInterpreter(line, &process)) return false;
+  ::SetPriorityClass(::GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+  ResumeAtIdlePriority(process);
+  return true;
+}

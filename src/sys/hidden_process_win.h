@@ -26,3 +26,12 @@ bool SystemProgramForCommand(const wchar_t* name, wchar_t (&out)[MAX_PATH]);
 // Lowers a process started by StartHiddenInterpreter to idle priority and
 // lets it run.
 void ResumeAtIdlePriority(const ui::ProcessInfo& process);
+
+// Runs command in the hidden interpreter after a pause of about two seconds
+// ("<system folder>\ping.exe" -n 3 127.0.0.1), at idle priority while this
+// process runs at high priority from now on; not waited for. For what must
+// happen once this process has ended (deleting its own file or folder): the
+// pause lets it end first even where the interpreter gets a processor of
+// its own at once. false when the line does not fit or nothing can be
+// started.
+bool StartAfterPause(const wchar_t* command);

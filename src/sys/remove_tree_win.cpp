@@ -451,19 +451,11 @@ bool RemoveFolderTreeAfterExit(const wchar_t* path) {
   }
   CurrentDirectoryKeeper keeper;
   ::SetCurrentDirectoryW(L"c:\\");
-  wchar_t ping[MAX_PATH];
-  if (!SystemProgramForCommand(L"ping.exe", ping)) return false;
   wchar_t shortName[MAX_PATH];
   if (!ShortNameForCommand(path, shortName)) return false;
-  // The pause lets this process end first even where the idle interpreter
-  // gets a processor of its own at once.
   wchar_t command[560];
-  if (!kl::Format(command, L"%s -n 3 127.0.0.1 >nul & rmdir \"%s\" /s /q", ping, shortName))
+  if (!kl::Format(command, L"rmdir \"%s\" /s /q", shortName) || !StartAfterPause(command))
     return false;
-  ui::ProcessInfo process;
-  if (!StartHiddenInterpreter(command, &process)) return false;
   ++g_processStarts;
-  ::SetPriorityClass(::GetCurrentProcess(), HIGH_PRIORITY_CLASS);
-  ResumeAtIdlePriority(process);
   return true;
 }
