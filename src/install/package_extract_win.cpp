@@ -28,6 +28,7 @@ bool ExtractPackage(LaunchInfo& launch) {
   g_failureShown = result == 0 && !setuplog::Silent() &&
                    extractor.LastError().code == Cabinet::kErrorDiskSpace;
   extractor.Destroy();
+  if (result != 0) setuplog::Writef(L"package extracted into %s", launch.extractFolder);
   return result != 0;
 }
 
