@@ -142,15 +142,18 @@ PREFIX="$PE32/wineprefix"
 if [ ! -f "$PREFIX/.kl-pe32-wow64" ]; then
   rm -rf "$PREFIX" "$PREFIX.tmp"
   start=$(date +%s)
+  # Wine's user32 imports zlib1.dll, which Debian ships in libz-mingw-w64
+  # (bootstrap.sh installs it); wineboot puts the 64-bit one into system32
+  # but no 32-bit one into syswow64, and its own 32-bit set-up (rundll32 from
+  # syswow64) needs it: without it no 32-bit system folder is made. So it is
+  # put there before the prefix is made.
+  mkdir -p "$PREFIX/drive_c/windows/syswow64" &&
+    cp /usr/i686-w64-mingw32/lib/zlib1.dll "$PREFIX/drive_c/windows/syswow64/" \
+    || unavailable "no /usr/i686-w64-mingw32/lib/zlib1.dll (Debian package libz-mingw-w64)"
   WINE_PERSIST=0 "$PE32/wine-run" wineboot.exe -i >>"$LOG" 2>&1
   WINE_PERSIST=0 "$PE32/wine-run" --wineserver -w >>"$LOG" 2>&1
   [ -f "$PREFIX/drive_c/windows/syswow64/kernel32.dll" ] ||
     unavailable "wineboot made no 32-bit system folder (syswow64) in $PREFIX"
-  # Wine's user32 imports zlib1.dll, which Debian ships in libz-mingw-w64
-  # (bootstrap.sh installs it); wineboot puts the 64-bit one into system32
-  # but no 32-bit one into syswow64.
-  cp /usr/i686-w64-mingw32/lib/zlib1.dll "$PREFIX/drive_c/windows/syswow64/" \
-    || unavailable "no /usr/i686-w64-mingw32/lib/zlib1.dll (Debian package libz-mingw-w64)"
   echo "pe32: prefix made in $(( $(date +%s) - start )) s" >>"$LOG"
   touch "$PREFIX/.kl-pe32-wow64"
 fi
