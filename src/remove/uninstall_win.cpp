@@ -80,47 +80,25 @@ void RemoveLogged(const wchar_t* folder, int depth = 0) {
 // The font table, as the install writes it.
 constexpr wchar_t kFontsKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
 
-// Whether a folder on the way to a path (below its drive) is a link: a user
+// true when a folder on the way to path (below its drive) is a link: a user
 // who may write in a folder of the product could have swapped a subfolder
-// for a link to anywhere, and nothing is removed through it. The folders of
-// the last path found clear are not looked at again: a removal goes folder
-// by folder, so most paths share all their folders with the one before.
-class LinkWalk {
- public:
-  bool Through(const wchar_t* path) {
-    wchar_t prefix[MAX_PATH];
-    if (!kl::Copy(prefix, path)) return true;
-    size_t same = 0;
-    while (prefix[same] && prefix[same] == clear_[same]) ++same;
-    size_t last = 0;
-    for (size_t i = 3; prefix[i]; ++i) {
-      if (prefix[i] != L'\\') continue;
-      last = i;
-      // A folder of the path found clear before (the whole of it, or up to
-      // one of its own backslashes).
-      if (i <= same && (clear_[i] == L'\\' || clear_[i] == 0)) continue;
-      prefix[i] = 0;
-      const DWORD a = ::GetFileAttributesW(prefix);
-      prefix[i] = L'\\';
-      if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        clear_[0] = 0;
-        return true;
-      }
-    }
-    prefix[last] = 0;  // its folder, without the final backslash
-    kl::Copy(clear_, prefix);
-    return false;
+// for a link to anywhere, and nothing is removed through it.
+bool PathThroughLink(const wchar_t* path) {
+  wchar_t prefix[MAX_PATH];
+  if (!kl::Copy(prefix, path)) return true;
+  for (size_t i = 3; prefix[i]; ++i) {
+    if (prefix[i] != L'\\') continue;
+    prefix[i] = 0;
+    const DWORD a = ::GetFileAttributesW(prefix);
+    prefix[i] = L'\\';
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
   }
+  return false;
+}
 
- private:
-  wchar_t clear_[MAX_PATH] = {};
-};
-
-bool PathThroughLink(const wchar_t* path) { return LinkWalk().Through(path); }
-
-// Deletes one recorded file (a read-only one too), whose attributes were
-// just read as a. true when it is gone.
-bool DeleteRecordedFile(const wchar_t* path, DWORD a) {
+// Deletes one recorded file (a read-only one too). true when it is gone.
+bool DeleteRecordedFile(const wchar_t* path) {
+  const DWORD a = ::GetFileAttributesW(path);
   if (a == INVALID_FILE_ATTRIBUTES) return true;
   if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
   if (::DeleteFileW(path)) return true;
@@ -129,10 +107,6 @@ bool DeleteRecordedFile(const wchar_t* path, DWORD a) {
     if (::DeleteFileW(path)) return true;
   }
   return ::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
-}
-
-bool DeleteRecordedFile(const wchar_t* path) {
-  return DeleteRecordedFile(path, ::GetFileAttributesW(path));
 }
 
 // The program the user started, which started this working copy: what
@@ -151,17 +125,15 @@ const wchar_t* StartingProgram() {
 void RemoveRecorded(const kl::InstallJournal& record) {
   const kl::RemovalPlan plan = kl::PlanRemoval(record, kFontsKey);
   std::vector<const kl::string16*> busy;
-  LinkWalk links;
-  auto remove = [&busy, &links](const kl::string16& file, bool font) {
+  auto remove = [&busy](const kl::string16& file, bool font) {
     const wchar_t* path = file.c_str();
-    const DWORD a = ::GetFileAttributesW(path);
-    if (a == INVALID_FILE_ATTRIBUTES) return;
-    if (links.Through(path)) {
+    if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return;
+    if (PathThroughLink(path)) {
       setuplog::Writef(L"file not removed (a folder on its way is a link): %s", path);
       return;
     }
     if (font) ::RemoveFontResourceW(path);
-    if (DeleteRecordedFile(path, a))
+    if (DeleteRecordedFile(path))
       setuplog::Writef(L"file removed: %s", path);
     else
       busy.push_back(&file);

@@ -94,8 +94,7 @@ TEST_F(UninstallKeys, TheVendorKeyGoesWithItsLastProduct) {
 
 // A folder of the product that a user swapped for a link to elsewhere: the
 // recorded file "in" it is not removed through the link, while the files of
-// the folders before it and after it (whose checks the removal may share)
-// still go.
+// the folders before it and after it still go.
 TEST_F(UninstallKeys, RecordedFilesAreNeverRemovedThroughAFolderLink) {
   const std::wstring outside = insttest::TempFolder() + testfs::Unique(L"kloutside") + L"\\";
   ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
