@@ -35,8 +35,8 @@ else
   echo "bootstrap: done"
 fi
 # What running the 32-bit build needs (qemu, Wine's i386 half, the PE32
-# prefix), when the PE32 suite is wanted (KL_PE32=1); a machine that cannot
-# only gets a line saying so.
-if [ -n "${KL_PE32:-}" ]; then
+# prefix), unless the PE32 suite is left out (KL_PE32=0); a machine that
+# cannot only gets a line saying so.
+if [ "${KL_PE32:-1}" != 0 ]; then
   bash "$(dirname "$0")/pe32-env.sh" || true
 fi

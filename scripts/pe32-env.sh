@@ -104,6 +104,31 @@ if [ ! -f "$STAMP" ]; then
   touch "$STAMP"
 fi
 
+# 3b. The preload that mends qemu's shared thread-local segment slots (see
+# scripts/pe32-tls.c): without it a 32-bit program dies at the first signal
+# after it has started a second thread. Built with the host compiler (-m32,
+# no headers) and linked against the unpacked i386 C library. LD_PRELOAD
+# gives it by bare name (qemu's i386 loader does not expand $LIB), so the
+# loader looks in the library path; the 64-bit Wine processes a 32-bit one
+# starts inherit the variable, and find an empty x86_64 library of that
+# name in theirs.
+TLSFIX=kl-pe32-tls.so
+TLS_SRC="$PWD/scripts/pe32-tls.c"
+TLS_STAMP="$TREE/.kl-pe32-tls-$(sha256sum "$TLS_SRC" | cut -c1-16)"
+if [ ! -f "$TLS_STAMP" ]; then
+  build="$(mktemp -d)"
+  { gcc -m32 -O2 -fPIC -ffreestanding -fno-stack-protector -fno-asynchronous-unwind-tables \
+        -c "$TLS_SRC" -o "$build/tls.o" &&
+    ld -m elf_i386 -shared -z noexecstack -o "$TREE/usr/lib/i386-linux-gnu/$TLSFIX" "$build/tls.o" \
+        "$TREE/usr/lib/i386-linux-gnu/libc.so.6" &&
+    mkdir -p "$TREE/usr/lib/x86_64-linux-gnu" &&
+    gcc -shared -nostdlib -o "$TREE/usr/lib/x86_64-linux-gnu/$TLSFIX" -x c /dev/null; } >>"$LOG" 2>&1
+  rc=$?
+  rm -rf "$build"
+  [ $rc -eq 0 ] || unavailable "cannot build the i386 preload from $TLS_SRC (gcc -m32, ld -m elf_i386)"
+  rm -f "$TREE"/.kl-pe32-tls-* && touch "$TLS_STAMP"
+fi
+
 # 4. The wrapper that runs a Windows program with the i386 files in view.
 # Same interface as a build's wine-run (cmake/wine-run.sh): the PE32 suite and
 # wine-session.sh/wine-prefix-setup.sh use it like a build's.
@@ -120,9 +145,10 @@ WINEPREFIX="$PE32/wineprefix"
 # qemu: no reserved 4 GB guest space (with it, each of the thousands of
 # address-space probes a 32-bit Wine process makes at its start takes qemu
 # tens of milliseconds: minutes per process); the i386 library folder for the
-# 32-bit programs only (the machine's loader cache names none of it).
+# 32-bit programs only (the machine's loader cache names none of it); the
+# preload that mends qemu's thread-local segments (scripts/pe32-tls.c).
 QEMU_RESERVED_VA=0
-QEMU_SET_ENV=LD_LIBRARY_PATH=/usr/lib/i386-linux-gnu
+QEMU_SET_ENV='LD_LIBRARY_PATH=/usr/lib/i386-linux-gnu,LD_PRELOAD=$TLSFIX'
 export WINEPREFIX QEMU_RESERVED_VA QEMU_SET_ENV
 exec "$PWD/cmake/wine-run.sh" "\$@"
 EOF
