@@ -49,8 +49,13 @@ class ChildWatch {
       e.dwSize = sizeof(e);
       if (snap.get() != INVALID_HANDLE_VALUE && Process32FirstW(snap.get(), &e)) do {
           // A process so new that its name is not known yet is taken next time.
+          // Wine starts its own services again (wineboot.exe, services.exe
+          // and through it plugplay.exe, winedevice.exe...) as children of
+          // whichever program starts first after the previous test's
+          // processes have ended: that tree is Wine's, not the setup's.
           if (tree_.count(e.th32ParentProcessID) && !tree_.count(e.th32ProcessID) &&
-              e.szExeFile[0]) {
+              e.szExeFile[0] && _wcsicmp(e.szExeFile, L"wineboot.exe") != 0 &&
+              _wcsicmp(e.szExeFile, L"services.exe") != 0) {
             tree_.insert(e.th32ProcessID);
             started_.insert(e.szExeFile);
           }
