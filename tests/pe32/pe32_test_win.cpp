@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -130,7 +131,7 @@ struct Outcome {
 // Starts exe (32-bit) unattended with arguments and the suite's log, waits for
 // it and for its working copy, reads its exit code here (Linux would see it
 // modulo 256) and its log.
-Outcome RunSilent(const std::wstring& exe, const std::wstring& arguments) {
+Outcome RunSilentOnce(const std::wstring& exe, const std::wstring& arguments) {
   DeleteFileW(LogPath().c_str());
   Outcome out;
   robot::Process p;
@@ -140,6 +141,21 @@ Outcome RunSilent(const std::wstring& exe, const std::wstring& arguments) {
   out.log = testfs::ReadText(LogPath());
   if (out.log.rfind("\xEF\xBB\xBF", 0) == 0) out.log.erase(0, 3);
   return out;
+}
+
+// qemu-user now and then loses a 32-bit process while Wine starts it; the
+// parent's CreateProcess then fails with ERROR_INTERNAL_ERROR (1359), which
+// a program that starts never gives on Windows. A run whose setup failed
+// only so, at the start of its working copy (which changes nothing), is made
+// once more, and the output says so; no other failure is retried. (The
+// robot retries its own starts.)
+Outcome RunSilent(const std::wstring& exe, const std::wstring& arguments) {
+  Outcome out = RunSilentOnce(exe, arguments);
+  if (!out.ended || out.exitCode != 1603 ||
+      out.log.find("starting the program's copy failed (Windows error 1359)") == std::string::npos)
+    return out;
+  std::printf("the emulator lost the working copy at its start: the run is made once more\n");
+  return RunSilentOnce(exe, arguments);
 }
 
 std::string LastLine(const std::string& log) {

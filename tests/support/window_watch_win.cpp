@@ -40,7 +40,9 @@ void WindowWatch::Loop() {
     EnumWindows(&WindowWatch::Visit, reinterpret_cast<LPARAM>(this));
     // Still running after a whole pass: that pass saw what it showed.
     if (first_ && WaitForSingleObject(first_, 0) == WAIT_TIMEOUT) firstSeen_ = true;
-    Sleep(10);
+    // A copy that ends at once (a refused switch) lives a few milliseconds:
+    // until one is seen, the watch looks again without resting.
+    Sleep(copiesSeen() == 0 ? 1 : 10);
   }
 }
 
