@@ -79,8 +79,9 @@ bool PrepareInstallLogged() {
 }
 
 // For "-u", "-r" or "-g" of a product installed in the folder this program
-// runs from (its unstall.exe): that folder, else "". Such a run removes or
-// replaces this very file, so it works from a copy.
+// runs from (its unstall.exe): that folder, else "". A repair or an update
+// may replace this very file, so it works from a copy; an uninstall leaves
+// the file to the end and moves it out (RemoveUninstalledFolder).
 void InstalledFolderOfThisProgram(const wchar_t* arguments, wchar_t (&folder)[kPathChars]) {
   folder[0] = 0;
   kl::Copy(g_launch->commandLine, arguments ? arguments : L"");
@@ -395,17 +396,28 @@ int InitInstance(const wchar_t* arguments) {
     setuplog::Write(L"another setup is running: nothing done");
     setuplog::Close(g_exitCode);
   } else if (!isCopy) {
-    // The first instance. A silent run works here unless it removes or
-    // replaces the program it runs from (see InstalledFolderOfThisProgram);
-    // otherwise it starts its working copy and, silent, waits for it and
-    // ends with the copy's exit code. It logs only when the copy could not
-    // be started (the copy's log is the run's).
+    // The first instance. A silent run works here unless it replaces the
+    // program it runs from (a repair or an update started from the installed
+    // unstall.exe, see InstalledFolderOfThisProgram); otherwise it starts its
+    // working copy and, silent, waits for it and ends with the copy's exit
+    // code. It logs only when the copy could not be started (the copy's log
+    // is the run's). A silent uninstall from the installed program needs no
+    // copy: the uninstall leaves this program's file alone ("file=" names it,
+    // as it names the starting program to a copy) and the program moves
+    // itself out of the install folder once the work is done.
     wchar_t ownFolder[kPathChars] = {};
     if (g_switches.silent) InstalledFolderOfThisProgram(arguments, ownFolder);
-    if (g_switches.silent && !ownFolder[0]) {
-      kl::Copy(g_launch->commandLine, arguments ? arguments : L"");
+    const bool uninstallHere = ownFolder[0] && g_launch->mode == kModeUninstall;
+    if (g_switches.silent && (!ownFolder[0] || uninstallHere)) {
+      if (!uninstallHere ||
+          !kl::Format(g_launch->commandLine, L"%s file=%s", arguments, g_launch->modulePath))
+        kl::Copy(g_launch->commandLine, arguments ? arguments : L"");
       InitWorkFolder(*g_launch);
       RunWork(false);
+      if (uninstallHere && (g_exitCode == kExitSuccess || g_exitCode == kExitRestartNeeded)) {
+        ParseCommandLine();
+        if (!g_session->installDir[0]) RemoveUninstalledFolder(ownFolder);
+      }
     } else {
       if (g_switches.silent)
         setuplog::Open(g_switchesOk && g_switches.hasLog ? g_switches.log : nullptr);
@@ -414,14 +426,6 @@ int InitInstance(const wchar_t* arguments) {
       if (g_switches.silent) {
         g_exitCode = copyExitCode;
         if (setuplog::Written()) setuplog::Close(g_exitCode);
-        // A silent uninstall started from the installed program: the folder
-        // this program runs from goes now, the program itself afterwards.
-        if (g_launch->mode == kModeUninstall &&
-            (copyExitCode == kExitSuccess || copyExitCode == kExitRestartNeeded)) {
-          kl::Copy(g_launch->commandLine, arguments);
-          ParseCommandLine();
-          if (!g_session->installDir[0]) RemoveUninstalledFolder(ownFolder);
-        }
       }
     }
   } else if (RelaunchFromWorkingCopy(arguments)) {

@@ -168,6 +168,18 @@ void RemoveStartingProgramLater(const wchar_t* installDir) {
   if (!started || ::CompareStringOrdinal(started, static_cast<int>(n), installDir,
                                          static_cast<int>(n), TRUE) != CSTR_EQUAL)
     return;
+  // Run by that program itself (a silent uninstall needs no copy): it moves
+  // itself out of the folder once its log is closed, and only where that
+  // fails are both removed at the restart. Nothing is scheduled here: a
+  // removal at the restart would also take what a later install put there.
+  wchar_t self[kPathChars];
+  const DWORD selfChars = ::GetModuleFileNameW(nullptr, self, kPathChars);
+  if (selfChars != 0 && selfChars < kPathChars &&
+      ::CompareStringOrdinal(self, -1, started, -1, TRUE) == CSTR_EQUAL) {
+    setuplog::Writef(
+        L"in use by this run: removed once it has ended (else at the next restart): %s", started);
+    return;
+  }
   wchar_t folder[kPathChars];
   kl::Copy(folder, installDir);
   if (folder[n - 1] == L'\\') folder[n - 1] = 0;  // the folder itself, not its contents

@@ -140,9 +140,9 @@ void RemoveRecorded(const kl::InstallJournal& record) {
   };
   for (const kl::string16& f : plan.files) remove(f, false);
   for (const kl::string16& f : plan.fontFiles) remove(f, true);
-  // The program that started a silent run's copy waits for the copy to end:
-  // its file stays held for the whole run (see RemoveStartingProgramLater),
-  // so it is not waited for.
+  // The installed program a silent run started from (which runs the
+  // uninstall itself, or waits for its copy to end) stays held for the whole
+  // run (see RemoveStartingProgramLater), so it is not waited for.
   const wchar_t* starter = setuplog::Silent() ? StartingProgram() : nullptr;
   if (starter)
     for (auto it = busy.begin(); it != busy.end(); ++it)
