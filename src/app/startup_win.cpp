@@ -14,6 +14,7 @@
 #include "base/format_win.h"
 #include "base/keyname.h"
 #include "base/sysdir_win.h"
+#include "install/protected_folders_win.h"
 #include "remove/operation_dlg_win.h"
 #include "state/cmdline.h"
 #include "state/cmdline_win.h"
@@ -237,6 +238,9 @@ bool RunSilentOperation() {
     default:
       break;
   }
+  // The install folder check's lists are worked out while the package is
+  // extracted.
+  PrepareGuardedFolders();
   if (!PrepareInstallLogged()) {
     g_exitCode = kExitFailure;
     return true;
@@ -284,6 +288,7 @@ bool RunOperation() {
       break;
   }
 
+  PrepareGuardedFolders();  // for the wizard's folder check, as above
   if (!PrepareInstallLogged()) {
     if (!ExtractionFailureShown())
       MessageBoxW(nullptr, kCannotRunText, kCannotRunCaption, MB_ICONHAND | MB_OK);

@@ -17,3 +17,8 @@ bool IsRefusedInstallFolder(const wchar_t* folder);
 // shared Program Files folders (Common Files, both views) or in
 // ProgramData's system folders (Microsoft, Package Cache, ...).
 bool IsGuardedFromTreeRemoval(const wchar_t* folder);
+
+// Starts working out the folders both checks guard on a thread of its own,
+// so that a run can do other work (extract its package) meanwhile. Optional:
+// the first check works them out itself, or waits for that thread.
+void PrepareGuardedFolders();
