@@ -80,7 +80,8 @@ struct LinkSpec {
   bool needsUserWords;         // written only when the user-word data file exists
 };
 
-void WriteLink(ShortcutWriter& writer, InstallContext& ctx, const LinkSpec& spec,
+// true when the link was written.
+bool WriteLink(ShortcutWriter& writer, InstallContext& ctx, const LinkSpec& spec,
                const wchar_t* installDir, const wchar_t* imeName, const wchar_t* displayName) {
   wchar_t link[MAX_PATH];
   wchar_t target[MAX_PATH];
@@ -89,15 +90,14 @@ void WriteLink(ShortcutWriter& writer, InstallContext& ctx, const LinkSpec& spec
   // A path that does not fit would name another file: such a link is left out.
   if (!kl::Format(link, L"%s%s", spec.folder, spec.linkName) ||
       !kl::Format(target, spec.target, installDir))
-    return;
+    return false;
   if (spec.arguments) kl::Format(arguments, spec.arguments, imeName);
   kl::Format(description, spec.description, displayName);
   JournalNewFile(ctx, link);
-  if (writer.Write(target, description, link, installDir, spec.arguments ? arguments : nullptr,
-                   spec.iconIndex))
-    setuplog::Writef(L"link written: %s", link);
-  else
-    setuplog::Writef(L"link not written: %s", link);
+  const bool written = writer.Write(target, description, link, installDir,
+                                    spec.arguments ? arguments : nullptr, spec.iconIndex);
+  setuplog::Writef(written ? L"link written: %s" : L"link not written: %s", link);
+  return written;
 }
 
 }  // namespace
@@ -143,7 +143,6 @@ bool ShortcutWriter::Write(const wchar_t* target, const wchar_t* description,
   if (!bytes) return false;
   const bool written = WriteFileAnew(linkPath, bytes, end.LowPart);
   ::GlobalUnlock(block);
-  if (written) ::SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW, linkPath, nullptr);
   return written;
 }
 
@@ -151,7 +150,8 @@ bool CreateShortcut(const wchar_t* target, const wchar_t* description, const wch
                     const wchar_t* workingDir, const wchar_t* arguments, int iconIndex) {
   ShortcutWriter writer;
   if (!writer.ready()) return false;
-  writer.Write(target, description, linkPath, workingDir, arguments, iconIndex);
+  if (writer.Write(target, description, linkPath, workingDir, arguments, iconIndex))
+    ::SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW, linkPath, nullptr);
   return true;
 }
 
@@ -183,6 +183,7 @@ bool CreateShortcuts(InstallContext& ctx) {
     CreateDirectoryPath(product);
     for (const LinkSpec& spec : productLinks)
       WriteLink(writer, ctx, spec, installDir, imeName, displayName);
+    ::SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_PATHW, product, nullptr);
 
     // The desktop link is the settings link again; the uninstall removes it.
     wchar_t desktopName[MAX_PATH];
@@ -190,7 +191,11 @@ bool CreateShortcuts(InstallContext& ctx) {
       LinkSpec onDesktop = productLinks[0];
       onDesktop.folder = desktop;
       onDesktop.linkName = desktopName;
-      WriteLink(writer, ctx, onDesktop, installDir, imeName, displayName);
+      // One notice for the desktop, as for each folder below: the shell
+      // reads the folder again, where a notice per link costs a path
+      // look-up each (some 2 ms a link under Wine, more under load).
+      if (WriteLink(writer, ctx, onDesktop, installDir, imeName, displayName))
+        ::SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_PATHW, desktop, nullptr);
     }
 
     wchar_t userWords[MAX_PATH];

@@ -22,8 +22,9 @@ class ShortcutWriter {
   ShortcutWriter& operator=(const ShortcutWriter&) = delete;
   // Whether the link object could be made.
   bool ready() const { return link_ && stream_; }
-  // As CreateShortcut below, through the writer's object; true when the
-  // link was written.
+  // As CreateShortcut below, through the writer's object, but without the
+  // shell's notice of the new file: a caller writing several links tells the
+  // shell once per folder. true when the link was written.
   bool Write(const wchar_t* target, const wchar_t* description, const wchar_t* linkPath,
              const wchar_t* workingDir, const wchar_t* arguments, int iconIndex);
 
