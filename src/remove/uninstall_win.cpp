@@ -96,9 +96,9 @@ bool PathThroughLink(const wchar_t* path) {
   return false;
 }
 
-// Deletes one recorded file (a read-only one too). true when it is gone.
-bool DeleteRecordedFile(const wchar_t* path) {
-  const DWORD a = ::GetFileAttributesW(path);
+// Deletes one recorded file (a read-only one too) whose attributes were just
+// read as a. true when it is gone.
+bool DeleteRecordedFile(const wchar_t* path, DWORD a) {
   if (a == INVALID_FILE_ATTRIBUTES) return true;
   if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
   if (::DeleteFileW(path)) return true;
@@ -107,6 +107,10 @@ bool DeleteRecordedFile(const wchar_t* path) {
     if (::DeleteFileW(path)) return true;
   }
   return ::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
+}
+
+bool DeleteRecordedFile(const wchar_t* path) {
+  return DeleteRecordedFile(path, ::GetFileAttributesW(path));
 }
 
 // The program the user started, which started this working copy: what
@@ -127,13 +131,15 @@ void RemoveRecorded(const kl::InstallJournal& record) {
   std::vector<const kl::string16*> busy;
   auto remove = [&busy](const kl::string16& file, bool font) {
     const wchar_t* path = file.c_str();
-    if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return;
+    const DWORD attributes = ::GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
     if (PathThroughLink(path)) {
       setuplog::Writef(L"file not removed (a folder on its way is a link): %s", path);
       return;
     }
     if (font) ::RemoveFontResourceW(path);
-    if (DeleteRecordedFile(path))
+    // The attributes read above serve the deletion: one look-up a file fewer.
+    if (DeleteRecordedFile(path, attributes))
       setuplog::Writef(L"file removed: %s", path);
     else
       busy.push_back(&file);
