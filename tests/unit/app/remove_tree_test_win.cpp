@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "install/protected_folders_win.h"
 #include "robot_win.h"
 #include "sys/remove_tree_win.h"
 #include "testfs_win.h"
@@ -288,6 +289,21 @@ TEST(ProtectedFolders, OrdinaryFoldersBelowThemAreNot) {
   EXPECT_FALSE(IsProtectedFolder(L"C:\\windowsold"));
   EXPECT_TRUE(IsProtectedFolder(L""));
   EXPECT_TRUE(IsProtectedFolder(nullptr));
+}
+
+TEST(GuardedFolders, TheListsBuiltBesideTheRunGiveTheSameAnswers) {
+  PrepareGuardedFolders();  // still under way: the checks below wait for them
+  const std::wstring desktop = Folder(CSIDL_DESKTOPDIRECTORY);
+  const std::wstring common = Folder(CSIDL_PROGRAM_FILES_COMMON) + L"\\Kelo";
+  EXPECT_TRUE(IsRefusedInstallFolder(desktop.c_str()));
+  EXPECT_TRUE(IsRefusedInstallFolder((Folder(CSIDL_WINDOWS) + L"\\Kelo").c_str()));
+  EXPECT_FALSE(IsRefusedInstallFolder((Folder(CSIDL_PROGRAM_FILES) + L"\\Kelo IME\\").c_str()));
+  // The shared trees guard the tree removal only.
+  EXPECT_FALSE(IsRefusedInstallFolder(common.c_str()));
+  EXPECT_TRUE(IsGuardedFromTreeRemoval(common.c_str()));
+  EXPECT_TRUE(IsGuardedFromTreeRemoval(desktop.c_str()));
+  PrepareGuardedFolders();  // once more: the same lists
+  EXPECT_TRUE(IsRefusedInstallFolder(desktop.c_str()));
 }
 
 TEST(ProtectedFolders, RelativePathsAreRefused) {
