@@ -79,7 +79,16 @@ if [ ! -f "$STAMP" ]; then
        -o "APT::Architectures::=i386" -o Debug::NoLocking=1 -q)
   if [ -z "$(ls "$APTDIR/lists/"*i386_Packages* 2>/dev/null)" ] ||
      ! apt-cache "${APT[@]}" show "libwine:i386=$WINE_VERSION" >/dev/null 2>&1; then
-    apt-get "${APT[@]}" update >>"$LOG" 2>&1 || unavailable "apt-get update of the i386 package lists failed"
+    # A mirror caught syncing fails one index ("File has unexpected size")
+    # while the others arrive: once more after a pause, then on with what
+    # arrived. The checks below tell whether that is enough.
+    if ! apt-get "${APT[@]}" update >>"$LOG" 2>&1; then
+      sleep 10
+      apt-get "${APT[@]}" update >>"$LOG" 2>&1 ||
+        echo "pe32-env: the i386 package lists came incomplete twice; going on with those that arrived" >>"$LOG"
+    fi
+    [ -n "$(ls "$APTDIR/lists/"*i386_Packages* 2>/dev/null)" ] ||
+      unavailable "apt-get update of the i386 package lists failed"
   fi
   apt-cache "${APT[@]}" show "libwine:i386=$WINE_VERSION" >/dev/null 2>&1 \
     || unavailable "the archive has no libwine:i386 $WINE_VERSION to match the installed Wine"
