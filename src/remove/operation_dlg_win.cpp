@@ -172,10 +172,7 @@ void RemoveStartingProgramLater(const wchar_t* installDir) {
   // itself out of the folder once its log is closed, and only where that
   // fails are both removed at the restart. Nothing is scheduled here: a
   // removal at the restart would also take what a later install put there.
-  wchar_t self[kPathChars];
-  const DWORD selfChars = ::GetModuleFileNameW(nullptr, self, kPathChars);
-  if (selfChars != 0 && selfChars < kPathChars &&
-      ::CompareStringOrdinal(self, -1, started, -1, TRUE) == CSTR_EQUAL) {
+  if (::CompareStringOrdinal(g_launch->modulePath, -1, started, -1, TRUE) == CSTR_EQUAL) {
     setuplog::Writef(
         L"in use by this run: removed once it has ended (else at the next restart): %s", started);
     return;
