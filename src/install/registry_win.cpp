@@ -6,6 +6,7 @@
 #include "base/version.h"
 #include "install/install_record_win.h"
 #include "install/rollback_win.h"
+#include "state/cmdline_win.h"
 #include "state/setup_log_win.h"
 #include <objbase.h>  // the owners need COM declared
 
@@ -48,10 +49,7 @@ void WriteVendorKeyUnder(HKEY hive, const wchar_t* keyName, const wchar_t* insta
 // appends as the last argument (the path is not quoted and takes the rest of
 // the line, "]" included, as in a browser's "setup[1].exe"), or this module.
 const wchar_t* InstallSource(const LaunchInfo& launch) {
-  const wchar_t* file = nullptr;
-  for (const wchar_t* p = launch.commandLine; (p = kl::Find<wchar_t>(p, L"file=")) != nullptr;
-       p += 5)
-    file = p + 5;
+  const wchar_t* file = FileArgument(launch.commandLine);
   return file ? file : launch.modulePath;
 }
 

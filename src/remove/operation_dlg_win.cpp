@@ -160,10 +160,7 @@ bool ImeHeld() {
 // at the next restart (nothing else of the product is left by then).
 void RemoveStartingProgramLater(const wchar_t* installDir) {
   if (!installDir[0] || ::GetFileAttributesW(installDir) == INVALID_FILE_ATTRIBUTES) return;
-  const wchar_t* started = nullptr;
-  for (const wchar_t* p = g_launch->commandLine; (p = kl::Find<wchar_t>(p, L"file=")) != nullptr;
-       p += 5)
-    started = p + 5;
+  const wchar_t* started = StartingProgram();
   const size_t n = kl::StrLen(installDir);
   if (!started || ::CompareStringOrdinal(started, static_cast<int>(n), installDir,
                                          static_cast<int>(n), TRUE) != CSTR_EQUAL)

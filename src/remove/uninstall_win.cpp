@@ -113,16 +113,6 @@ bool DeleteRecordedFile(const wchar_t* path) {
   return DeleteRecordedFile(path, ::GetFileAttributesW(path));
 }
 
-// The program the user started, which started this working copy: what
-// follows the last "file=" of the command line; null without one.
-const wchar_t* StartingProgram() {
-  const wchar_t* started = nullptr;
-  for (const wchar_t* p = g_launch->commandLine; (p = kl::Find<wchar_t>(p, L"file=")) != nullptr;
-       p += 5)
-    started = p + 5;
-  return started && *started ? started : nullptr;
-}
-
 // Removes exactly what the record lists: its files and fonts (with their
 // font-table values), then each folder the installs made once it is empty,
 // innermost first.
@@ -269,6 +259,11 @@ void NotifyInterface(const wchar_t* installDir) {
 }
 
 }  // namespace
+
+const wchar_t* StartingProgram() {
+  const wchar_t* started = FileArgument(g_launch->commandLine);
+  return started && *started ? started : nullptr;
+}
 
 int RunUninstall(UninstallContext& context) {
   const InstallSession& session = *context.session;

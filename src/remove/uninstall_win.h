@@ -29,6 +29,11 @@ int RemoveShortcuts(UninstallContext& context);
 // uses the module; 1 otherwise.
 int RemoveInputMethod(UninstallContext& context);
 
+// The program the user started, which started this run (the installed
+// unstall.exe, or the program whose working copy this is): what follows the
+// last "file=" of the command line; null without one.
+const wchar_t* StartingProgram();
+
 // How long the final setting-change broadcast waits for each window that is
 // not hung.
 constexpr UINT kLayoutBroadcastTimeoutMs = 5000;

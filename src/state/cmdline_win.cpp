@@ -111,3 +111,10 @@ bool GetProductDataFolder(const wchar_t* imeName, wchar_t (&path)[kPathChars]) {
   kl::Append(path, L"\\");
   return true;
 }
+
+const wchar_t* FileArgument(const wchar_t* commandLine) {
+  const wchar_t* file = nullptr;
+  for (const wchar_t* p = commandLine; (p = kl::Find<wchar_t>(p, L"file=")) != nullptr; p += 5)
+    file = p + 5;
+  return file;
+}

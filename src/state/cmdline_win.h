@@ -25,3 +25,8 @@ void LogIgnoredUserInstallFolder();
 // by "\KeloIMEs\", imeName and "\" (cut to 259 characters). The folder is not
 // created. false (path empty) when the shell cannot give the common folder.
 bool GetProductDataFolder(const wchar_t* imeName, wchar_t (&path)[kPathChars]);
+
+// What follows the last "file=" of commandLine: the program the user started,
+// which the relaunch appends as the last argument (unquoted, to the end of
+// the line); null without one.
+const wchar_t* FileArgument(const wchar_t* commandLine);
