@@ -10,9 +10,24 @@ namespace {
 
 bool g_failureShown = false;
 
+constexpr wchar_t kHeaderFileName[] = L"InstallInfo.kif";
+
+// What the extractor's file-done hook looks out for: the product
+// description's path, and whom to tell.
+struct HeaderWatch {
+  wchar_t path[kPathChars];
+  void (*tell)(const wchar_t* path);
+};
+
+void OnFileDone(const wchar_t* outputPath, const Cabinet::MemoryBlock*, uintptr_t context) {
+  const auto* watch = reinterpret_cast<const HeaderWatch*>(context);
+  if (outputPath && ::CompareStringOrdinal(outputPath, -1, watch->path, -1, TRUE) == CSTR_EQUAL)
+    watch->tell(watch->path);
+}
+
 }  // namespace
 
-bool ExtractPackage(LaunchInfo& launch) {
+bool ExtractPackage(LaunchInfo& launch, void (*onHeaderFile)(const wchar_t* path)) {
   g_failureShown = false;
   kl::Format(launch.extractFolder, L"%sKL_INSTALL\\", launch.workFolder);
   RemoveFolderTree(launch.extractFolder);
@@ -23,6 +38,12 @@ bool ExtractPackage(LaunchInfo& launch) {
   if (!extractor.HasWorkBuffer()) extractor.CreateWorkBuffer();
   if (!extractor.Initialize()) return false;
   extractor.SetQuiet(setuplog::Silent());
+  HeaderWatch watch = {{}, onHeaderFile};
+  if (onHeaderFile &&
+      kl::Format(watch.path, L"%s%s", launch.extractFolder, kHeaderFileName)) {
+    extractor.SetHookContext(reinterpret_cast<uintptr_t>(&watch));
+    extractor.SetFileDoneHook(&OnFileDone);
+  }
   int result = extractor.Extract(launch.packagePath, launch.extractFolder);
   // The extractor itself tells the user how much space is missing.
   g_failureShown = result == 0 && !setuplog::Silent() &&
@@ -33,7 +54,7 @@ bool ExtractPackage(LaunchInfo& launch) {
 }
 
 bool FindPackageHeaderFile(wchar_t (&path)[kPathChars]) {
-  kl::Format(path, L"%s%s", g_launch->extractFolder, L"InstallInfo.kif");
+  kl::Format(path, L"%s%s", g_launch->extractFolder, kHeaderFileName);
   return PathExists(path);
 }
 

@@ -91,7 +91,9 @@ struct GuardedLists {
   kl::GuardedFolders own;     // the Windows trees and the shell folders
   kl::GuardedFolders shared;  // those and the shared trees
 };
-GuardedLists g_lists;
+// Never destroyed: the thread may still be building them when a run ends
+// early, and the exit must not free them under it.
+GuardedLists& g_lists = *new GuardedLists;
 INIT_ONCE g_listsOnce = INIT_ONCE_STATIC_INIT;
 
 BOOL CALLBACK BuildGuardedLists(INIT_ONCE*, void*, void**) {

@@ -209,7 +209,7 @@ TEST_F(Silent, RepairUninstallAndNothingLeftToUninstall) {
   insttest::RemovePendingRenames(defaultDir_);
 }
 
-TEST_F(Silent, UninstallWithTheImeInUseEndsNoProcessAndNeedsARestart) {
+TEST_F(Silent, InstallAndUninstallWithTheImeInUseEndNoProcess) {
   ASSERT_EQ(Run(setup_, L"-s").exitCode, 0u);
   // holdime.exe keeps a copy of the module loaded under the module's name.
   const std::wstring held = insttest::TempFolder() + kModule;
@@ -221,6 +221,15 @@ TEST_F(Silent, UninstallWithTheImeInUseEndsNoProcessAndNeedsARestart) {
   ASSERT_TRUE(robot::Start(insttest::BinFolder() + L"holdime.exe",
                            L"\"" + held + L"\" 120000 " + event, &holder));
   ASSERT_EQ(WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
+
+  // An install over it finds the holder too (that scan runs while the
+  // package is extracted) and leaves it running.
+  ASSERT_EQ(Run(setup_, L"-s" + LogSwitch()).exitCode, 0u);
+  ExpectInOrder(Log(), {"package extracted into ",
+                        sample::Narrow(kModule) + " is in use by process " +
+                            std::to_string(holder.pid()) + " (holdime.exe); it is not ended",
+                        "files in use are replaced at the next restart", "  1."});
+  EXPECT_FALSE(robot::WaitExit(holder, 0)) << "the holder was ended";
 
   const Outcome o = Run(defaultDir_ + L"unstall.exe", L"-s " + Named(L"-u") + LogSwitch());
   EXPECT_EQ(o.exitCode, 3010u);
