@@ -12,17 +12,23 @@ bool g_failureShown = false;
 
 constexpr wchar_t kHeaderFileName[] = L"InstallInfo.kif";
 
-// What the extractor's file-done hook looks out for: the product
-// description's path, and whom to tell.
-struct HeaderWatch {
-  wchar_t path[kPathChars];
+// The extractor's file-done hook's context: the extractor, and the product
+// description's path and whom to tell of it (none when tell is null).
+struct DoneWatch {
+  const Cabinet::CExtract* extractor;
+  wchar_t headerPath[kPathChars];
   void (*tell)(const wchar_t* path);
 };
 
+// Each written file is noted with whether it starts like a program (the
+// install's access rule asks that of every file it moves into place).
 void OnFileDone(const wchar_t* outputPath, const Cabinet::MemoryBlock*, uintptr_t context) {
-  const auto* watch = reinterpret_cast<const HeaderWatch*>(context);
-  if (outputPath && ::CompareStringOrdinal(outputPath, -1, watch->path, -1, TRUE) == CSTR_EQUAL)
-    watch->tell(watch->path);
+  const auto* watch = reinterpret_cast<const DoneWatch*>(context);
+  if (!outputPath) return;
+  NoteWrittenFile(outputPath, watch->extractor->DoneFileStartsLikeImage());
+  if (watch->tell &&
+      ::CompareStringOrdinal(outputPath, -1, watch->headerPath, -1, TRUE) == CSTR_EQUAL)
+    watch->tell(watch->headerPath);
 }
 
 }  // namespace
@@ -30,6 +36,7 @@ void OnFileDone(const wchar_t* outputPath, const Cabinet::MemoryBlock*, uintptr_
 bool ExtractPackage(LaunchInfo& launch, void (*onHeaderFile)(const wchar_t* path)) {
   g_failureShown = false;
   kl::Format(launch.extractFolder, L"%sKL_INSTALL\\", launch.workFolder);
+  ForgetWrittenFiles();
   RemoveFolderTree(launch.extractFolder);
   if (PathExists(launch.extractFolder)) return false;
 
@@ -38,12 +45,11 @@ bool ExtractPackage(LaunchInfo& launch, void (*onHeaderFile)(const wchar_t* path
   if (!extractor.HasWorkBuffer()) extractor.CreateWorkBuffer();
   if (!extractor.Initialize()) return false;
   extractor.SetQuiet(setuplog::Silent());
-  HeaderWatch watch = {{}, onHeaderFile};
-  if (onHeaderFile &&
-      kl::Format(watch.path, L"%s%s", launch.extractFolder, kHeaderFileName)) {
-    extractor.SetHookContext(reinterpret_cast<uintptr_t>(&watch));
-    extractor.SetFileDoneHook(&OnFileDone);
-  }
+  DoneWatch watch = {&extractor, {}, onHeaderFile};
+  if (!kl::Format(watch.headerPath, L"%s%s", launch.extractFolder, kHeaderFileName))
+    watch.tell = nullptr;
+  extractor.SetHookContext(reinterpret_cast<uintptr_t>(&watch));
+  extractor.SetFileDoneHook(&OnFileDone);
   int result = extractor.Extract(launch.packagePath, launch.extractFolder);
   // The extractor itself tells the user how much space is missing.
   g_failureShown = result == 0 && !setuplog::Silent() &&

@@ -86,6 +86,12 @@ unsigned CExtract::HookWrite(int handle, const void* data, unsigned count) {
     n = static_cast<int>(count);
   } else {
     n = FileWrite(handle, data, count);
+    // The file's first bytes, for the done hook's question.
+    if (n > 0 && handle == current_.handle && current_.headBytes < sizeof(current_.head)) {
+      const auto* bytes = static_cast<const unsigned char*>(data);
+      for (int i = 0; i < n && current_.headBytes < sizeof(current_.head); ++i)
+        current_.head[current_.headBytes++] = bytes[i];
+    }
   }
   if (n > 0 && handle == current_.handle && current_.handle != 0 && progressHook_) {
     current_.written += static_cast<uint32_t>(n);

@@ -196,6 +196,7 @@ INT_PTR CExtract::OnCopyFile(PFDINOTIFICATION info) {
   current_.name = name;
   current_.path = outPath;
   current_.written = 0;
+  current_.headBytes = 0;
   current_.lastTick = ::GetTickCount();
   if (progressHook_) {
     ProgressInfo p;
@@ -257,8 +258,11 @@ INT_PTR CExtract::OnCloseFile(PFDINOTIFICATION info) {
   std::wstring name;
   NameToWide(info->psz1, info->attribs, &name);
   std::wstring outPath = destination_ + name;
+  doneFileImage_ = false;
   if (!memoryTarget_) {
     const int handle = static_cast<int>(info->hf);
+    doneFileImage_ = handle > 0 && handle == current_.handle && current_.headBytes == 2 &&
+                     current_.head[0] == 'M' && current_.head[1] == 'Z';
     const bool applied = handle > 0 && handle == current_.handle &&
                          ApplyTimeAndAttributesToHandle(handle, info->date, info->time,
                                                         info->attribs);

@@ -277,6 +277,7 @@ void CExtract::ClearCurrentFile() {
   current_.size = 0;
   current_.written = 0;
   current_.lastTick = 0;
+  current_.headBytes = 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -214,6 +214,9 @@ class CExtract {
   bool MemoryTarget() const { return memoryTarget_ != 0; }
   const std::wstring& Destination() const { return destination_; }
   DWORD OwnerThread() const { return ownerThread_; }
+  // Inside the file-done hook: whether the file just written starts like a
+  // program image ("MZ"), as its bytes went out.
+  bool DoneFileStartsLikeImage() const { return doneFileImage_; }
   const HandlePositionTable& Positions() const { return positions_; }
 
   // Entries of FDI's callbacks. FDI reaches them through the thread's
@@ -239,6 +242,8 @@ class CExtract {
     uint32_t size = 0;
     uint32_t written = 0;
     DWORD lastTick = 0;
+    unsigned char head[2] = {};  // the first bytes written, headBytes of them
+    uint32_t headBytes = 0;
   };
 
   void ClearCurrentFile();
@@ -286,6 +291,7 @@ class CExtract {
   uint64_t spaceNeeded_ = 0;
   uint64_t spaceFree_ = 0;
   uintptr_t hookContext_ = 0;
+  bool doneFileImage_ = false;
   uintptr_t hookContextBase_ = 0;
   DWORD ownerThread_ = 0;
   ui::Module library_;

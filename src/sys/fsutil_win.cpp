@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <unordered_map>
 
 #include "base/format_win.h"
+#include "base/keyname.h"
 #include "base/text.h"
 #include "sys/remove_tree_win.h"
 
@@ -189,6 +191,39 @@ class FolderAccess {
   bool captured_ = false;
 };
 
+// The notes of NoteWrittenFile, by folded path (the file system ignores
+// letter case; either separator counts).
+struct WrittenFiles {
+  SRWLOCK lock = SRWLOCK_INIT;
+  std::unordered_map<kl::string16, bool> startsLikeImage;
+};
+WrittenFiles& Written() {
+  static WrittenFiles written;
+  return written;
+}
+
+kl::string16 WrittenKey(const wchar_t* path) {
+  kl::string16 key = kl::FoldCase(kl::string16_view(path));
+  for (auto& c : key)
+    if (c == L'/') c = L'\\';
+  return key;
+}
+
+// The note for path, taken: false when there is none.
+bool TakeWrittenNote(const wchar_t* path, bool* startsLikeImage) {
+  WrittenFiles& w = Written();
+  const kl::string16 key = WrittenKey(path);
+  ::AcquireSRWLockExclusive(&w.lock);
+  const auto it = w.startsLikeImage.find(key);
+  const bool found = it != w.startsLikeImage.end();
+  if (found) {
+    *startsLikeImage = it->second;
+    w.startsLikeImage.erase(it);
+  }
+  ::ReleaseSRWLockExclusive(&w.lock);
+  return found;
+}
+
 // Moves one file onto its target within a volume: a rename, no data copied.
 // The target gets the access of a fresh file there plus the Users grant, as a
 // copy would. false with the source file where it was when the rename is not
@@ -215,7 +250,7 @@ bool MoveIntoPlace(const wchar_t* from, const wchar_t* to, FolderAccess& access)
   } else if (!::MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) {
     return false;
   }
-  if (!UsersMayModify(to)) {
+  if (!UsersMayModifyMoved(from, to)) {
     // Code stays administrators': only what the new folder passes on.
     file.reset();
     if (TakeNewParentAccess(to)) return true;
@@ -438,13 +473,37 @@ bool NameIs(const wchar_t* path, const wchar_t* name) {
   return ::CompareStringOrdinal(base, -1, name, -1, TRUE) == CSTR_EQUAL;
 }
 
+// The rule of UsersMayModify by the file's path alone: false when its name
+// or place already make it code.
+bool NameAllowsUsers(const wchar_t* path) {
+  return path && *path && !IsExecutableName(path) && !NameIs(path, L"_backup_.dat") &&
+         !NameIs(path, L"unstall.exe") && !InWindowsFolder(path);
+}
+
 }  // namespace
 
-bool UsersMayModify(const wchar_t* path) {
-  if (!path || !*path || IsExecutableName(path) || NameIs(path, L"_backup_.dat") ||
-      NameIs(path, L"unstall.exe") || InWindowsFolder(path))
-    return false;
-  return !StartsLikeImage(path);
+bool UsersMayModify(const wchar_t* path) { return NameAllowsUsers(path) && !StartsLikeImage(path); }
+
+bool UsersMayModifyMoved(const wchar_t* from, const wchar_t* to) {
+  if (!NameAllowsUsers(to)) return false;
+  bool image = false;
+  return !(TakeWrittenNote(from, &image) ? image : StartsLikeImage(to));
+}
+
+void NoteWrittenFile(const wchar_t* path, bool startsLikeImage) {
+  if (!path || !*path) return;
+  WrittenFiles& w = Written();
+  kl::string16 key = WrittenKey(path);
+  ::AcquireSRWLockExclusive(&w.lock);
+  w.startsLikeImage[std::move(key)] = startsLikeImage;
+  ::ReleaseSRWLockExclusive(&w.lock);
+}
+
+void ForgetWrittenFiles() {
+  WrittenFiles& w = Written();
+  ::AcquireSRWLockExclusive(&w.lock);
+  w.startsLikeImage.clear();
+  ::ReleaseSRWLockExclusive(&w.lock);
 }
 
 bool ApplyPlacedFileAccess(const wchar_t* path) {

@@ -35,6 +35,19 @@ bool IsExecutableName(const wchar_t* path);
 // folder, non-executable files in the install folder).
 bool UsersMayModify(const wchar_t* path);
 
+// What this process knows of the files it wrote itself into its private
+// work folder (the package extraction): for each, by full path, whether it
+// starts like a program image ("MZ"), noted as its bytes went out. Moving
+// such a file into place takes the note (once) instead of opening the file
+// again to read its first bytes; a file without a note is read. Forget drops
+// every note (a new extraction empties the folder first).
+void NoteWrittenFile(const wchar_t* path, bool startsLikeImage);
+void ForgetWrittenFiles();
+
+// UsersMayModify for the file moved from `from` to `to`: its first bytes as
+// noted when this process wrote `from` (the note is taken), else read at `to`.
+bool UsersMayModifyMoved(const wchar_t* from, const wchar_t* to);
+
 // Gives a placed file the access its rule asks for: the Users grant where
 // UsersMayModify, else only the entries it inherits from its folder (an
 // older grant on a file that is replaced is dropped). true when written.
