@@ -72,16 +72,6 @@ void ScanWhileExtracting(const wchar_t* headerPath) {
   if (kl::Format(imeFile, L"%s.kelo.ime", header.imeName)) StartImeScan(imeFile);
 }
 
-// The process's first COM apartment costs some 25 ms under Wine: its hidden
-// window is the process's first, and the window system is brought up for
-// it. An unattended run has no window and needs COM only for its links:
-// a thread of its own pays that while the package is extracted.
-DWORD WINAPI BringUpCom(LPVOID) {
-  const HRESULT hr = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  if (SUCCEEDED(hr)) ::CoUninitialize();
-  return 0;
-}
-
 // Install mode up to the wizard. false on any failure.
 bool PrepareInstall() {
   if (!PrepareInstallPackage()) return false;
@@ -263,11 +253,9 @@ bool RunSilentOperation() {
     default:
       break;
   }
-  // The install folder check's lists and COM are made ready while the
-  // package is extracted.
+  // The install folder check's lists are worked out while the package is
+  // extracted.
   PrepareGuardedFolders();
-  if (HANDLE thread = CreateThread(nullptr, 0, &BringUpCom, nullptr, 0, nullptr))
-    CloseHandle(thread);
   if (!PrepareInstallLogged()) {
     g_exitCode = kExitFailure;
     return true;
