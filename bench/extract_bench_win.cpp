@@ -5,8 +5,9 @@
 //       and text-like files of ~300 KB, or FILES files, MSZIP): KEYED.cab
 //       enciphered as the setup program carries it, PLAIN.cab the same
 //       cabinet deciphered (for cabextract).
-//   bench_extract_bench_win run KEYED.cab OUTDIR REPEATS
-//       extracts REPEATS times with the keyed extractor (unkeyed with "plain") and prints the best
+//   bench_extract_bench_win run KEYED.cab OUTDIR REPEATS [plain|fresh]
+//       extracts REPEATS times with the keyed extractor (unkeyed with "plain"; with "fresh" into
+//       a folder removed before each round, untimed) and prints the best
 //       time of the Extract() call alone, the throughput of the output and
 //       the process's peak working set. Nothing else runs in that process,
 //       so the peak is the extraction's.
@@ -32,6 +33,7 @@
 #include "package/cab_writer.h"
 #include "package/cabinet_win.h"
 #include "package/cryp_layer.h"
+#include "sys/remove_tree_win.h"
 
 namespace {
 
@@ -118,7 +120,10 @@ SIZE_T PeakWorkingSet() {
   return pmc.PeakWorkingSetSize;
 }
 
-int Run(const wchar_t* cabArg, const wchar_t* outArg, int repeats, bool keyed) {
+// fresh: the output folder is removed before each round (not timed), so
+// every file is made anew, as in an install; otherwise each round writes
+// over the files of the one before.
+int Run(const wchar_t* cabArg, const wchar_t* outArg, int repeats, bool keyed, bool fresh) {
   wchar_t cab[MAX_PATH], out[MAX_PATH];
   ::GetFullPathNameW(cabArg, MAX_PATH, cab, nullptr);
   ::GetFullPathNameW(outArg, MAX_PATH, out, nullptr);
@@ -129,6 +134,7 @@ int Run(const wchar_t* cabArg, const wchar_t* outArg, int repeats, bool keyed) {
   ::QueryPerformanceFrequency(&freq);
   std::vector<double> times;
   for (int i = 0; i < repeats; ++i) {
+    if (fresh) RemoveFolderTree(dest.c_str());
     Cabinet::CExtract x;
     if (keyed) {
       x.SetPackageKey();
@@ -518,10 +524,11 @@ int main() {
     return Profile(argv[2], argv[3], !(argc == 5 && std::wcscmp(argv[4], L"plain") == 0));
   if ((argc == 5 || argc == 6) && std::wcscmp(argv[1], L"run") == 0)
     return Run(argv[2], argv[3], std::max(1, static_cast<int>(std::wcstol(argv[4], nullptr, 10))),
-               !(argc == 6 && std::wcscmp(argv[5], L"plain") == 0));
+               !(argc == 6 && std::wcscmp(argv[5], L"plain") == 0),
+               argc == 6 && std::wcscmp(argv[5], L"fresh") == 0);
   std::fprintf(stderr,
                "usage: bench_extract_bench_win make MB KEYED.cab PLAIN.cab [FILES]\n"
-               "       bench_extract_bench_win run CAB OUTDIR REPEATS [plain]\n"
+               "       bench_extract_bench_win run CAB OUTDIR REPEATS [plain|fresh]\n"
                "       bench_extract_bench_win profile CAB OUTDIR [plain]\n"
                "       bench_extract_bench_win fdi PLAIN.cab OUTDIR REPEATS\n"
                "       bench_extract_bench_win outputs FILES KB OUTDIR\n"
