@@ -9,21 +9,37 @@
 #include "sys/fsutil_win.h"
 #include "sys/mapfile_win.h"
 #include "sys/remove_tree_win.h"
+#include <objbase.h>  // the owners need COM declared
+
+#include "ui/owners_win.h"
 
 namespace {
 
 // Writes size bytes from data into a new file of exactly that size; a
 // program part split off a signed file loses the now dangling certificate
-// directory.
+// directory. Written in one call from the mapped source: nothing of the
+// package is copied in memory or forced to the disk (the parts live only as
+// long as the run).
 bool WritePart(const wchar_t* path, const unsigned char* data, DWORD size,
                bool clearCertificate = false) {
-  CQXMapfile out;
-  if (!out.Create(path, size)) return false;
-  unsigned char* view = out.GetPointer(0);
-  if (!view) return false;
-  std::memcpy(view, data, size);
-  if (clearCertificate) ClearCertificateDirectory(view, size);
-  out.Close();
+  if (size == 0) return false;  // a part of zero bytes is no part
+  ui::HeapBlock edited;
+  if (clearCertificate) {
+    edited.reset(::HeapAlloc(::GetProcessHeap(), 0, size));
+    if (!edited) return false;
+    std::memcpy(edited.get(), data, size);
+    ClearCertificateDirectory(static_cast<unsigned char*>(edited.get()), size);
+    data = static_cast<const unsigned char*>(edited.get());
+  }
+  ui::FileHandle out(::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!out) return false;
+  DWORD written = 0;
+  if (!::WriteFile(out.get(), data, size, &written, nullptr) || written != size) {
+    out.reset();
+    ::DeleteFileW(path);
+    return false;
+  }
   return true;
 }
 

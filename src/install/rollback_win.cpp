@@ -117,8 +117,14 @@ void JournalNewFolders(InstallContext& context, const wchar_t* folder) {
     context.journal->AddPath(kl::UndoKind::kFolder, f);
 }
 
-void JournalNewTree(InstallContext& context, const wchar_t* source, const wchar_t* destination) {
-  if (!context.journal || !source || !destination) return;
+namespace {
+
+// JournalNewTree's walk. destinationMissing: the destination folder did not
+// exist before the run, so nothing in it did: its files are new without
+// asking the file system for each one.
+void JournalTree(InstallContext& context, const wchar_t* source, const wchar_t* destination,
+                 bool destinationMissing) {
+  if (!destinationMissing) destinationMissing = !PathExists(destination);
   JournalNewFolders(context, destination);
   wchar_t pattern[MAX_PATH];
   wchar_t sourcePrefix[MAX_PATH];
@@ -138,11 +144,20 @@ void JournalNewTree(InstallContext& context, const wchar_t* source, const wchar_
         !kl::Format(to, L"%s%s", destPrefix, name))
       continue;
     if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (name[0] != L'.') JournalNewTree(context, from, to);
+      if (name[0] != L'.') JournalTree(context, from, to, destinationMissing);
+    } else if (destinationMissing) {
+      context.journal->AddPath(kl::UndoKind::kFile, to);
     } else {
       JournalNewFile(context, to);
     }
   } while (::FindNextFileW(find.get(), &entry));
+}
+
+}  // namespace
+
+void JournalNewTree(InstallContext& context, const wchar_t* source, const wchar_t* destination) {
+  if (!context.journal || !source || !destination) return;
+  JournalTree(context, source, destination, false);
 }
 
 void JournalRegistryKey(InstallContext& context, HKEY hive, const wchar_t* keyPath) {
