@@ -70,24 +70,39 @@ ours=(); ours_x=(); msi=(); msi_x=(); nsis=(); nsis_x=(); in_logs=(); un_logs=()
 . "$BENCH_LIB"
 bench_load_start
 bench_load_report "before the timed rounds"
-for i in $(seq "$REPEATS"); do
+# One program's timed install and uninstall. Each ends with the same pause:
+# the file system creates files more slowly just after many were deleted,
+# so every program starts as long after the last removal as the others.
+round_ours() {
   out=$(drv time klbench-setup.exe -s) || die "silent install failed: $out"
   ours+=("$(field whole_ms "$out")")
-  log=$(ourlog); [ -n "$log" ] && cp "$log" "$WORK/silent-install-$i.log" && in_logs+=("$WORK/silent-install-$i.log")
+  log=$(ourlog); [ -n "$log" ] && cp "$log" "$WORK/silent-install-$1.log" && in_logs+=("$WORK/silent-install-$1.log")
   out=$(drv time "${OURS_DIR}unstall.exe" -s -u "name=[$KEY]") || die "silent uninstall failed: $out"
   ours_x+=("$(field whole_ms "$out")")
-  log=$(ourlog); [ -n "$log" ] && cp "$log" "$WORK/silent-uninstall-$i.log" && un_logs+=("$WORK/silent-uninstall-$i.log")
-  sleep 3   # the folder of unstall.exe goes a moment after it ended
+  log=$(ourlog); [ -n "$log" ] && cp "$log" "$WORK/silent-uninstall-$1.log" && un_logs+=("$WORK/silent-uninstall-$1.log")
+  sleep 3   # (the folder of unstall.exe also goes a moment after it ended)
   drv clean-ours "$KEY" "可乐基准测试输入法" >/dev/null || true
+}
+round_msi() {
   out=$(drv time msiexec /i klbench.msi /qn) || die "msiexec /i failed: $out"
   msi+=("$(field whole_ms "$out")")
   out=$(drv time msiexec /x klbench.msi /qn) || die "msiexec /x failed: $out"
   msi_x+=("$(field whole_ms "$out")")
+  sleep 3
+}
+round_nsis() {
   out=$(drv time klbench-nsis.exe /S) || die "NSIS installer failed: $out"
   nsis+=("$(field whole_ms "$out")")
   out=$(drv timetree 'C:\Program Files\KLBenchNsis\uninst.exe' /S) || die "NSIS uninstaller failed: $out"
   nsis_x+=("$(field whole_ms "$out")")
   drv remove 'C:\Program Files\KLBenchNsis' "$NSIS_KEY" >/dev/null
+  sleep 3
+}
+# Each round starts with another program, so that none always follows the
+# same one.
+order=(ours msi nsis)
+for i in $(seq "$REPEATS"); do
+  for k in 0 1 2; do "round_${order[$(( (i + k) % 3 ))]}" "$i"; done
 done
 bench_load_report "after the timed rounds"
 bench_load_stop
