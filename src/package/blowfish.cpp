@@ -137,12 +137,16 @@ namespace {
 // measured best on x86-64 (about 2.6 times one block at a time, four lanes
 // about 10% less): the halves of all five still fit in registers, and beyond
 // that the S-box loads themselves are the limit, so more lanes only spill.
+// The lane loops below are unrolled by request: at -O2 (this file's level in
+// the Windows builds) the compiler leaves them as loops over arrays in
+// memory, which measured 3.7 times slower than the unrolled form.
 constexpr size_t kLanes = 5;
 
 // x ^= F(y) ^ p in every lane.
 template <size_t N>
 inline void RoundLanes(const uint32_t (*S)[256], uint32_t p, uint32_t (&x)[N],
                        const uint32_t (&y)[N]) {
+#pragma GCC unroll 8
   for (size_t k = 0; k < N; ++k) x[k] ^= F(S, y[k]) ^ p;
 }
 
@@ -151,6 +155,7 @@ inline void RoundLanes(const uint32_t (*S)[256], uint32_t p, uint32_t (&x)[N],
 template <size_t N>
 inline void CipherLanes(const uint32_t* P, const uint32_t (*S)[256], unsigned char* __restrict data) {
   uint32_t a[N], b[N];
+#pragma GCC unroll 8
   for (size_t k = 0; k < N; ++k) {
     a[k] = Load32(data + 8 * k) ^ P[0];
     b[k] = Load32(data + 8 * k + 4);
@@ -171,6 +176,7 @@ inline void CipherLanes(const uint32_t* P, const uint32_t (*S)[256], unsigned ch
   RoundLanes(S, P[14], a, b);
   RoundLanes(S, P[15], b, a);
   RoundLanes(S, P[16], a, b);
+#pragma GCC unroll 8
   for (size_t k = 0; k < N; ++k) {
     Store32(data + 8 * k, b[k] ^ P[17]);
     Store32(data + 8 * k + 4, a[k]);
