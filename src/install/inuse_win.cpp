@@ -28,12 +28,22 @@ bool EndsWithNoCase(const wchar_t* path, const wchar_t* tail) {
 }
 
 // Tests `count` module handles of `process`: true when one of them is the
-// searched module. A module whose name cannot be read is skipped.
+// searched module. Each module's path is asked of the memory it maps, one
+// question per module; where that cannot be answered, of the process's module
+// list (which walks that list again for every module). A module whose name
+// cannot be read either way is skipped.
 bool AnyModuleMatches(HANDLE process, const HMODULE* modules, DWORD count,
                       const wchar_t* moduleName) {
+  // The mapped name is the device form of the path, longer than the one the
+  // loader keeps: room for that, and a name cut short is not compared.
+  constexpr DWORD kMappedChars = 1024;
   for (DWORD i = 0; i < count; ++i) {
-    wchar_t path[MAX_PATH] = {};
-    if (::GetModuleFileNameExW(process, modules[i], path, MAX_PATH) == 0) continue;
+    wchar_t path[kMappedChars] = {};
+    const DWORD n = ::GetMappedFileNameW(process, modules[i], path, kMappedChars);
+    if ((n == 0 || n >= kMappedChars - 1) &&
+        ::GetModuleFileNameExW(process, modules[i], path, MAX_PATH) == 0)
+      continue;
+    path[kMappedChars - 1] = 0;
     if (EndsWithNoCase(path, moduleName)) return true;
   }
   return false;
@@ -58,9 +68,8 @@ void ReadProcessBaseName(DWORD processId, wchar_t (&name)[100]) {
 enum class SnapshotAnswer { kHeld, kNotHeld, kUnknown };
 
 // Looks through one module snapshot of the process: every module's full path
-// in a single listing, where reading the paths one module handle at a time
-// walks the process's module list again for each of them. kUnknown when no
-// snapshot can be had (the caller then asks module by module).
+// in a single listing (for a process whose module handles cannot be listed).
+// kUnknown when no snapshot can be had either.
 SnapshotAnswer SnapshotHoldsModule(DWORD processId, const wchar_t* moduleName) {
   ui::Handle snapshot;
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -87,15 +96,10 @@ bool ProcessHoldsModule(DWORD processId, const wchar_t* moduleName) {
   ui::Handle process(::OpenProcess(kInspectAccess, FALSE, processId));
   if (!process) return false;  // a process this one may not inspect is not listed
 
-  switch (SnapshotHoldsModule(processId, moduleName)) {
-    case SnapshotAnswer::kHeld: return true;
-    case SnapshotAnswer::kNotHeld: return false;
-    case SnapshotAnswer::kUnknown: break;
-  }
-
   HMODULE modules[kModuleBatch] = {};
   DWORD needed = 0;
-  if (!::EnumProcessModules(process.get(), modules, sizeof(modules), &needed)) return false;
+  if (!::EnumProcessModules(process.get(), modules, sizeof(modules), &needed))
+    return SnapshotHoldsModule(processId, moduleName) == SnapshotAnswer::kHeld;
   if (needed <= sizeof(modules))
     return AnyModuleMatches(process.get(), modules, needed / sizeof(HMODULE), moduleName);
 
