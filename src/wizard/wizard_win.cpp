@@ -34,6 +34,10 @@ constexpr const wchar_t* kLinkText = L"查看许可协议(L)";
 
 // Sent by the worker as its last act (wParam unused).
 constexpr UINT kWorkerDone = WM_APP + 0x21;
+// Sent by the worker once the folder is ready: the wizard shows the progress
+// page. Done on the wizard's own thread in one message, where each page and
+// control changed from the worker would be a round trip of its own.
+constexpr UINT kShowProgress = WM_APP + 0x22;
 
 bool IsFolder(const wchar_t* path) {
   const DWORD a = GetFileAttributesW(path);
@@ -253,6 +257,16 @@ DWORD WINAPI CKL_Install_BaseDlg::WorkerMain(LPVOID self) {
 void CKL_Install_BaseDlg::EndWork() { SendMessageW(hwnd(), kWorkerDone, 0, 0); }
 
 bool CKL_Install_BaseDlg::OnMessage(UINT msg, WPARAM, LPARAM, LRESULT* result) {
+  if (msg == kShowProgress) {
+    user_.SetVisible(false, false);
+    directory_.SetVisible(false, false);
+    progress_.SetVisible(true, false);
+    Enable(IDC_TABS, false);
+    Enable(IDC_ACCEPT, false);
+    Enable(IDC_DECLINE, false);
+    *result = 0;
+    return true;
+  }
   if (msg != kWorkerDone) return false;
   running_ = false;
   SetClosable(true);
@@ -330,12 +344,7 @@ void CKL_Install_BaseDlg::Work() {
     return;
   }
 
-  user_.SetVisible(false, false);
-  directory_.SetVisible(false, false);
-  progress_.SetVisible(true, false);
-  Enable(IDC_TABS, false);
-  Enable(IDC_ACCEPT, false);
-  Enable(IDC_DECLINE, false);
+  SendMessageW(hwnd(), kShowProgress, 0, 0);
 
   const bool ok = progress_.RunInstall(folder, owner, company, madeFolders);
 
