@@ -65,28 +65,26 @@ void ReadProcessBaseName(DWORD processId, wchar_t (&name)[100]) {
   kl::Copy(name, wide);
 }
 
-enum class SnapshotAnswer { kHeld, kNotHeld, kUnknown };
-
 // Looks through one module snapshot of the process: every module's full path
 // in a single listing (for a process whose module handles cannot be listed).
-// kUnknown when no snapshot can be had either.
-SnapshotAnswer SnapshotHoldsModule(DWORD processId, const wchar_t* moduleName) {
+// false also when no snapshot can be had either.
+bool SnapshotHoldsModule(DWORD processId, const wchar_t* moduleName) {
   ui::Handle snapshot;
   for (int attempt = 0; attempt < 3; ++attempt) {
     snapshot.reset(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
     if (snapshot) break;
     // The module list was changing while it was read: try again.
-    if (::GetLastError() != ERROR_BAD_LENGTH) return SnapshotAnswer::kUnknown;
+    if (::GetLastError() != ERROR_BAD_LENGTH) return false;
   }
-  if (!snapshot) return SnapshotAnswer::kUnknown;
+  if (!snapshot) return false;
   MODULEENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
-  if (!::Module32FirstW(snapshot.get(), &entry)) return SnapshotAnswer::kUnknown;
+  if (!::Module32FirstW(snapshot.get(), &entry)) return false;
   do {
     entry.szExePath[MAX_PATH - 1] = 0;
-    if (EndsWithNoCase(entry.szExePath, moduleName)) return SnapshotAnswer::kHeld;
+    if (EndsWithNoCase(entry.szExePath, moduleName)) return true;
   } while (::Module32NextW(snapshot.get(), &entry));
-  return SnapshotAnswer::kNotHeld;
+  return false;
 }
 
 }  // namespace
@@ -99,7 +97,7 @@ bool ProcessHoldsModule(DWORD processId, const wchar_t* moduleName) {
   HMODULE modules[kModuleBatch] = {};
   DWORD needed = 0;
   if (!::EnumProcessModules(process.get(), modules, sizeof(modules), &needed))
-    return SnapshotHoldsModule(processId, moduleName) == SnapshotAnswer::kHeld;
+    return SnapshotHoldsModule(processId, moduleName);
   if (needed <= sizeof(modules))
     return AnyModuleMatches(process.get(), modules, needed / sizeof(HMODULE), moduleName);
 
