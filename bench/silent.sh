@@ -21,7 +21,9 @@
 # clean-up after the last line. COM's start is the install's first call that
 # needs the desktop; under Wine it waits for the desktop's process to start
 # when no program has used it for a second or so (every round here), about
-# 100-180 ms against some 20 ms otherwise.
+# 100-180 ms against some 20 ms otherwise. msiexec /qn and the NSIS
+# installer /S start it too (the wineserver's request log shows each of them
+# starting "explorer.exe /desktop"), so every program's time holds that wait.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BENCH_LIB="$(pwd)/bench/lib/load.sh"

@@ -8,6 +8,7 @@
 #include <objbase.h>  // owners_win.h needs COM declared under WIN32_LEAN_AND_MEAN
 
 #include <atomic>
+#include <new>
 
 #include "base/format_win.h"
 #include "base/text.h"
@@ -195,18 +196,44 @@ bool NormaliseFolderPath(const wchar_t* path, wchar_t (&out)[kNormalisedPathChar
   return Normalise(path, out);
 }
 
+namespace {
+
+// The system and profile folders, in their long form. Each takes a look-up
+// of every level of its path, so they are worked out once per process (some
+// 30 folder listings) and serve every later check of the run: the removals
+// of an uninstall ask for them three or four times. Never destroyed: a
+// thread may still be checking when a run ends.
+struct ProtectedLists {
+  Candidates fixed;
+  Candidates profiles;
+};
+ProtectedLists* g_protected = nullptr;
+INIT_ONCE g_protectedOnce = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK BuildProtectedLists(INIT_ONCE*, void*, void**) {
+  auto* lists = new (std::nothrow) ProtectedLists;
+  if (!lists) return FALSE;
+  ProtectedFolders(lists->fixed);
+  ProfileFolders(lists->profiles);
+  g_protected = lists;
+  return TRUE;
+}
+
+}  // namespace
+
 bool IsProtectedFolder(const wchar_t* path) {
   wchar_t norm[kNormChars];
   if (!Normalise(path, norm)) return true;
   if (IsRoot(norm)) return true;
+  // Without the lists nothing can be told apart: everything is protected.
+  if (!::InitOnceExecuteOnce(&g_protectedOnce, &BuildProtectedLists, nullptr, nullptr))
+    return true;
 
-  Candidates fixed;
-  ProtectedFolders(fixed);
+  const Candidates& fixed = g_protected->fixed;
   for (size_t i = 0; i < fixed.count(); ++i)
     if (EqualOrAncestor(norm, fixed[i])) return true;
 
-  Candidates profiles;
-  ProfileFolders(profiles);
+  const Candidates& profiles = g_protected->profiles;
   wchar_t parent[kNormChars];
   Parent(norm, parent);
   for (size_t i = 0; i < profiles.count(); ++i) {
