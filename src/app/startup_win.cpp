@@ -14,7 +14,6 @@
 #include "base/format_win.h"
 #include "base/keyname.h"
 #include "base/sysdir_win.h"
-#include "install/inuse_win.h"
 #include "install/protected_folders_win.h"
 #include "remove/operation_dlg_win.h"
 #include "state/cmdline.h"
@@ -59,24 +58,10 @@ bool ReadPackageHeader(const wchar_t* path, PackageHeader& header) {
   return true;
 }
 
-// An unattended install only logs who holds the input method's module, so
-// that scan starts as soon as the product description names the module, on
-// a thread of its own while the rest of the package is extracted. (The
-// wizard scans when the user clicks install, not minutes before.)
-void ScanWhileExtracting(const wchar_t* headerPath) {
-  PackageHeader header;
-  if (!ReadPackageHeader(headerPath, header) ||
-      !kl::IsPlainKeyNameField(header.imeName, sizeof(header.imeName) / sizeof(wchar_t)))
-    return;
-  wchar_t imeFile[64];
-  if (kl::Format(imeFile, L"%s.kelo.ime", header.imeName)) StartImeScan(imeFile);
-}
-
 // Install mode up to the wizard. false on any failure.
 bool PrepareInstall() {
   if (!PrepareInstallPackage()) return false;
-  if (!ExtractPackage(*g_launch, setuplog::Silent() ? &ScanWhileExtracting : nullptr))
-    return false;
+  if (!ExtractPackage(*g_launch)) return false;
   wchar_t headerPath[kPathChars];
   if (!FindPackageHeaderFile(headerPath)) return false;
   // The key name becomes folders, registry keys and the name=[...] switch:

@@ -226,49 +226,9 @@ int CheckImeInUse(HWND owner, const wchar_t* imeFileName) {
   return answer;
 }
 
-namespace {
-
-// The scan StartImeScan began: its module name, its thread and, once that
-// has ended, what it found. Never destroyed: a run that ends before taking
-// the findings must not free them under the thread at exit.
-struct EarlyScan {
-  wchar_t name[64] = {};
-  HANDLE thread = nullptr;
-  std::vector<ImeProcessRecord> found;
-};
-EarlyScan& g_early = *new EarlyScan;
-
-DWORD WINAPI RunEarlyScan(LPVOID) {
-  FindImeProcesses(g_early.name, &g_early.found);
-  return 0;
-}
-
-// The early scan's findings for imeFileName, if there is one: false when
-// none was started for that name.
-bool TakeEarlyScan(const wchar_t* imeFileName, std::vector<ImeProcessRecord>* found) {
-  if (!g_early.thread || ::CompareStringOrdinal(g_early.name, -1, imeFileName, -1, TRUE) !=
-                             CSTR_EQUAL)
-    return false;
-  ::WaitForSingleObject(g_early.thread, INFINITE);
-  ::CloseHandle(g_early.thread);
-  g_early.thread = nullptr;
-  found->swap(g_early.found);
-  return true;
-}
-
-}  // namespace
-
-void StartImeScan(const wchar_t* imeFileName) {
-  if (g_early.thread || !imeFileName || !*imeFileName ||
-      kl::StrLen(imeFileName) >= sizeof(g_early.name) / sizeof(g_early.name[0]))
-    return;
-  kl::Copy(g_early.name, imeFileName);
-  g_early.thread = ::CreateThread(nullptr, 0, &RunEarlyScan, nullptr, 0, nullptr);
-}
-
 size_t LogImeInUse(const wchar_t* imeFileName) {
   std::vector<ImeProcessRecord> found;
-  if (!TakeEarlyScan(imeFileName, &found)) FindImeProcesses(imeFileName, &found);
+  FindImeProcesses(imeFileName, &found);
   const size_t n = found.size();
   for (const ImeProcessRecord& p : found)
     setuplog::Writef(L"%s is in use by process %lu (%s); it is not ended", imeFileName,

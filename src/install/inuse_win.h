@@ -78,13 +78,5 @@ int CheckImeInUse(HWND owner, const wchar_t* imeFileName);
 
 // The unattended form of the check: never shows a window and never ends a
 // process. Writes one log line per process that holds imeFileName and
-// returns their number. When StartImeScan was called with the same name, its
-// findings are taken (waiting for it to end) instead of scanning again.
+// returns their number.
 size_t LogImeInUse(const wchar_t* imeFileName);
-
-// Starts the scan for imeFileName on a thread of its own, so that an
-// unattended run can do other work meanwhile (extract its package); the
-// next LogImeInUse of that name takes its findings. While one such scan is
-// pending, another call does nothing; when the thread cannot be started,
-// LogImeInUse scans itself.
-void StartImeScan(const wchar_t* imeFileName);

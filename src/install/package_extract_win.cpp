@@ -12,28 +12,17 @@ bool g_failureShown = false;
 
 constexpr wchar_t kHeaderFileName[] = L"InstallInfo.kif";
 
-// The extractor's file-done hook's context: the extractor, and the product
-// description's path and whom to tell of it (none when tell is null).
-struct DoneWatch {
-  const Cabinet::CExtract* extractor;
-  wchar_t headerPath[kPathChars];
-  void (*tell)(const wchar_t* path);
-};
-
 // Each written file is noted with whether it starts like a program (the
-// install's access rule asks that of every file it moves into place).
+// install's access rule asks that of every file it moves into place). The
+// hook's context is the extractor.
 void OnFileDone(const wchar_t* outputPath, const Cabinet::MemoryBlock*, uintptr_t context) {
-  const auto* watch = reinterpret_cast<const DoneWatch*>(context);
-  if (!outputPath) return;
-  NoteWrittenFile(outputPath, watch->extractor->DoneFileStartsLikeImage());
-  if (watch->tell &&
-      ::CompareStringOrdinal(outputPath, -1, watch->headerPath, -1, TRUE) == CSTR_EQUAL)
-    watch->tell(watch->headerPath);
+  const auto* extractor = reinterpret_cast<const Cabinet::CExtract*>(context);
+  if (outputPath) NoteWrittenFile(outputPath, extractor->DoneFileStartsLikeImage());
 }
 
 }  // namespace
 
-bool ExtractPackage(LaunchInfo& launch, void (*onHeaderFile)(const wchar_t* path)) {
+bool ExtractPackage(LaunchInfo& launch) {
   g_failureShown = false;
   kl::Format(launch.extractFolder, L"%sKL_INSTALL\\", launch.workFolder);
   ForgetWrittenFiles();
@@ -45,10 +34,7 @@ bool ExtractPackage(LaunchInfo& launch, void (*onHeaderFile)(const wchar_t* path
   if (!extractor.HasWorkBuffer()) extractor.CreateWorkBuffer();
   if (!extractor.Initialize()) return false;
   extractor.SetQuiet(setuplog::Silent());
-  DoneWatch watch = {&extractor, {}, onHeaderFile};
-  if (!kl::Format(watch.headerPath, L"%s%s", launch.extractFolder, kHeaderFileName))
-    watch.tell = nullptr;
-  extractor.SetHookContext(reinterpret_cast<uintptr_t>(&watch));
+  extractor.SetHookContext(reinterpret_cast<uintptr_t>(&extractor));
   extractor.SetFileDoneHook(&OnFileDone);
   int result = extractor.Extract(launch.packagePath, launch.extractFolder);
   // The extractor itself tells the user how much space is missing.

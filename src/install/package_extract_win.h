@@ -10,11 +10,7 @@
 // package launch.packagePath into it. false when the old folder cannot be
 // removed or the extraction fails. The work buffer's allocation failure
 // raises "Fatal error: Out of memory!".
-// onHeaderFile, when given, is called with the path of the product
-// description ("<extractFolder>InstallInfo.kif") as soon as it is written,
-// while the rest is still being extracted (the packager puts it first); it
-// may be called again if a package holds that name twice.
-bool ExtractPackage(LaunchInfo& launch, void (*onHeaderFile)(const wchar_t* path) = nullptr);
+bool ExtractPackage(LaunchInfo& launch);
 
 // Whether the last ExtractPackage failure was already explained to the user
 // by a message of its own (not enough free space), so that no second,
