@@ -86,7 +86,7 @@ desktop_down() {
   for i in $(seq 100); do
     up=0
     for p in $(pgrep -f 'explorer.exe /desktop' || true); do
-      tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$PREFIX" && up=1
+      tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qx "WINEPREFIX=$PREFIX" && up=1
     done
     [ "$up" = 0 ] && return 0
     sleep 0.1
